@@ -1,0 +1,3 @@
+#include "support/function.hpp"
+
+PYBIND11_MODULE(optimize, module) { module.doc() = ""; }

@@ -1,0 +1,1 @@
+"""Portfolio optimisation for equity research."""
