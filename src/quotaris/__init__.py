@@ -1,1 +1,1 @@
-"""Market data for plovera."""
+"""Market data for plovera: instruments, calendar, prices, index weights."""

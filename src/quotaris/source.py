@@ -1,0 +1,108 @@
+"""The data-source interface behind the module-level functions of quotaris.
+
+A source answers questions about one market with normalised arguments: lists
+of identifiers, ``datetime.date`` values, already-validated options.  The
+module-level functions of :mod:`quotaris` accept the looser forms callers use
+and turn them into these calls.  Every answer is point in time: nothing dated
+after the asked date is ever returned.
+"""
+
+from __future__ import annotations
+
+import abc
+import datetime
+from dataclasses import dataclass
+
+import pandas as pd
+
+__all__ = [
+    "NOT_DELISTED",
+    "BundleError",
+    "DataSource",
+    "Instrument",
+    "MissingData",
+    "QuotarisError",
+]
+
+#: The ``de_listed_date`` of an instrument that is still listed.
+NOT_DELISTED = "0000-00-00"
+
+
+class QuotarisError(Exception):
+    """Base class of the errors raised by quotaris."""
+
+
+class MissingData(QuotarisError):
+    """The source holds no data for what was asked; the message names it."""
+
+
+class BundleError(QuotarisError):
+    """A data bundle cannot be opened or written; the message names the file."""
+
+
+@dataclass(frozen=True, slots=True)
+class Instrument:
+    """Metadata of one instrument; dates are "YYYY-MM-DD" strings."""
+
+    order_book_id: str
+    symbol: str
+    type: str  # "CS" common stock, "INDX" index
+    exchange: str
+    listed_date: str
+    de_listed_date: str = NOT_DELISTED
+
+
+class DataSource(abc.ABC):
+    """What quotaris needs from a market's data."""
+
+    @abc.abstractmethod
+    def instruments(self, order_book_ids: list[str]) -> list[Instrument]:
+        """Records of the known identifiers, one per occurrence, in the order asked."""
+
+    @abc.abstractmethod
+    def trading_dates(self) -> pd.DatetimeIndex:
+        """The market's trading calendar, ascending, as midnight timestamps."""
+
+    @abc.abstractmethod
+    def price_change_rate(
+        self, order_book_ids: list[str], start: datetime.date, end: datetime.date
+    ) -> pd.DataFrame:
+        """Daily fractional price changes, trading days from start to end by identifiers.
+
+        Days on which an instrument has no quote (not yet listed, suspended,
+        delisted) are NaN.  Raises :class:`MissingData` naming the identifier
+        for one the source does not know.
+        """
+
+    @abc.abstractmethod
+    def index_weights(self, index_id: str, date: datetime.date) -> pd.Series | None:
+        """Constituent weights of an index in force on ``date``, or None before its first."""
+
+    @abc.abstractmethod
+    def style_exposure(self, order_book_ids: list[str], date: datetime.date) -> pd.DataFrame:
+        """Style-factor exposures on ``date``, identifiers by style names.
+
+        Raises :class:`MissingData` naming the identifiers without exposures.
+        """
+
+    @abc.abstractmethod
+    def market_cap(
+        self, order_book_ids: list[str], start: datetime.date, end: datetime.date, kind: str
+    ) -> pd.DataFrame:
+        """Daily market caps ("total" or "float"), trading days by identifiers."""
+
+    @abc.abstractmethod
+    def turnover(
+        self, order_book_ids: list[str], start: datetime.date, end: datetime.date
+    ) -> pd.DataFrame:
+        """Daily share turnover (traded shares over float shares), trading days by identifiers."""
+
+    @abc.abstractmethod
+    def industry(self, order_book_ids: list[str], date: datetime.date, scheme: str) -> pd.Series:
+        """Level-1 industry names on ``date`` under ``scheme`` ("sws" or "citic"), by identifier."""
+
+    @abc.abstractmethod
+    def fundamentals(
+        self, order_book_ids: list[str], date: datetime.date, fields: list[str]
+    ) -> pd.DataFrame:
+        """The latest announced value of each field on or before ``date``, identifiers by fields."""
