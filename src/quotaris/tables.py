@@ -1,0 +1,85 @@
+"""The tables a data bundle holds, as pandas objects.
+
+Importers and the demo market produce a :class:`BundleTables`;
+:func:`quotaris.bundle.write_bundle` validates and stores it, and a bundle
+source serves it back point in time.  Identifiers are ``order_book_id``
+strings, dates are midnight ``pandas.Timestamp`` values, and every daily table
+is wide: one row per trading day of ``trading_dates``, one column per
+identifier, NaN where the instrument has no value that day.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import pandas as pd
+
+__all__ = [
+    "FUNDAMENTAL_FIELDS",
+    "INDUSTRY_SCHEMES",
+    "INSTRUMENT_COLUMNS",
+    "BundleTables",
+]
+
+INSTRUMENT_COLUMNS = ("order_book_id", "symbol", "type", "exchange", "listed_date", "de_listed_date")
+
+#: Level-1 industry classifications a bundle can carry.
+INDUSTRY_SCHEMES = ("sws", "citic")
+
+#: Trailing-twelve-month flows and latest balances behind the style factors.
+FUNDAMENTAL_FIELDS = (
+    "book_value",
+    "ttm_earnings",
+    "ttm_operating_cash_flow",
+    "ttm_sales",
+    "total_debt",
+    "total_assets",
+)
+
+
+@dataclass
+class BundleTables:
+    """Everything one market's bundle holds.
+
+    instruments
+        One row per instrument, columns ``INSTRUMENT_COLUMNS``; dates as
+        "YYYY-MM-DD" strings, ``de_listed_date`` "0000-00-00" while listed;
+        ``type`` "CS" for common stocks, "INDX" for indices.
+    calendar
+        Exchange-calendar code the trading days come from (e.g. "XSHG").
+    trading_dates
+        Ascending DatetimeIndex of the trading days covered.
+    price_change_rate
+        Daily fractional price change of stocks and indices (wide).
+    market_cap_total, market_cap_float
+        Daily total and free-float market capitalisation of stocks (wide).
+    turnover
+        Daily traded shares over free-float shares of stocks (wide).
+    index_weights
+        Long table ``date, index_id, order_book_id, weight``: the constituent
+        weights of each index in force from ``date`` on; the weights of one
+        index on one date sum to 1.
+    industry
+        Long table ``order_book_id, scheme, start_date, industry_code,
+        industry_name``: membership from ``start_date`` until the next row of
+        the same instrument and scheme.
+    fundamentals
+        Long table ``order_book_id, announce_date`` plus the columns of
+        ``FUNDAMENTAL_FIELDS``: values known from ``announce_date`` on.
+    style_exposure
+        Optional long table ``date, order_book_id`` plus one column per style
+        name of ``plovera.const.STYLE_FACTORS``: exposures in force from
+        ``date`` on.
+    """
+
+    instruments: pd.DataFrame
+    calendar: str
+    trading_dates: pd.DatetimeIndex
+    price_change_rate: pd.DataFrame
+    market_cap_total: pd.DataFrame | None = None
+    market_cap_float: pd.DataFrame | None = None
+    turnover: pd.DataFrame | None = None
+    index_weights: pd.DataFrame | None = None
+    industry: pd.DataFrame | None = None
+    fundamentals: pd.DataFrame | None = None
+    style_exposure: pd.DataFrame | None = None
