@@ -24,7 +24,9 @@ constexpr const char *kGetExpectedReturnsDoc = R"(
         :return: float
         )";
 
-py::object not_implemented(const Globals &, const Args &) { raise(PyExc_NotImplementedError, py::handle()); }
+py::object not_implemented(const Globals &, const Args &) {
+    raise(PyExc_NotImplementedError, py::handle());
+}
 
 py::object index_init(const Globals &globals, const Args &args) {
     py::handle self = args[0];
@@ -74,8 +76,9 @@ PYBIND11_MODULE(benchmark, module) {
     py::object base =
         ClassBuilder(globals, "OptimizeBenchmark", "自定义基准抽象类")
             .method("get_weight", {"self", "date"}, not_implemented, kGetWeightDoc, abstractmethod)
-            .method("get_expected_returns", {"self", "date", {"window", py::int_(kTradingDaysPerYear)}},
-                    not_implemented, kGetExpectedReturnsDoc, abstractmethod)
+            .method("get_expected_returns",
+                    {"self", "date", {"window", py::int_(kTradingDaysPerYear)}}, not_implemented,
+                    kGetExpectedReturnsDoc, abstractmethod)
             .build(reinterpret_cast<PyObject *>(&PyType_Type));
     globals["OptimizeBenchmark"] = base;
 
@@ -83,7 +86,8 @@ PYBIND11_MODULE(benchmark, module) {
         ClassBuilder(globals, "IndexBenchmark")
             .method("__init__", {"self", "order_book_id"}, index_init)
             .method("get_weight", {"self", "date"}, index_get_weight)
-            .method("get_expected_returns", {"self", "date", {"window", py::int_(kTradingDaysPerYear)}},
+            .method("get_expected_returns",
+                    {"self", "date", {"window", py::int_(kTradingDaysPerYear)}},
                     index_get_expected_returns)
             .build(reinterpret_cast<PyObject *>(&PyType_Type), py::make_tuple(base));
 }

@@ -14,8 +14,7 @@ namespace {
 constexpr Py_ssize_t kMaxParams = 12;
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *dict;
     PyObject *name;
     PyObject *qualname;
@@ -63,10 +62,10 @@ void raise_too_many(const FunctionObject *f, Py_ssize_t given) {
     const Py_ssize_t required = total - default_count(f);
     if (required == total) {
         PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                     f->qualname, total, total == 1 ? "" : "s", given,
-                     given == 1 ? "was" : "were");
+                     f->qualname, total, total == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     } else {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
+        PyErr_Format(PyExc_TypeError,
+                     "%U() takes from %zd to %zd positional arguments but %zd %s given",
                      f->qualname, required, total, given, given == 1 ? "was" : "were");
     }
 }
@@ -133,8 +132,8 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
             return nullptr;
         }
         if (bound[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
-                         f->qualname, keyword);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", f->qualname,
+                         keyword);
             return nullptr;
         }
         bound[index] = args[nargs + k];
@@ -385,7 +384,8 @@ ClassBuilder &ClassBuilder::method(const char *name, std::initializer_list<Param
 
 ClassBuilder &ClassBuilder::method(const char *name, std::initializer_list<Param> params, Impl impl,
                                    const char *doc, py::handle decorator) {
-    namespace_[name] = decorator(make_function(globals_, name, name_ + "." + name, params, impl, doc));
+    namespace_[name] =
+        decorator(make_function(globals_, name, name_ + "." + name, params, impl, doc));
     return *this;
 }
 

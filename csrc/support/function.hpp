@@ -61,8 +61,7 @@ struct Param {
 // A new function object.  __module__ is taken from globals["__name__"];
 // `doc` may be null for no docstring.
 py::object make_function(py::handle globals, const char *name, const std::string &qualname,
-                         std::initializer_list<Param> params, Impl impl,
-                         const char *doc = nullptr);
+                         std::initializer_list<Param> params, Impl impl, const char *doc = nullptr);
 
 // Collects a class body and creates the class by calling its metaclass, the
 // way a class statement does.
