@@ -1,3 +1,231 @@
-#include "support/function.hpp"
+// plovera.optimize: the entry point portfolio_optimize and its module set-up.
+#include "optimize/arguments.hpp"
+#include "optimize/docstrings.hpp"
+#include "support/module.hpp"
+#include "support/ops.hpp"
+#include "support/pyutil.hpp"
 
-PYBIND11_MODULE(optimize, module) { module.doc() = ""; }
+namespace plovera::optimize {
+namespace {
+
+constexpr int kMaxIterations = 10000;
+
+// The problem of one call, with what the solve loop needs to rebuild it.
+struct Assembly {
+    py::object problem;
+    py::object g;
+    py::object zeta;
+    py::list hard_cons;
+    py::list soft_cons;
+};
+
+void extend(py::list &target, py::handle iterable) {
+    for (py::handle item : py::iter(iterable)) {
+        target.append(item);
+    }
+}
+
+Assembly assemble(const Globals &globals, py::handle objective, py::handle order_book_ids,
+                  py::handle bnds, py::handle cons, py::handle helper) {
+    py::object cp = globals["cp"];
+    const py::int_ n(py::len(order_book_ids));
+    const py::int_ zero(0);
+    Assembly assembly;
+    assembly.g = cp.attr("Variable")(n, py::arg("nonneg") = true);
+    if (plovera::isinstance(objective, globals["MaxInformationRatio"]) ||
+        plovera::isinstance(objective, globals["MaxSharpeRatio"])) {
+        assembly.zeta = cp.attr("Variable")(py::arg("nonneg") = true);
+    } else if (plovera::isinstance(objective, globals["RiskParity"])) {
+        assembly.zeta = n;
+    } else {
+        assembly.zeta = py::float_(1.0);
+    }
+    const py::object &g = assembly.g;
+    const py::object &zeta = assembly.zeta;
+
+    assembly.hard_cons.append(ops::compare(ops::sub(cp.attr("sum")(g), zeta), zero, Py_EQ));
+    extend(assembly.hard_cons, objective.attr("get_internal_constraints")(g, zeta, helper));
+    if (!bnds.is_none()) {
+        auto [lower_bound, upper_bound] = unpack_pair(globals["parse_bnds"](bnds, order_book_ids));
+        assembly.hard_cons.append(
+            ops::compare(ops::sub(g, ops::mul(zeta, lower_bound)), zero, Py_GE));
+        assembly.hard_cons.append(
+            ops::compare(ops::sub(g, ops::mul(zeta, upper_bound)), zero, Py_LE));
+    }
+    if (!cons.is_none()) {
+        for (py::handle constraint : py::iter(cons)) {
+            const bool hard = truthy(constraint.attr("hard"));
+            extend(hard ? assembly.hard_cons : assembly.soft_cons,
+                   constraint.attr("to_constraints")(g, zeta, helper));
+        }
+    }
+    // The log barrier of risk parity keeps g positive on its own; without
+    // bounds or constraints its problem needs no budget either.
+    const bool unconstrained =
+        plovera::isinstance(objective, globals["RiskParity"]) && !truthy(bnds) && !truthy(cons);
+    py::object minimize =
+        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper));
+    if (unconstrained) {
+        assembly.problem = cp.attr("Problem")(minimize);
+    } else {
+        assembly.problem =
+            cp.attr("Problem")(minimize, ops::add(assembly.hard_cons, assembly.soft_cons));
+    }
+    return assembly;
+}
+
+bool status_is(py::handle status, py::handle cp, const char *first, const char *second) {
+    return equals(status, cp.attr(first)) || equals(status, cp.attr(second));
+}
+
+py::object solve(const Globals &globals, Assembly &assembly, py::handle objective,
+                 py::handle order_book_ids) {
+    py::object cp = globals["cp"];
+    py::object result;
+    for (;;) {
+        try {
+            py::object perf_counter = globals["time"].attr("perf_counter");
+            py::object start_at = perf_counter();
+            result = assembly.problem.attr("solve")(
+                py::arg("solver") = objective.attr("get_preferred_solver")(),
+                py::arg("max_iters") = kMaxIterations);
+            globals["logging"].attr("info")("solve time: %f, optimization result = %f",
+                                            ops::sub(perf_counter(), start_at), result);
+        } catch (py::error_already_set &error) {
+            if (!error.matches(cp.attr("SolverError"))) {
+                throw;
+            }
+            raise_while_handling(globals["OptimizationFailed"], py::str("failed"), error);
+        }
+        if (status_is(assembly.problem.attr("status"), cp, "OPTIMAL", "OPTIMAL_INACCURATE")) {
+            break;
+        }
+        if (!status_is(assembly.problem.attr("status"), cp, "INFEASIBLE",
+                       "INFEASIBLE_INACCURATE") ||
+            py::len(assembly.soft_cons) == 0) {
+            raise(globals["OptimizationFailed"], result);
+        }
+        warn(globals["warnings"], py::str("约束无法满足，放弃所有软约束重试"),
+             globals["OptimizerWarning"], 2);
+        assembly.soft_cons.attr("clear")();
+        assembly.problem =
+            cp.attr("Problem")(assembly.problem.attr("objective"), assembly.hard_cons);
+    }
+
+    const py::object &g = assembly.g;
+    const py::object &zeta = assembly.zeta;
+    py::object zeta_value =
+        plovera::isinstance(zeta, cp.attr("Variable")) ? py::object(zeta.attr("value")) : zeta;
+    globals["logging"].attr("debug")("g.value.sum() = %f, zeta = %f", g.attr("value").attr("sum")(),
+                                     zeta_value);
+    if (equals(assembly.problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
+        warn(globals["warnings"],
+             py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"),
+             globals["OptimizerWarning"], 2);
+    }
+    py::object weight = ops::truediv(g.attr("value"), g.attr("value").attr("sum")());
+    return globals["pd"].attr("Series")(weight, py::arg("index") = order_book_ids);
+}
+
+py::object portfolio_optimize(const Globals &globals, const Args &args) {
+    py::handle objective = args[2];
+    py::handle bnds = args[3];
+    py::handle cons = args[4];
+    py::object benchmark = py::reinterpret_borrow<py::object>(args[5]);
+    py::object invalid_argument = globals["InvalidArgument"];
+
+    py::object date = globals["to_date"](args[1]);
+    py::object order_book_ids = globals["ensure_order_book_ids"](args[0], date);
+    const auto n = py::len(order_book_ids);
+    if (n == 0) {
+        raise(invalid_argument, py::str("经过剔除后，股票池为空"));
+    }
+    if (n == 1) {
+        py::dict single;
+        single[order_book_ids[py::int_(0)]] = py::float_(1.0);
+        return std::move(single);
+    }
+    if (!plovera::isinstance(objective, globals["OptimizationObjective"])) {
+        raise(invalid_argument, py::str("非法的目标函数"));
+    }
+    const bool needs_benchmark = plovera::isinstance(objective, globals["MinTrackingError"]) ||
+                                 plovera::isinstance(objective, globals["MaxSharpeRatio"]) ||
+                                 plovera::isinstance(objective, globals["MaxInformationRatio"]);
+    if (needs_benchmark && benchmark.is_none()) {
+        raise(invalid_argument, format("对于目标函数 {}，必须传入 benchmark 参数",
+                                       objective.attr("__class__").attr("__name__")));
+    }
+    if (!benchmark.is_none()) {
+        if (PyUnicode_Check(benchmark.ptr())) {
+            benchmark = globals["IndexBenchmark"](benchmark);
+        }
+        if (!plovera::isinstance(benchmark, globals["OptimizeBenchmark"])) {
+            raise(invalid_argument,
+                  format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
+                         "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
+                         benchmark));
+        }
+    }
+    py::object cov_model = globals["to_enum"](args[6], globals["CovModel"]);
+    py::object helper = globals["OptimizeHelper"](order_book_ids, date, benchmark, cov_model);
+
+    Assembly assembly = assemble(globals, objective, order_book_ids, bnds, cons, helper);
+    return solve(globals, assembly, objective, order_book_ids);
+}
+
+void import_names(py::dict &globals, const py::module_ &module) {
+    for (const char *name : {"warnings", "datetime", "time", "logging"}) {
+        globals[name] = py::module_::import(name);
+    }
+    globals["Iterable"] = py::module_::import("typing").attr("Iterable");
+    globals["parse_datetime"] = py::module_::import("dateutil.parser").attr("parse");
+    globals["pd"] = py::module_::import("pandas");
+    globals["np"] = py::module_::import("numpy");
+    globals["cp"] = py::module_::import("cvxpy");
+    globals["quotaris"] = py::module_::import("quotaris");
+    for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"}) {
+        globals[name] = import_from_sibling(module, "exception", name);
+    }
+    star_import_from_sibling(module, "const");
+    globals["OptimizeHelper"] = import_from_sibling(module, "helper", "OptimizeHelper");
+    for (const char *name : {"IndexBenchmark", "OptimizeBenchmark"}) {
+        globals[name] = import_from_sibling(module, "benchmark", name);
+    }
+    for (const char *name : {"OptimizationObjective", "MinVariance", "MaxInformationRatio",
+                             "MaxSharpeRatio", "MinTrackingError", "RiskParity"}) {
+        globals[name] = import_from_sibling(module, "objective", name);
+    }
+}
+
+}  // namespace
+}  // namespace plovera::optimize
+
+PYBIND11_MODULE(optimize, module) {
+    using namespace plovera;
+    using namespace plovera::optimize;
+    py::dict globals = module_globals(module);
+    import_names(globals, module);
+    globals["warnings"].attr("filterwarnings")("always",
+                                               py::arg("category") = globals["OptimizerWarning"]);
+
+    auto define = [&globals](const char *name, std::initializer_list<Param> params, Impl impl) {
+        globals[name] = make_function(globals, name, name, params, impl);
+    };
+    define("to_enum", {"v", "enum_type"}, to_enum);
+    define("to_date", {"dt"}, to_date);
+    define("ensure_date_str", {"date"}, ensure_date_str);
+    define("ensure_order_book_ids", {"order_book_ids", "date"}, ensure_order_book_ids);
+    define("ensure_bound", {"v"}, ensure_bound);
+    define("parse_bnds", {"bnds", "order_book_ids"}, parse_bnds);
+    globals["DEFAULT_OBJECTIVE"] = globals["MinVariance"]();
+    globals["portfolio_optimize"] =
+        make_function(globals, "portfolio_optimize", "portfolio_optimize",
+                      {"order_book_ids",
+                       "date",
+                       {"objective", globals["DEFAULT_OBJECTIVE"]},
+                       {"bnds", py::none()},
+                       {"cons", py::none()},
+                       {"benchmark", py::none()},
+                       {"cov_model", globals["CovModel"].attr("FACTOR_MODEL_DAILY")}},
+                      portfolio_optimize, kPortfolioOptimizeDoc);
+}
