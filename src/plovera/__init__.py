@@ -1,1 +1,43 @@
-"""Portfolio optimisation for equity research."""
+"""plovera: portfolio optimisation for equity research.
+
+One import gives the user-facing names; the compiled modules behind them (and
+cvxpy with them) load on first use, so the data tools start quickly.
+"""
+
+from importlib import import_module
+
+_EXPORTS = {
+    "portfolio_optimize": "plovera.optimize",
+    "OptimizationObjective": "plovera.objective",
+    "MinVariance": "plovera.objective",
+    "MeanVariance": "plovera.objective",
+    "RiskParity": "plovera.objective",
+    "MinTrackingError": "plovera.objective",
+    "MaxInformationRatio": "plovera.objective",
+    "MaxSharpeRatio": "plovera.objective",
+    "MaxIndicator": "plovera.objective",
+    "MinStyleDeviation": "plovera.objective",
+    "OptimizeBenchmark": "plovera.benchmark",
+    "IndexBenchmark": "plovera.benchmark",
+    "CovModel": "plovera.const",
+    "STYLE_FACTORS": "plovera.const",
+    "InvalidArgument": "plovera.exception",
+    "OptimizationFailed": "plovera.exception",
+    "OptimizerWarning": "plovera.exception",
+}
+
+__all__ = sorted(_EXPORTS)
+
+
+def __getattr__(name):
+    try:
+        module = _EXPORTS[name]
+    except KeyError:
+        raise AttributeError(f"module 'plovera' has no attribute {name!r}") from None
+    value = getattr(import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

@@ -1,0 +1,16 @@
+import datetime
+from abc import abstractmethod
+
+import pandas as pd
+
+class OptimizeBenchmark:
+    @abstractmethod
+    def get_weight(self, date: datetime.date) -> pd.Series: ...
+    @abstractmethod
+    def get_expected_returns(self, date: datetime.date, window: int = 252) -> float: ...
+
+class IndexBenchmark(OptimizeBenchmark):
+    _order_book_id: str
+    def __init__(self, order_book_id: str) -> None: ...
+    def get_weight(self, date: datetime.date) -> pd.Series: ...
+    def get_expected_returns(self, date: datetime.date, window: int = 252) -> float: ...
