@@ -283,7 +283,9 @@ class _IndexWeights:
                 raise ValueError(f"{name}: {index_id} lists {repeated} twice on {date}")
             total = group["weight"].sum()
             if abs(total - 1.0) > WEIGHT_SUM_TOLERANCE:
-                raise ValueError(f"{name}: weights of {index_id} on {date} sum to {total}, not 1")
+                raise ValueError(
+                    f"{name}: weights of {index_id} on {date} sum to {total:.6g}, not 1"
+                )
             snapshot_days, snapshots = self.snapshots.setdefault(index_id, ([], []))
             snapshot_days.append(int(day))
             snapshots.append(
