@@ -1,5 +1,8 @@
 import datetime
+import pathlib
 import re
+import sys
+import types
 
 import numpy as np
 import pandas as pd
@@ -240,6 +243,27 @@ def put(row, column, value):
         return table
 
     return change
+
+
+def test_paths_and_the_default_open_bundles(market, monkeypatch):
+    class FakeBundleSource(MemorySource):
+        def __init__(self, path):
+            instruments, prices, _ = market_tables()
+            super().__init__(instruments, DAYS, prices)
+            self.path = path
+
+    monkeypatch.setitem(
+        sys.modules, "quotaris.bundle", types.SimpleNamespace(BundleSource=FakeBundleSource)
+    )
+    monkeypatch.setitem(
+        sys.modules, "quotaris.demo", types.SimpleNamespace(demo_bundle_path=lambda: "demo-dir")
+    )
+    assert quotaris.init(pathlib.Path("market")).path == pathlib.Path("market")
+    monkeypatch.setattr(quotaris.client, "_source", None)
+    assert quotaris.trading_date_offset(FIRST, 1) == DAYS[1].date()
+    assert quotaris.get_source().path == "demo-dir"
+    with pytest.raises(TypeError, match=r"-1\.0"):
+        quotaris.trading_date_offset(FIRST, -1.0)
 
 
 def _broken(table, change):

@@ -52,11 +52,13 @@ _calendar: _Calendar | None = None
 class _Calendar:
     """The current source's trading days as dates and as ordinals for bisection."""
 
-    __slots__ = ("dates", "first", "index", "last", "ordinals")
+    __slots__ = ("dates", "first", "index", "last", "ordinals", "source")
 
-    def __init__(self, trading_dates: pd.DatetimeIndex) -> None:
+    def __init__(self, source: DataSource) -> None:
+        trading_dates = source.trading_dates()
         if len(trading_dates) == 0:
             raise MissingData("the data source has no trading days")
+        self.source = source
         self.index = trading_dates
         self.dates = [timestamp.date() for timestamp in trading_dates]
         self.ordinals = [day.toordinal() for day in self.dates]
@@ -111,8 +113,8 @@ def get_source() -> DataSource:
 def _current_calendar() -> _Calendar:
     global _calendar
     source = get_source()
-    if _calendar is None:
-        _calendar = _Calendar(source.trading_dates())
+    if _calendar is None or _calendar.source is not source:
+        _calendar = _Calendar(source)
     return _calendar
 
 
@@ -211,7 +213,10 @@ def trading_date_offset(date: object, n: int) -> datetime.date:
     n == 0 gives ``date`` itself when it is a trading day, else the latest
     trading day before it.  Leaving the calendar raises :class:`MissingData`.
     """
-    steps = operator.index(n)
+    try:
+        steps = operator.index(n)
+    except TypeError:
+        raise TypeError(f"n must be an integer, got {n!r}") from None
     day = to_date(date)
     calendar = _current_calendar()
     try:
