@@ -1,0 +1,324 @@
+"""Module-level readers of market data over one swappable, process-wide source.
+
+The functions accept the loose forms callers hold (an identifier string or any
+iterable of them; dates as ``datetime.date``, ``datetime.datetime``,
+``pandas.Timestamp`` or "YYYY-MM-DD"/"YYYYMMDD" text), normalise them and ask
+the current :class:`~quotaris.source.DataSource`.  The source is looked up on
+every call, so :func:`init` takes effect at once.  The trading calendar of the
+current source is kept as plain Python lists, because calendar arithmetic sits
+on the optimiser's hot path.
+"""
+
+from __future__ import annotations
+
+import bisect
+import datetime
+import operator
+import os
+from collections.abc import Iterable
+
+import pandas as pd
+
+from .source import DataSource, Instrument, MissingData
+from .tables import FUNDAMENTAL_FIELDS, INDUSTRY_SCHEMES
+
+__all__ = [
+    "MARKET_CAP_KINDS",
+    "get_fundamentals",
+    "get_industry",
+    "get_market_cap",
+    "get_previous_trading_date",
+    "get_price_change_rate",
+    "get_source",
+    "get_style_exposure",
+    "get_trading_dates",
+    "get_turnover",
+    "index_weights",
+    "init",
+    "instruments",
+    "to_date",
+    "trading_date_offset",
+]
+
+#: The market capitalisations a source keeps: of all shares, of free-float shares.
+MARKET_CAP_KINDS = ("total", "float")
+
+_NOT_A_TIME = type(pd.NaT)
+
+_source: DataSource | None = None
+_calendar: _Calendar | None = None
+
+
+class _Calendar:
+    """The current source's trading days as dates and as ordinals for bisection."""
+
+    __slots__ = ("dates", "first", "index", "last", "ordinals", "source")
+
+    def __init__(self, source: DataSource) -> None:
+        trading_dates = source.trading_dates()
+        if len(trading_dates) == 0:
+            raise MissingData("the data source has no trading days")
+        self.source = source
+        self.index = trading_dates
+        self.dates = [timestamp.date() for timestamp in trading_dates]
+        self.ordinals = [day.toordinal() for day in self.dates]
+        self.first = self.dates[0]
+        self.last = self.dates[-1]
+
+    def check_covers(self, date: datetime.date) -> int:
+        """The ordinal of ``date``, which must lie within the calendar."""
+        ordinal = date.toordinal()
+        if ordinal < self.ordinals[0] or ordinal > self.ordinals[-1]:
+            raise MissingData(
+                f"{date} is outside the trading calendar ({self.first} to {self.last})"
+            )
+        return ordinal
+
+    def check_not_after(self, date: datetime.date) -> None:
+        """Refuse a date the data does not reach yet: its answer would be stale."""
+        if date.toordinal() > self.ordinals[-1]:
+            raise MissingData(f"{date} is after the last trading day of the data, {self.last}")
+
+    def span(self, start: datetime.date, end: datetime.date) -> tuple[int, int]:
+        """Positions of the first and one past the last trading day from start to end."""
+        first = bisect.bisect_left(self.ordinals, self.check_covers(start))
+        stop = bisect.bisect_right(self.ordinals, self.check_covers(end))
+        return first, stop
+
+
+def init(source: DataSource | str | os.PathLike) -> DataSource:
+    """Make ``source`` (a data source, or the path of a data bundle) the current source."""
+    global _source, _calendar
+    if isinstance(source, DataSource):
+        new_source = source
+    elif isinstance(source, (str, os.PathLike)):
+        from .bundle import BundleSource
+
+        new_source = BundleSource(source)
+    else:
+        raise TypeError(f"expected a DataSource or the path of a data bundle, got {source!r}")
+    _source, _calendar = new_source, None
+    return new_source
+
+
+def get_source() -> DataSource:
+    """The current source; the built-in demo market until :func:`init` is called."""
+    if _source is None:
+        from .demo import demo_bundle_path
+
+        return init(demo_bundle_path())
+    return _source
+
+
+def _current_calendar() -> _Calendar:
+    global _calendar
+    source = get_source()
+    if _calendar is None or _calendar.source is not source:
+        _calendar = _Calendar(source)
+    return _calendar
+
+
+def to_date(value: object) -> datetime.date:
+    """The calendar day of a date, datetime, Timestamp or "YYYY-MM-DD"/"YYYYMMDD" text."""
+    kind = type(value)
+    if kind is datetime.date:
+        return value
+    if kind is _NOT_A_TIME:
+        raise ValueError(f"expected a date, got {value!r}")
+    if isinstance(value, datetime.datetime):
+        return value.date()
+    if isinstance(value, datetime.date):
+        return value
+    if isinstance(value, str):
+        return _parse_date_text(value)
+    raise TypeError(
+        "expected a date, datetime, Timestamp or 'YYYY-MM-DD'/'YYYYMMDD' text, "
+        f"got {value!r} of type {kind.__name__}"
+    )
+
+
+def _parse_date_text(text: str) -> datetime.date:
+    if len(text) == 10 and text[4] == "-" and text[7] == "-":
+        digits = text[:4] + text[5:7] + text[8:]
+    elif len(text) == 8:
+        digits = text
+    else:
+        digits = ""
+    if not (digits.isascii() and digits.isdigit()):
+        raise ValueError(f"expected a date as 'YYYY-MM-DD' or 'YYYYMMDD', got {text!r}")
+    try:
+        return datetime.date(int(digits[:4]), int(digits[4:6]), int(digits[6:]))
+    except ValueError:
+        raise ValueError(f"not a valid date: {text!r}") from None
+
+
+def _id_list(order_book_ids: object) -> list[str]:
+    if not isinstance(order_book_ids, Iterable):
+        raise TypeError(f"expected an order_book_id or an iterable of them, got {order_book_ids!r}")
+    ids = []
+    for order_book_id in order_book_ids:
+        if type(order_book_id) is not str:
+            if not isinstance(order_book_id, str):
+                raise TypeError(f"an order_book_id must be a string, got {order_book_id!r}")
+            order_book_id = str(order_book_id)
+        ids.append(order_book_id)
+    return ids
+
+
+def _one_or_many(order_book_ids: object) -> tuple[bool, list[str]]:
+    if isinstance(order_book_ids, str):
+        return True, [str(order_book_ids)]
+    return False, _id_list(order_book_ids)
+
+
+def _point_in_time_date(date: object) -> datetime.date:
+    day = to_date(date)
+    _current_calendar().check_not_after(day)
+    return day
+
+
+def _daily_window(start: object, end: object) -> tuple[datetime.date, datetime.date]:
+    start_day, end_day = to_date(start), to_date(end)
+    first, stop = _current_calendar().span(start_day, end_day)
+    if first >= stop:
+        raise MissingData(f"no trading days from {start_day} to {end_day}")
+    return start_day, end_day
+
+
+def instruments(order_book_ids: str | Iterable[str]) -> Instrument | list[Instrument] | None:
+    """Instrument records.
+
+    One identifier string gives its record, or None when it is unknown; any
+    other iterable gives a list with one record per known occurrence, in the
+    order asked (unknown identifiers are left out, repeats come back twice).
+    """
+    source = get_source()
+    if isinstance(order_book_ids, str):
+        found = source.instruments([str(order_book_ids)])
+        return found[0] if found else None
+    return source.instruments(_id_list(order_book_ids))
+
+
+def index_weights(order_book_id: str, date: object) -> pd.Series | None:
+    """Constituent weights of an index in force on ``date``; None before its first weights."""
+    if not isinstance(order_book_id, str):
+        raise TypeError(f"an index order_book_id must be a string, got {order_book_id!r}")
+    return get_source().index_weights(str(order_book_id), _point_in_time_date(date))
+
+
+def trading_date_offset(date: object, n: int) -> datetime.date:
+    """The trading day ``n`` trading days away from ``date``.
+
+    n < 0 counts trading days strictly before ``date``, n > 0 strictly after;
+    n == 0 gives ``date`` itself when it is a trading day, else the latest
+    trading day before it.  Leaving the calendar raises :class:`MissingData`.
+    """
+    try:
+        steps = operator.index(n)
+    except TypeError:
+        raise TypeError(f"n must be an integer, got {n!r}") from None
+    day = to_date(date)
+    calendar = _current_calendar()
+    try:
+        ordinal = calendar.check_covers(day)
+    except MissingData as error:
+        raise MissingData(f"trading_date_offset({day}, {steps}): {error}") from None
+    if steps < 0:
+        position = bisect.bisect_left(calendar.ordinals, ordinal) + steps
+    else:
+        position = bisect.bisect_right(calendar.ordinals, ordinal) - 1 + steps
+    if position < 0 or position >= len(calendar.dates):
+        raise MissingData(
+            f"trading_date_offset({day}, {steps}) runs off the trading calendar "
+            f"({calendar.first} to {calendar.last})"
+        )
+    return calendar.dates[position]
+
+
+def get_previous_trading_date(date: object) -> datetime.date:
+    """The last trading day strictly before ``date``."""
+    return trading_date_offset(date, -1)
+
+
+def get_trading_dates(start: object, end: object) -> pd.DatetimeIndex:
+    """The trading days from ``start`` to ``end``, both included (possibly none)."""
+    calendar = _current_calendar()
+    first, stop = calendar.span(to_date(start), to_date(end))
+    return calendar.index[first:stop]
+
+
+def get_price_change_rate(
+    order_book_ids: str | Iterable[str], start_date: object, end_date: object
+) -> pd.DataFrame | pd.Series:
+    """Daily fractional price changes, trading days from start to end inclusive.
+
+    A list of identifiers gives a table with one column per identifier in the
+    order asked; one identifier string gives a Series named after it.  NaN
+    marks days without a quote.
+    """
+    single, ids = _one_or_many(order_book_ids)
+    start, end = _daily_window(start_date, end_date)
+    frame = get_source().price_change_rate(ids, start, end)
+    return frame.iloc[:, 0] if single else frame
+
+
+def get_market_cap(
+    order_book_ids: str | Iterable[str], start_date: object, end_date: object, kind: str = "total"
+) -> pd.DataFrame | pd.Series:
+    """Daily market capitalisation of all shares ("total") or free-float shares ("float")."""
+    if kind not in MARKET_CAP_KINDS:
+        raise ValueError(f"kind must be one of {MARKET_CAP_KINDS}, got {kind!r}")
+    single, ids = _one_or_many(order_book_ids)
+    start, end = _daily_window(start_date, end_date)
+    frame = get_source().market_cap(ids, start, end, kind)
+    return frame.iloc[:, 0] if single else frame
+
+
+def get_turnover(
+    order_book_ids: str | Iterable[str], start_date: object, end_date: object
+) -> pd.DataFrame | pd.Series:
+    """Daily traded shares over free-float shares."""
+    single, ids = _one_or_many(order_book_ids)
+    start, end = _daily_window(start_date, end_date)
+    frame = get_source().turnover(ids, start, end)
+    return frame.iloc[:, 0] if single else frame
+
+
+def get_style_exposure(
+    order_book_ids: str | Iterable[str], date: object
+) -> pd.DataFrame | pd.Series:
+    """Style-factor exposures in force on ``date``: identifiers by style names.
+
+    One identifier string gives its exposures as a Series over the styles.
+    """
+    single, ids = _one_or_many(order_book_ids)
+    frame = get_source().style_exposure(ids, _point_in_time_date(date))
+    return frame.iloc[0] if single else frame
+
+
+def get_industry(
+    order_book_ids: str | Iterable[str], date: object, scheme: str = "sws"
+) -> pd.Series | str:
+    """Level-1 industry names on ``date`` under ``scheme``; one identifier gives one name."""
+    if scheme not in INDUSTRY_SCHEMES:
+        raise ValueError(f"scheme must be one of {INDUSTRY_SCHEMES}, got {scheme!r}")
+    single, ids = _one_or_many(order_book_ids)
+    names = get_source().industry(ids, _point_in_time_date(date), scheme)
+    return names.iloc[0] if single else names
+
+
+def get_fundamentals(
+    order_book_ids: str | Iterable[str], date: object, fields: str | Iterable[str]
+) -> pd.DataFrame | pd.Series:
+    """The latest value of each field announced on or before ``date``: identifiers by fields.
+
+    One identifier string gives a Series over the fields.  NaN marks a field
+    not announced yet.
+    """
+    field_list = [fields] if isinstance(fields, str) else list(fields)
+    unknown = [field for field in field_list if field not in FUNDAMENTAL_FIELDS]
+    if unknown:
+        raise ValueError(f"unknown fundamental fields {unknown}; known: {FUNDAMENTAL_FIELDS}")
+    single, ids = _one_or_many(order_book_ids)
+    frame = get_source().fundamentals(ids, _point_in_time_date(date), field_list)
+    return frame.iloc[0] if single else frame
