@@ -220,6 +220,16 @@ def test_ensure_series():
     assert isinstance(info.value.__context__, TypeError)
 
 
+def test_ensure_series_lets_interrupts_through(monkeypatch):
+    class Series:
+        def __init__(self, data):
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(obj, "pd", type("pd", (), {"Series": Series}))
+    with pytest.raises(KeyboardInterrupt):
+        obj.ensure_series([1], "x")
+
+
 ALL = [
     obj.MinVariance(),
     obj.MeanVariance({"A": 0.1}),
