@@ -4,6 +4,7 @@
 // what g adds up to and the call's data helper.  Module globals (cp, np, pd,
 // quotaris, ...) are looked up at call time so that callers can replace them.
 #include <initializer_list>
+#include <limits>
 
 #include "objective/common.hpp"
 #include "support/module.hpp"
@@ -93,7 +94,7 @@ py::object mean_variance_init(const Globals &globals, const Args &args) {
     // NaN and infinity compare false here too: they would only surface later as
     // unusable problem data, so they are refused like a negative value.
     if (!truthy(compare(coefficient, py::int_(0), Py_GE)) ||
-        !truthy(compare(coefficient, py::float_(HUGE_VAL), Py_LT))) {
+        !truthy(compare(coefficient, py::float_(std::numeric_limits<double>::infinity()), Py_LT))) {
         raise(globals["InvalidArgument"],
               format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
                      coefficient));
