@@ -3,7 +3,6 @@
 // Every operation receives (g, zeta, helper): the non-negative weight variable,
 // what g adds up to and the call's data helper.  Module globals (cp, np, pd,
 // quotaris, ...) are looked up at call time so that callers can replace them.
-#include <initializer_list>
 #include <limits>
 
 #include "objective/common.hpp"
@@ -41,7 +40,7 @@ constexpr const char *kMinStyleDeviationDoc = R"(
 
 // Weight of a style's squared deviation, indexed by its priority 0..9.  Priority 0
 // still counts a little; the default priority 5 weighs 25.
-constexpr std::initializer_list<int> kPriorityAdjustFactor = {1, 5, 10, 15, 20, 25, 30, 35, 40, 45};
+constexpr int kPriorityAdjustFactor[] = {1, 5, 10, 15, 20, 25, 30, 35, 40, 45};
 constexpr int kDefaultPriority = 5;
 constexpr int kMaxPriority = 9;
 
@@ -221,7 +220,7 @@ py::object min_style_deviation_init(const Globals &globals, const Args &args) {
     if (!priority.is_none()) {
         priority =
             ensure_series(priority, "priority")
-                .attr("astype")(py::type::of(py::int_(0)))
+                .attr("astype")(py::handle(reinterpret_cast<PyObject *>(&PyLong_Type)))
                 .attr("reindex")(target.attr("index"), py::arg("fill_value") = kDefaultPriority)
                 .attr("clip")(0, kMaxPriority);
     }
