@@ -120,8 +120,10 @@ def main():
             own, _ = best_of(options.repeat * 20, call)
         finally:
             po.cp = plovera.objective.cp = real_cp
-        print(f"{n:>7} {total * 1e3:>10.2f} {own * 1e3:>9.3f} {(total - own) * 1e3:>13.2f} "
-              f"{own / total:>10.2%}")
+        print(
+            f"{n:>7} {total * 1e3:>10.2f} {own * 1e3:>9.3f} {(total - own) * 1e3:>13.2f} "
+            f"{own / total:>10.2%}"
+        )
 
 
 if __name__ == "__main__":

@@ -5,7 +5,6 @@
 #include <array>
 #include <new>
 #include <stdexcept>
-#include <vector>
 
 namespace plovera {
 
@@ -26,42 +25,6 @@ struct FunctionObject {
     PyObject *defaults;     // tuple for the trailing parameters, or NULL
     PyObject *signature;    // built on first request
     Impl impl;
-};
-
-// The Python frame each active call of ours was made from, innermost last.
-// Our functions have no frames of their own; this record lets a warning
-// raised from C++ point where the same code written in Python would.
-using CallStack = std::vector<PyFrameObject *>;
-using CallStackAccessor = CallStack &(*)();
-
-CallStack &this_thread_calls() {
-    thread_local CallStack calls;
-    return calls;
-}
-
-// All three extension modules must share one record, so the first module
-// loaded publishes its accessor through pybind11's cross-module storage.
-CallStack &active_calls() {
-    static CallStackAccessor accessor = [] {
-        auto *shared = static_cast<CallStackAccessor *>(py::get_shared_data("plovera.calls"));
-        if (shared == nullptr) {
-            shared = static_cast<CallStackAccessor *>(
-                py::set_shared_data("plovera.calls", new CallStackAccessor(this_thread_calls)));
-        }
-        return *shared;
-    }();
-    return accessor();
-}
-
-class CallScope {
-public:
-    CallScope() : calls_(active_calls()) { calls_.push_back(PyEval_GetFrame()); }
-    ~CallScope() { calls_.pop_back(); }
-    CallScope(const CallScope &) = delete;
-    CallScope &operator=(const CallScope &) = delete;
-
-private:
-    CallStack &calls_;
 };
 
 FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionObject *>(self); }
@@ -187,7 +150,6 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
         }
     }
     try {
-        CallScope scope;
         py::object result = f->impl(Globals(f->globals), Args(bound.data(), total));
         return result.release().ptr();
     } catch (...) {
@@ -355,16 +317,6 @@ PyTypeObject *function_type() {
 }
 
 }  // namespace
-
-int frame_stacklevel(int python_stacklevel) {
-    const CallStack &calls = active_calls();
-    PyFrameObject *frame = PyEval_GetFrame();
-    int own_levels = 0;
-    for (auto call = calls.rbegin(); call != calls.rend() && *call == frame; ++call) {
-        ++own_levels;
-    }
-    return python_stacklevel > own_levels ? python_stacklevel - own_levels : 1;
-}
 
 py::object Globals::operator[](const char *name) const {
     PyObject *value = PyDict_GetItemString(dict_.ptr(), name);

@@ -47,12 +47,6 @@ private:
 
 using Impl = py::object (*)(const Globals &globals, const Args &args);
 
-// The stack level to pass to warnings.warn from C++ so that the warning points
-// where `warnings.warn(..., stacklevel=python_stacklevel)` would point if the
-// calling functions of ours were written in Python: our calls have no frames,
-// so the levels they would take up are skipped (at least 1).
-int frame_stacklevel(int python_stacklevel);
-
 // One parameter: positional-or-keyword, required unless it has a default.
 struct Param {
     Param(const char *param_name) : name(param_name) {}  // NOLINT: implicit by design

@@ -1,7 +1,5 @@
 #include "support/pyutil.hpp"
 
-#include "support/function.hpp"
-
 namespace plovera {
 
 void raise(py::handle exc_type, py::handle arg) {
@@ -22,7 +20,6 @@ void raise_while_handling(py::handle exc_type, py::handle arg, py::error_already
 
 void warn(py::handle warnings, py::handle message, py::handle category, int stacklevel) {
     py::object warn_function = warnings.attr("warn");
-    stacklevel = stacklevel == 0 ? 0 : frame_stacklevel(stacklevel);
     if (category && stacklevel != 0) {
         warn_function(message, py::arg("stacklevel") = stacklevel, py::arg("category") = category);
     } else if (category) {

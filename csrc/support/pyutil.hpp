@@ -26,9 +26,9 @@ py::str format(const char *text, Ts &&...args) {
 
 // `warnings.warn(message, category=category, stacklevel=stacklevel)` through
 // the `warnings` module the caller passes (a module global, so tests can swap
-// it).  `stacklevel` counts levels as the same code written in Python would,
-// so the warning points at the same line (see frame_stacklevel).  A null
-// category and a zero stack level are left out of the call.
+// it).  Our functions have no frames of their own, so a stack level counts
+// from the Python code that called into the module.  A null category and a
+// zero stack level are left out of the call.
 void warn(py::handle warnings, py::handle message, py::handle category = py::handle(),
           int stacklevel = 0);
 
