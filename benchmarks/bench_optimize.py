@@ -55,13 +55,13 @@ class NullProblem:
 
 
 def null_cvxpy(pool_size):
-    def variable(*args, **kwargs):
-        expression = NullExpression(*args)
-        expression.value = np.full(pool_size, 1.0 / pool_size) if args else 1.0
-        return expression
+    class NullVariable(NullExpression):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args)
+            self.value = np.full(pool_size, 1.0 / pool_size) if args else 1.0
 
     null = types.SimpleNamespace(**{k: getattr(cp, k) for k in dir(cp) if not k.startswith("_")})
-    null.Variable = variable
+    null.Variable = NullVariable
     null.sum = null.quad_form = null.log = null.hstack = NullExpression
     null.Minimize = NullExpression
     null.Problem = NullProblem
