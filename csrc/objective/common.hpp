@@ -2,6 +2,7 @@
 #pragma once
 
 #include "support/function.hpp"
+#include "support/ops.hpp"
 #include "support/pyutil.hpp"
 
 namespace plovera::objective {
@@ -13,33 +14,14 @@ constexpr int kTradingDaysPerYear = 252;
 // False when the interpreter runs with -O: budget assertions are then skipped.
 extern bool assertions_enabled;
 
-// Python operators that pybind11 does not offer, through the C API so that
-// cvxpy and numpy see exactly the Python operation.
-inline py::object checked(PyObject *result) {
-    if (result == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(result);
-}
-inline py::object compare(py::handle a, py::handle b, int op) {
-    return checked(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-}
-inline py::object matmul(py::handle a, py::handle b) {
-    return checked(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
-}
-inline py::object power(py::handle a, py::handle b) {
-    return checked(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
-}
-inline py::object absolute(py::handle a) { return checked(PyNumber_Absolute(a.ptr())); }
-inline py::object inplace_add(py::handle a, py::handle b) {
-    return checked(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
-}
-inline py::object inplace_subtract(py::handle a, py::handle b) {
-    return checked(PyNumber_InPlaceSubtract(a.ptr(), b.ptr()));
-}
-inline py::object inplace_multiply(py::handle a, py::handle b) {
-    return checked(PyNumber_InPlaceMultiply(a.ptr(), b.ptr()));
-}
+using ops::absolute;
+using ops::checked;
+using ops::compare;
+using ops::inplace_add;
+using ops::inplace_multiply;
+using ops::inplace_subtract;
+using ops::matmul;
+using ops::power;
 
 // `assert zeta == 1.0` for the objectives built for a fixed budget of 1.
 void assert_unit_budget(py::handle zeta);

@@ -31,7 +31,17 @@ inline py::object truediv(py::handle a, py::handle b) {
     return checked(PyNumber_TrueDivide(a.ptr(), b.ptr()));
 }
 inline py::object neg(py::handle a) { return checked(PyNumber_Negative(a.ptr())); }
-inline py::object pow(py::handle a, py::handle b) {
+inline py::object absolute(py::handle a) { return checked(PyNumber_Absolute(a.ptr())); }
+inline py::object inplace_add(py::handle a, py::handle b) {
+    return checked(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
+}
+inline py::object inplace_subtract(py::handle a, py::handle b) {
+    return checked(PyNumber_InPlaceSubtract(a.ptr(), b.ptr()));
+}
+inline py::object inplace_multiply(py::handle a, py::handle b) {
+    return checked(PyNumber_InPlaceMultiply(a.ptr(), b.ptr()));
+}
+inline py::object power(py::handle a, py::handle b) {
     return checked(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
 }
 // a == b, a >= b, ... as rich comparisons, returning the object (a cvxpy
