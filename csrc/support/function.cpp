@@ -260,6 +260,17 @@ PyObject *get_signature(PyObject *self, void *) {
     }
 }
 
+// Functions pickle and copy by reference, as Python's do: the string names
+// the function within its module.
+PyObject *function_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -285,6 +296,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},
