@@ -1,27 +1,12 @@
 """Market data for plovera: instruments, calendar, prices, index weights."""
 
-from .client import (
-    MARKET_CAP_KINDS,
-    get_fundamentals,
-    get_industry,
-    get_market_cap,
-    get_previous_trading_date,
-    get_price_change_rate,
-    get_source,
-    get_style_exposure,
-    get_trading_dates,
-    get_turnover,
-    index_weights,
-    init,
-    instruments,
-    to_date,
-    trading_date_offset,
-)
+from . import client
+from .client import *  # noqa: F403 -- the readers are the package's interface
 from .memory import MemorySource
 from .source import NOT_DELISTED, BundleError, DataSource, Instrument, MissingData, QuotarisError
 
 __all__ = [
-    "MARKET_CAP_KINDS",
+    *client.__all__,
     "NOT_DELISTED",
     "BundleError",
     "DataSource",
@@ -29,18 +14,4 @@ __all__ = [
     "MemorySource",
     "MissingData",
     "QuotarisError",
-    "get_fundamentals",
-    "get_industry",
-    "get_market_cap",
-    "get_previous_trading_date",
-    "get_price_change_rate",
-    "get_source",
-    "get_style_exposure",
-    "get_trading_dates",
-    "get_turnover",
-    "index_weights",
-    "init",
-    "instruments",
-    "to_date",
-    "trading_date_offset",
 ]
