@@ -23,6 +23,7 @@ import copy
 import ctypes
 import datetime
 import errno
+import functools
 import hashlib
 import json
 import os
@@ -64,6 +65,7 @@ _DATE_COLUMNS = {
     "style_exposure": "date",
 }
 _SHOWN_IDS = 10
+_IDS_KEY = b"order_book_ids"
 
 
 def _file_name(table: str) -> str:
@@ -99,6 +101,10 @@ def write_bundle(path, tables: BundleTables, *, overwrite: bool = False) -> Path
                 prefix=f".{destination.name}.", suffix=".partial", dir=destination.parent
             )
         )
+        # mkdtemp makes the directory private; a bundle gets the usual permissions.
+        umask = os.umask(0)
+        os.umask(umask)
+        staging.chmod(0o777 & ~umask)
     except OSError as exc:
         raise BundleError(f"cannot write bundle {destination}: {exc}") from exc
     try:
@@ -135,7 +141,7 @@ def _write_contents(staging: Path, tables: BundleTables, matrices: dict[str, np.
     }
     for name, values in matrices.items():
         ids = [str(column) for column in getattr(tables, name).columns]
-        arrow_tables[name] = _daily_arrow(days, ids, values)
+        arrow_tables[name] = _daily_arrow(name, days, ids, values)
     for name in _LONG_TABLES:
         frame = getattr(tables, name)
         if frame is not None:
@@ -146,7 +152,11 @@ def _write_contents(staging: Path, tables: BundleTables, matrices: dict[str, np.
         target = staging / file_name
         if name in _DAILY_TABLES:
             pq.write_table(
-                table, target, compression="snappy", use_dictionary=False, write_statistics=False
+                table,
+                target,
+                compression="snappy",
+                use_dictionary=["date", "order_book_id"],
+                write_statistics=False,
             )
         else:
             pq.write_table(table, target, compression="zstd")
@@ -179,12 +189,25 @@ def _write_contents(staging: Path, tables: BundleTables, matrices: dict[str, np.
     _fsync_directory(staging)
 
 
-def _daily_arrow(days: np.ndarray, ids: list[str], values: np.ndarray) -> pa.Table:
-    """Trading days by identifiers; the first column holds the date."""
-    by_column = np.asfortranarray(values)
-    arrays = [pa.array(days.astype("datetime64[D]"), pa.date32())]
-    arrays += [pa.array(by_column[:, column]) for column in range(by_column.shape[1])]
-    return pa.Table.from_arrays(arrays, names=["date", *ids])
+def _daily_arrow(name: str, days: np.ndarray, ids: list[str], values: np.ndarray) -> pa.Table:
+    """A daily table in long form, every identifier's trading days in a block.
+
+    Each identifier holds one value (or NaN) per trading day, in the order of
+    the schema's identifier list, so a reader turns the value column into a
+    days-by-identifiers matrix without moving a number.
+    """
+    count = len(ids)
+    identifiers = pa.DictionaryArray.from_arrays(
+        pa.array(np.repeat(np.arange(count, dtype=np.int32), len(days))), pa.array(ids, pa.string())
+    )
+    table = pa.table(
+        {
+            "date": pa.array(np.tile(days, count).astype("datetime64[D]"), pa.date32()),
+            "order_book_id": identifiers,
+            name: pa.array(np.asfortranarray(values).ravel(order="F")),
+        }
+    )
+    return table.replace_schema_metadata({_IDS_KEY: json.dumps(ids)})
 
 
 def _long_arrow(frame: pd.DataFrame, date_column: str) -> pa.Table:
@@ -332,11 +355,11 @@ class BundleSource(DataSource):
         entries = self._manifest["files"]
         for file_name, entry in entries.items():
             _check_size(directory, file_name, entry)
-        workers = max(1, min(4, os.cpu_count() or 1))
+        workers = max(1, min(len(entries), os.cpu_count() or 1))
         with ThreadPoolExecutor(max_workers=workers) as pool:
             pending = {
                 Path(file_name).stem: pool.submit(
-                    _decode, directory, file_name, entry, _DECODERS[Path(file_name).stem]
+                    _decode, directory, file_name, entry, self._decoder(Path(file_name).stem)
                 )
                 for file_name, entry in sorted(entries.items(), key=lambda item: -item[1]["bytes"])
             }
@@ -345,7 +368,7 @@ class BundleSource(DataSource):
         records, ids = loaded["instruments"]
         self._records: dict[str, Instrument] = records
         self._code_of = {order_book_id: code for code, order_book_id in enumerate(ids)}
-        self._ids = pd.Index(ids)
+        self._ids = pd.Index(ids, dtype=object)
         self._days: np.ndarray = loaded["trading_dates"]
         self._calendar = pd.DatetimeIndex(
             self._days.astype("datetime64[D]").astype("datetime64[ns]")
@@ -357,17 +380,22 @@ class BundleSource(DataSource):
                     _file_name(name), *loaded[name], self._days, self._ids
                 )
         weights = loaded.get("index_weights")
-        self._index_weights = _IndexWeights(weights) if weights is not None else None
+        self._index_weights = None
+        if weights is not None:
+            self._codes_of("index_weights", weights["index_id"])
+            self._codes_of("index_weights", weights["order_book_id"])
+            self._index_weights = _IndexWeights(weights)
         self._industry = {}
         if "industry" in loaded:
-            industry = loaded["industry"]
-            for scheme in np.unique(industry["scheme"]):
-                rows = industry["scheme"] == scheme
+            columns = loaded["industry"]
+            schemes = columns["scheme"].values()
+            for scheme in np.unique(schemes):
+                rows = schemes == scheme
                 self._industry[str(scheme)] = (
                     self._point_in_time(
-                        "industry", industry["order_book_id"][rows], industry["start_date"][rows]
+                        "industry", columns["order_book_id"].take(rows), columns["start_date"][rows]
                     ),
-                    industry["industry_name"][rows],
+                    columns["industry_name"].take(rows).values(),
                 )
         self._fundamentals = {}
         if "fundamentals" in loaded:
@@ -379,7 +407,7 @@ class BundleSource(DataSource):
                 self._fundamentals[field] = (
                     self._point_in_time(
                         "fundamentals",
-                        columns["order_book_id"][announced],
+                        columns["order_book_id"].take(announced),
                         columns["announce_date"][announced],
                     ),
                     _read_only(columns[field][announced]),
@@ -394,14 +422,23 @@ class BundleSource(DataSource):
                 pd.Index(styles),
             )
 
-    def _point_in_time(self, table: str, ids: np.ndarray, days: np.ndarray) -> _PointInTime:
-        codes = self._ids.get_indexer(ids)
+    def _decoder(self, table: str) -> Callable:
+        if table in _DAILY_TABLES:
+            return functools.partial(_decode_daily, trading_days=self._manifest["trading_days"])
+        return _DECODERS[table]
+
+    def _codes_of(self, table: str, labels: _Labels) -> np.ndarray:
+        """Instrument codes of a column of identifiers; all must be known."""
+        codes = self._ids.get_indexer(labels.uniques)
         if (codes < 0).any():
-            unknown = ids[int(np.argmax(codes < 0))]
+            unknown = labels.uniques[int(np.argmax(codes < 0))]
             raise BundleError(
                 f"{self._root / _file_name(table)}: unknown order_book_id {unknown!r}"
             )
-        return _PointInTime(codes, days)
+        return codes[labels.positions]
+
+    def _point_in_time(self, table: str, labels: _Labels, days: np.ndarray) -> _PointInTime:
+        return _PointInTime(self._codes_of(table, labels), days)
 
     # ---------------------------------------------------------------- extras
 
@@ -625,8 +662,8 @@ class _IndexWeights:
 
     def __init__(self, columns: dict[str, np.ndarray]):
         # Rows come sorted by index, review day and constituent.
-        index_ids, days = columns["index_id"], columns["date"]
-        self._ids = columns["order_book_id"]
+        index_ids, days = columns["index_id"].values(), columns["date"]
+        self._ids = columns["order_book_id"].values()
         self._weights = _read_only(columns["weight"])
         self._by_index: dict[str, tuple[np.ndarray, np.ndarray]] = {}
         new_block = np.ones(len(days), dtype=bool)
@@ -688,6 +725,9 @@ def _read_manifest(directory: _Directory) -> dict:
             f"{path}: bundle format version {version}{newer} cannot be read; "
             f"this version reads format {FORMAT_VERSION}"
         )
+    trading_days = manifest.get("trading_days")
+    if not isinstance(trading_days, int) or trading_days < 1:
+        raise BundleError(f"{path}: malformed: no count of trading days")
     files = manifest.get("files")
     if not isinstance(files, dict):
         raise BundleError(f"{path}: malformed: no list of files")
@@ -730,7 +770,8 @@ def _decode(directory: _Directory, file_name: str, entry: dict, decoder: Callabl
     if hashlib.sha256(data).hexdigest() != entry["sha256"]:
         raise BundleError(f"{path}: checksum mismatch: the file is corrupt or was changed")
     try:
-        table = pq.read_table(pa.py_buffer(data))
+        # One thread per file already; Arrow's own pool would only compete for the cores.
+        table = pq.read_table(pa.py_buffer(data), use_threads=False)
     except (pa.ArrowException, OSError) as exc:
         raise BundleError(f"{path}: unreadable Parquet: {exc}") from None
     if (table.num_rows, table.num_columns) != (entry["rows"], entry["columns"]):
@@ -761,27 +802,62 @@ def _decode_trading_dates(table: pa.Table) -> np.ndarray:
     return days
 
 
-def _decode_daily(table: pa.Table) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    days = _days_of(table.column(0))
-    values = np.empty((table.num_rows, table.num_columns - 1), dtype=np.float64, order="F")
-    for position in range(1, table.num_columns):
-        values[:, position - 1] = table.column(position).to_numpy()
-    return days, np.array(table.column_names[1:], dtype=object), values
+def _numbers(column: pa.ChunkedArray) -> np.ndarray:
+    # Converting chunk by chunk is several times faster than through the chunked array.
+    if column.num_chunks == 1:
+        return column.chunk(0).to_numpy(zero_copy_only=False)
+    return column.combine_chunks().to_numpy(zero_copy_only=False)
 
 
-def _decode_long(date_column: str) -> Callable[[pa.Table], dict[str, np.ndarray]]:
-    """Columns by name: the date as day numbers, numbers as float64, text as str objects."""
+def _decode_daily(table: pa.Table, trading_days: int):
+    """Dates, identifiers and the days-by-identifiers matrix of a daily table."""
+    ids = json.loads(table.schema.metadata[_IDS_KEY])
+    if table.num_rows != len(ids) * trading_days:
+        raise ValueError(f"{table.num_rows} rows for {len(ids)} identifiers")
+    days = _days_of(table.column("date").slice(0, trading_days))
+    if not np.array_equal(
+        days, _days_of(table.column("date").slice(table.num_rows - trading_days))
+    ):
+        raise ValueError("the identifiers' blocks of days differ")
+    values = _numbers(table.column(2)).reshape(len(ids), trading_days).T
+    return days, np.array(ids, dtype=object), values
 
-    def decode(table: pa.Table) -> dict[str, np.ndarray]:
+
+class _Labels:
+    """A text column as its distinct values and each row's position among them."""
+
+    def __init__(self, uniques: np.ndarray, positions: np.ndarray):
+        self.uniques = uniques
+        self.positions = positions
+
+    @classmethod
+    def of(cls, column: pa.ChunkedArray) -> _Labels:
+        encoded = column.dictionary_encode().combine_chunks()
+        return cls(
+            np.array(encoded.dictionary.to_pylist(), dtype=object),
+            encoded.indices.to_numpy(zero_copy_only=False).astype(np.int64),
+        )
+
+    def take(self, rows: np.ndarray) -> _Labels:
+        return _Labels(self.uniques, self.positions[rows])
+
+    def values(self) -> np.ndarray:
+        return self.uniques[self.positions]
+
+
+def _decode_long(date_column: str) -> Callable[[pa.Table], dict]:
+    """Columns by name: the date as day numbers, numbers as float64, text as labels."""
+
+    def decode(table: pa.Table) -> dict:
         columns = {}
         for name in table.column_names:
             column = table.column(name)
             if name == date_column:
                 columns[name] = _days_of(column)
             elif pa.types.is_floating(column.type):
-                columns[name] = column.to_numpy()
+                columns[name] = _numbers(column)
             else:
-                columns[name] = np.array(column.to_pylist(), dtype=object)
+                columns[name] = _Labels.of(column)
         return columns
 
     return decode
@@ -790,6 +866,5 @@ def _decode_long(date_column: str) -> Callable[[pa.Table], dict[str, np.ndarray]
 _DECODERS: dict[str, Callable] = {
     "instruments": _decode_instruments,
     "trading_dates": _decode_trading_dates,
-    **dict.fromkeys(_DAILY_TABLES, _decode_daily),
     **{name: _decode_long(_DATE_COLUMNS[name]) for name in _LONG_TABLES},
 }
