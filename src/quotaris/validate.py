@@ -34,6 +34,7 @@ __all__ = [
     "date_column",
     "day_text",
     "number_column",
+    "reject_rows",
     "require_columns",
     "session_days",
     "text_column",
@@ -103,8 +104,11 @@ class Origin:
         return replace(self, row_numbers=numbers[keep])
 
 
-def _reject(origin: Origin, column, bad: np.ndarray, problem) -> None:
-    """Raise for the first row flagged in ``bad``; ``problem(position)`` describes it."""
+def reject_rows(origin: Origin, column, bad: np.ndarray, problem) -> None:
+    """Raise for the first row flagged in ``bad``; ``problem(position)`` describes it.
+
+    The message also counts the further rows flagged.
+    """
     if not bad.any():
         return
     first = int(np.argmax(bad))
@@ -147,7 +151,7 @@ def _as_text(series: pd.Series) -> np.ndarray:
 def text_column(frame: pd.DataFrame, origin: Origin, column: str) -> np.ndarray:
     """Non-empty text cells, as an object array of str."""
     text = _as_text(frame[column])
-    _reject(origin, column, text == "", lambda _: "missing value")
+    reject_rows(origin, column, text == "", lambda _: "missing value")
     return text
 
 
@@ -170,7 +174,7 @@ def number_column(
             dtype=np.float64, na_value=np.nan, copy=True
         )
         missing = np.isin(np.char.lower(text.astype(str)), list(_MISSING_TEXTS))
-        _reject(
+        reject_rows(
             origin,
             column,
             np.isnan(values) & ~missing,
@@ -178,10 +182,10 @@ def number_column(
         )
         values[missing] = np.nan
     if not allow_missing:
-        _reject(origin, column, missing, lambda _: "missing value")
-    _reject(origin, column, np.isinf(values), lambda at: f"{values[at]} is not a finite number")
+        reject_rows(origin, column, missing, lambda _: "missing value")
+    reject_rows(origin, column, np.isinf(values), lambda at: f"{values[at]} is not a finite number")
     if minimum is not None:
-        _reject(
+        reject_rows(
             origin,
             column,
             values < minimum,
@@ -207,7 +211,7 @@ def date_column(
         stamps = series.to_numpy()
         missing = np.isnat(stamps)
         days = stamps.astype("datetime64[D]")
-        _reject(
+        reject_rows(
             origin,
             column,
             ~missing & (days.astype(stamps.dtype) != stamps),
@@ -226,7 +230,7 @@ def date_column(
             format="%Y-%m-%d",
             errors="coerce",
         ).to_numpy()
-        _reject(
+        reject_rows(
             origin,
             column,
             ~missing & np.isnat(parsed),
@@ -236,7 +240,7 @@ def date_column(
     if not_delisted_ok:
         numbers = np.where(missing, _NEVER, numbers)
     else:
-        _reject(origin, column, missing, lambda _: "missing value")
+        reject_rows(origin, column, missing, lambda _: "missing value")
     return numbers
 
 
@@ -245,7 +249,7 @@ def codes_of(
 ) -> np.ndarray:
     """Positions of ``ids`` in ``known``; an identifier not among them is refused."""
     codes = known.get_indexer(ids)
-    _reject(
+    reject_rows(
         origin,
         column,
         codes < 0,
@@ -271,7 +275,7 @@ def check_unique(origin: Origin, columns: Sequence[str], keys: Sequence[np.ndarr
         )
         return f"duplicate key ({shown}), first given in row {origin.row(first)}"
 
-    _reject(origin, columns, repeated, problem)
+    reject_rows(origin, columns, repeated, problem)
 
 
 _DATE_KEYS = frozenset({"date", "start_date", "announce_date"})
@@ -298,7 +302,7 @@ def check_sessions(
             )
         return f"{day_text(day)} is not a {calendar} trading day"
 
-    _reject(origin, column, off, problem)
+    reject_rows(origin, column, off, problem)
 
 
 @dataclass(frozen=True)
@@ -321,7 +325,7 @@ class InstrumentIndex:
         symbols = _as_text(frame["symbol"])
         types = text_column(frame, origin, "type")
         known_types = ", ".join(INSTRUMENT_TYPES)
-        _reject(
+        reject_rows(
             origin,
             "type",
             ~np.isin(types, list(INSTRUMENT_TYPES)),
@@ -330,7 +334,7 @@ class InstrumentIndex:
         exchanges = text_column(frame, origin, "exchange")
         listed = date_column(frame, origin, "listed_date")
         delisted = date_column(frame, origin, "de_listed_date", not_delisted_ok=True)
-        _reject(
+        reject_rows(
             origin,
             "de_listed_date",
             delisted < listed,
@@ -365,7 +369,7 @@ def check_listing_window(
     listed = instruments.listed_day[codes]
     delisted = instruments.delisted_day[codes]
     ids = instruments.ids
-    _reject(
+    reject_rows(
         origin,
         column,
         days < listed,
@@ -374,7 +378,7 @@ def check_listing_window(
             f"of {ids[codes[at]]}"
         ),
     )
-    _reject(
+    reject_rows(
         origin,
         column,
         days > delisted,
@@ -493,7 +497,7 @@ def check_index_weights(
     index_ids = text_column(frame, origin, "index_id")
     index_codes = codes_of(origin, "index_id", index_ids, instruments.ids, "index_id")
     not_index = instruments.types[index_codes] != "INDX"
-    _reject(
+    reject_rows(
         origin,
         "index_id",
         not_index,
@@ -517,10 +521,15 @@ def check_index_weights(
     sums = table.groupby(["index_id", "date"], sort=True)["weight"].sum()
     off = np.abs(sums.to_numpy() - 1.0) > WEIGHT_SUM_TOLERANCE
     if off.any():
-        (index_id, date), total = sums.index[int(np.argmax(off))], sums.iloc[int(np.argmax(off))]
+        first = int(np.argmax(off))
+        (index_id, date), total = sums.index[first], sums.iloc[first]
+        members = np.flatnonzero((index_ids == index_id) & (table["date"] == date).to_numpy())
+        rows = ", ".join(str(origin.row(at)) for at in members[:_SHOWN_VALUES])
+        if len(members) > _SHOWN_VALUES:
+            rows += ", ..."
         raise ValidationError(
-            f"{origin.column('weight')}: the weights of index {index_id} on "
-            f"{date:%Y-%m-%d} add up to {total:.8g}, not 1 (tolerance {WEIGHT_SUM_TOLERANCE:g})"
+            f"{origin.column('weight')}: the weights of index {index_id} on {date:%Y-%m-%d} "
+            f"(rows {rows}) add up to {total:.8g}, not 1 (tolerance {WEIGHT_SUM_TOLERANCE:g})"
         )
     return table.sort_values(["index_id", "date", "order_book_id"], ignore_index=True)
 
@@ -532,7 +541,7 @@ def check_industry(frame, origin: Origin, instruments: InstrumentIndex) -> pd.Da
     ids = text_column(frame, origin, "order_book_id")
     codes_of(origin, "order_book_id", ids, instruments.ids)
     schemes = text_column(frame, origin, "scheme")
-    _reject(
+    reject_rows(
         origin,
         "scheme",
         ~np.isin(schemes, list(INDUSTRY_SCHEMES)),
