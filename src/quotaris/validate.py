@@ -10,6 +10,7 @@ offending row together with how many more share the fault.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
 
@@ -479,7 +480,11 @@ def exchange_sessions(calendar: str, first, last) -> pd.DatetimeIndex:
     import exchange_calendars
 
     try:
-        sessions = exchange_calendars.get_calendar(calendar, start=first, end=last).sessions
+        with warnings.catch_warnings():
+            # exchange_calendars reads a pandas attribute that pandas is retiring;
+            # the warning is the package's to act on, not our users'.
+            warnings.filterwarnings("ignore", message=r"Series\.values returning an ndarray")
+            sessions = exchange_calendars.get_calendar(calendar, start=first, end=last).sessions
     except exchange_calendars.errors.InvalidCalendarName:
         raise ValidationError(f"unknown calendar {calendar!r}") from None
     except ValueError as exc:
