@@ -97,8 +97,15 @@ def market() -> BundleTables:
     )
 
 
+@pytest.fixture(scope="module")
+def bundle(tmp_path_factory):
+    """A bundle the tests only read."""
+    return write_bundle(tmp_path_factory.mktemp("shared") / "market", market())
+
+
 @pytest.fixture
-def bundle(tmp_path):
+def own_bundle(tmp_path):
+    """A bundle the test may damage or replace."""
     return write_bundle(tmp_path / "market", market())
 
 
@@ -149,7 +156,8 @@ def test_answers_are_copies(bundle):
     )
 
 
-def test_opening_again_is_cached_until_rewritten(bundle, tmp_path):
+def test_opening_again_is_cached_until_rewritten(own_bundle, tmp_path):
+    bundle = own_bundle
     source = BundleSource(bundle)
     os.symlink(bundle, tmp_path / "link")
     assert BundleSource(tmp_path / "link") is source
@@ -304,13 +312,15 @@ def set_version(path):
         ("manifest.json", os.remove, "manifest.json: missing"),
     ],
 )
-def test_damaged_bundle_is_refused(bundle, file_name, damage, message):
+def test_damaged_bundle_is_refused(own_bundle, file_name, damage, message):
+    bundle = own_bundle
     damage(bundle / file_name)
     with pytest.raises(BundleError, match=message):
         BundleSource(bundle)
 
 
-def test_existing_bundle_is_kept_without_overwrite(bundle, tmp_path):
+def test_existing_bundle_is_kept_without_overwrite(own_bundle, tmp_path):
+    bundle = own_bundle
     with pytest.raises(BundleError, match="already exists; pass overwrite=True"):
         write_bundle(bundle, market())
     (tmp_path / "notes").mkdir()
