@@ -21,7 +21,14 @@ __all__ = [
     "BundleTables",
 ]
 
-INSTRUMENT_COLUMNS = ("order_book_id", "symbol", "type", "exchange", "listed_date", "de_listed_date")
+INSTRUMENT_COLUMNS = (
+    "order_book_id",
+    "symbol",
+    "type",
+    "exchange",
+    "listed_date",
+    "de_listed_date",
+)
 
 #: Level-1 industry classifications a bundle can carry.
 INDUSTRY_SCHEMES = ("sws", "citic")
