@@ -6,7 +6,6 @@ import datetime
 import hashlib
 import json
 import os
-from dataclasses import replace
 
 import numpy as np
 import pandas as pd
@@ -277,8 +276,14 @@ def test_unknown_identifier(bundle, call):
         call(BundleSource(bundle))
 
 
-def test_index_without_weights_and_absent_tables(tmp_path):
-    tables = replace(market(), index_weights=None, turnover=None, industry=None)
+@pytest.mark.parametrize("empty", [False, True])
+def test_index_without_weights_and_absent_tables(tmp_path, empty):
+    tables = market()
+    if empty:
+        tables.index_weights, tables.industry = tables.index_weights[:0], tables.industry[:0]
+    else:
+        tables.index_weights, tables.industry = None, None
+    tables.turnover = None
     source = BundleSource(write_bundle(tmp_path / "lean", tables))
     with pytest.raises(MissingData, match=f"no constituent weights of {INDEX}"):
         source.index_weights(INDEX, D(2024, 2, 19))

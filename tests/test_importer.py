@@ -267,6 +267,9 @@ def test_command_line_validation_error(tmp_path, capsys):
     assert code == 2
     assert err.count("\n") == 1 and "Traceback" not in err
     assert "instruments.csv, row 2 (line 3), column 'type': unknown instrument type 'FUT'" in err
+    assert main(["data", "import", str(tmp_path / "b"), "--instruments", "i.csv"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "one of the arguments --prices --returns is required" in err
 
 
 def load_example():

@@ -18,6 +18,13 @@ __all__ = ["SUBCOMMANDS", "build_parser", "main"]
 EXIT_REFUSED = 2
 
 
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage error on one line, like every other refusal."""
+
+    def error(self, message: str):
+        self.exit(EXIT_REFUSED, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
 def add_data_command(subcommands: argparse._SubParsersAction) -> None:
     """``plovera data import|info``: build and inspect data bundles."""
     data = subcommands.add_parser(
@@ -133,9 +140,7 @@ SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (add_dat
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="plovera", description="Portfolio optimisation for equity research."
-    )
+    parser = _Parser(prog="plovera", description="Portfolio optimisation for equity research.")
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add_subcommand in SUBCOMMANDS:
         add_subcommand(subcommands)
@@ -144,7 +149,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status."""
-    args = build_parser().parse_args(argv)
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as stop:  # --help, or a usage error already reported
+        return stop.code
     try:
         return args.run(args)
     except QuotarisError as exc:

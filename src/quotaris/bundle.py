@@ -206,10 +206,17 @@ def _daily_arrow(name: str, days: np.ndarray, ids: list[str], values: np.ndarray
 
 
 def _long_arrow(frame: pd.DataFrame, date_column: str) -> pa.Table:
-    table = pa.Table.from_pandas(frame, preserve_index=False)
-    position = table.schema.get_field_index(date_column)
-    dates = table.column(position).cast(pa.timestamp("ns")).cast(pa.date32())
-    return table.set_column(position, date_column, dates)
+    """A checked long table with explicit types, so that even an empty one reads back."""
+    columns = {}
+    for name in frame.columns:
+        values = frame[name].to_numpy()
+        if name == date_column:
+            columns[name] = pa.array(values.astype("datetime64[D]"), pa.date32())
+        elif values.dtype.kind == "f":
+            columns[name] = pa.array(values, pa.float64())
+        else:
+            columns[name] = pa.array(values.astype(object), pa.string())
+    return pa.table(columns)
 
 
 def _fsync_directory(directory: Path) -> None:
@@ -660,6 +667,8 @@ class _PointInTime:
 
     def latest(self, codes: np.ndarray, day: int) -> np.ndarray:
         """Row of each code's latest entry on or before ``day``; -1 where there is none."""
+        if len(self._keys) == 0:
+            return np.full(len(codes), -1, dtype=np.int64)
         wanted = (codes << 32) + (day + self._DAY_OFFSET)
         at = np.searchsorted(self._keys, wanted, side="right") - 1
         safe = np.maximum(at, 0)
@@ -713,6 +722,8 @@ def _stamp(directory: _Directory) -> tuple:
         status = directory.stat(MANIFEST_NAME)
     except FileNotFoundError:
         raise BundleError(f"{directory.root / MANIFEST_NAME}: missing; not a bundle") from None
+    except OSError as exc:
+        raise BundleError(f"{directory.root / MANIFEST_NAME}: unreadable: {exc}") from None
     return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
 
 
@@ -762,6 +773,8 @@ def _check_size(directory: _Directory, file_name: str, entry: dict) -> None:
         size = directory.stat(file_name).st_size
     except FileNotFoundError:
         raise BundleError(f"{path}: missing") from None
+    except OSError as exc:
+        raise BundleError(f"{path}: unreadable: {exc}") from None
     if size != entry["bytes"]:
         raise BundleError(
             f"{path}: {size} bytes, but the manifest records {entry['bytes']}: "
