@@ -5,14 +5,15 @@ never runs code.  The manifest records the format version, the calendar and
 date range, and for every file its row and column counts, byte size and
 SHA-256 digest.
 
-Opening a bundle reads every file once, checks its size and digest against
-the manifest, and decodes it from those same bytes, so what is served is what
-was verified.  There is no "already verified" shortcut keyed on size and
-modification time: such a record cannot notice bit rot or a copy that keeps
-the old times, and would then serve corrupt numbers silently.  SHA-256 runs
-at over a gigabyte a second where the processor has hashing instructions, a
-small part of the opening time; files are read, hashed and decoded in
-parallel threads.
+Opening a bundle reads every file once, checks its size and SHA-256 digest
+against the manifest and its Parquet footer against the recorded shape, so a
+missing, truncated or corrupt file is refused when the bundle is opened.  The
+verified bytes are kept, and each table is decoded from them when it is first
+asked for: what is served is exactly what was verified, and opening costs
+little more than reading and hashing.  There is no "already verified"
+shortcut keyed on size and modification time: such a record cannot notice bit
+rot or a copy that keeps the old times, and would then serve corrupt numbers
+silently.
 
 An opened bundle is cached per resolved path for the life of the process; a
 bundle that was rewritten since (its manifest changed) is opened afresh.
@@ -25,7 +26,6 @@ import ctypes
 import dataclasses
 import datetime
 import errno
-import functools
 import hashlib
 import json
 import os
@@ -66,6 +66,8 @@ _DATE_COLUMNS = {
     "style_exposure": "date",
 }
 _SHOWN_IDS = 10
+#: The columns opening a bundle reads of a daily table: its values alone.
+_COLUMNS_READ = {name: [name] for name in _DAILY_TABLES}
 _IDS_KEY = b"order_book_ids"
 
 
@@ -358,42 +360,67 @@ class BundleSource(DataSource):
         entries = self._manifest["files"]
         for file_name, entry in entries.items():
             _check_size(directory, file_name, entry)
+        # Reading and hashing release the interpreter lock, so threads share the cores.
         workers = max(1, min(len(entries), os.cpu_count() or 1))
         with ThreadPoolExecutor(max_workers=workers) as pool:
-            pending = {
-                Path(file_name).stem: pool.submit(
-                    _decode, directory, file_name, entry, self._decoder(Path(file_name).stem)
+            verified = dict(
+                zip(
+                    (Path(file_name).stem for file_name in entries),
+                    pool.map(lambda item: _verify(directory, *item), entries.items()),
+                    strict=True,
                 )
-                for file_name, entry in sorted(entries.items(), key=lambda item: -item[1]["bytes"])
-            }
-            loaded = {name: future.result() for name, future in pending.items()}
-
-        records, ids = loaded["instruments"]
+            )
+        records, ids = self._read("instruments", verified.pop("instruments"))
         self._records: dict[str, Instrument] = records
         self._code_of = {order_book_id: code for code, order_book_id in enumerate(ids)}
         self._ids = pd.Index(ids, dtype=object)
-        self._days: np.ndarray = loaded["trading_dates"]
+        self._days: np.ndarray = self._read("trading_dates", verified.pop("trading_dates"))
+        if len(self._days) != self._manifest["trading_days"]:
+            raise BundleError(
+                f"{self._root / MANIFEST_NAME}: records {self._manifest['trading_days']} "
+                f"trading days, but trading_dates.parquet holds {len(self._days)}"
+            )
         self._calendar = pd.DatetimeIndex(
             self._days.astype("datetime64[D]").astype("datetime64[ns]")
         )
-        self._daily: dict[str, _DailyTable] = {}
-        for name in _DAILY_TABLES:
-            if name in loaded:
-                self._daily[name] = _DailyTable(
-                    _file_name(name), *loaded[name], self._days, self._ids
+        self._verified = verified
+        self._decoded: dict[str, object] = {}
+        self._decoding = threading.Lock()
+
+    def _read(self, table: str, reader: pq.ParquetFile):
+        """Decode a verified file into what the queries use."""
+        path = self._root / _file_name(table)
+        try:
+            # One thread per file already; Arrow's own pool would only compete for the cores.
+            contents = reader.read(columns=_COLUMNS_READ.get(table), use_threads=False)
+            if table in _DAILY_TABLES:
+                return _DailyTable(
+                    path, *_decode_daily(contents, self._manifest["trading_days"]), self._ids
                 )
-        self._index_weights = None
-        if "index_weights" in loaded:
-            self._index_weights = self._load_index_weights(loaded["index_weights"])
-        self._industry = {}
-        if "industry" in loaded:
-            self._industry = self._load_industry(loaded["industry"])
-        self._fundamentals = {}
-        if "fundamentals" in loaded:
-            self._fundamentals = self._load_fundamentals(loaded["fundamentals"])
-        self._style_exposure = None
-        if "style_exposure" in loaded:
-            self._style_exposure = self._load_style_exposure(loaded["style_exposure"])
+            decoded = _DECODERS[table](contents)
+        except (KeyError, ValueError, TypeError, pa.ArrowException) as exc:
+            raise BundleError(f"{path}: unexpected content: {exc}") from None
+        builder = {
+            "index_weights": self._load_index_weights,
+            "industry": self._load_industry,
+            "fundamentals": self._load_fundamentals,
+            "style_exposure": self._load_style_exposure,
+        }.get(table)
+        return decoded if builder is None else builder(decoded)
+
+    def _table(self, table: str):
+        """A table's in-memory form, decoded on first use; None if the bundle lacks it."""
+        try:
+            return self._decoded[table]
+        except KeyError:
+            pass
+        with self._decoding:
+            if table not in self._decoded:
+                reader = self._verified.get(table)
+                self._decoded[table] = None if reader is None else self._read(table, reader)
+                # The file's bytes are no longer needed once decoded.
+                self._verified.pop(table, None)
+        return self._decoded[table]
 
     def _load_index_weights(self, columns: dict) -> _IndexWeights:
         self._codes_of("index_weights", columns["index_id"])
@@ -438,11 +465,6 @@ class BundleSource(DataSource):
             _read_only(np.column_stack([columns[style] for style in styles])),
             pd.Index(styles),
         )
-
-    def _decoder(self, table: str) -> Callable:
-        if table in _DAILY_TABLES:
-            return functools.partial(_decode_daily, trading_days=self._manifest["trading_days"])
-        return _DECODERS[table]
 
     def _codes_of(self, table: str, labels: _Labels) -> np.ndarray:
         """Instrument codes of a column of identifiers; all must be known."""
@@ -503,19 +525,21 @@ class BundleSource(DataSource):
     def index_weights(self, index_id: str, date: datetime.date) -> pd.Series | None:
         self._codes([index_id])
         day = self._day_in_range(date)
-        if self._index_weights is None or not self._index_weights.holds(index_id):
+        weights = self._table("index_weights")
+        if weights is None or not weights.holds(index_id):
             kind = self._records[index_id].type
             raise MissingData(
                 f"the bundle holds no constituent weights of {index_id} (type {kind})"
             )
-        return self._index_weights.on(index_id, day)
+        return weights.on(index_id, day)
 
     def style_exposure(self, order_book_ids: list[str], date: datetime.date) -> pd.DataFrame:
         codes = self._codes(order_book_ids)
         day = self._day_in_range(date)
-        if self._style_exposure is None:
+        exposure = self._table("style_exposure")
+        if exposure is None:
             raise MissingData("the bundle holds no style exposures")
-        lookup, values, styles = self._style_exposure
+        lookup, values, styles = exposure
         rows = lookup.latest(codes, day)
         if (rows < 0).any():
             lacking = [
@@ -531,9 +555,10 @@ class BundleSource(DataSource):
     def industry(self, order_book_ids: list[str], date: datetime.date, scheme: str) -> pd.Series:
         codes = self._codes(order_book_ids)
         day = self._day_in_range(date)
-        if scheme not in self._industry:
+        industry = self._table("industry") or {}
+        if scheme not in industry:
             raise MissingData(f"the bundle holds no industries under the scheme {scheme!r}")
-        lookup, names = self._industry[scheme]
+        lookup, names = industry[scheme]
         rows = lookup.latest(codes, day)
         found = rows >= 0
         values = np.full(len(rows), None, dtype=object)
@@ -545,12 +570,13 @@ class BundleSource(DataSource):
     ) -> pd.DataFrame:
         codes = self._codes(order_book_ids)
         day = self._day_in_range(date)
-        absent = [field for field in fields if field not in self._fundamentals]
+        fundamentals = self._table("fundamentals") or {}
+        absent = [field for field in fields if field not in fundamentals]
         if absent:
             raise MissingData(f"the bundle holds no fundamentals {_listing(absent)}")
         result = np.full((len(codes), len(fields)), np.nan)
         for column, field in enumerate(fields):
-            lookup, values = self._fundamentals[field]
+            lookup, values = fundamentals[field]
             rows = lookup.latest(codes, day)
             found = rows >= 0
             result[found, column] = values[rows[found]]
@@ -590,7 +616,7 @@ class BundleSource(DataSource):
         first, last = self._day_in_range(start), self._day_in_range(end)
         if first > last:
             raise ValueError(f"start date {start:%Y-%m-%d} is after end date {end:%Y-%m-%d}")
-        table = self._daily.get(name)
+        table = self._table(name)
         if table is None:
             raise MissingData(f"the bundle holds no {name.replace('_', ' ')}")
         begin = int(np.searchsorted(self._days, first, side="left"))
@@ -627,9 +653,7 @@ def _read_only(array: np.ndarray) -> np.ndarray:
 class _DailyTable:
     """A wide daily table in memory: trading days by the identifiers it holds."""
 
-    def __init__(self, file_name, days, ids, values, calendar_days, instrument_ids):
-        if not np.array_equal(days, calendar_days):
-            raise BundleError(f"{file_name}: its dates differ from the bundle's trading dates")
+    def __init__(self, file_name, ids, values, instrument_ids):
         codes = instrument_ids.get_indexer(ids)
         if (codes < 0).any():
             raise BundleError(
@@ -782,7 +806,12 @@ def _check_size(directory: _Directory, file_name: str, entry: dict) -> None:
         )
 
 
-def _decode(directory: _Directory, file_name: str, entry: dict, decoder: Callable):
+def _verify(directory: _Directory, file_name: str, entry: dict) -> pq.ParquetFile:
+    """Read a file, check it against its manifest entry, and open it as Parquet.
+
+    The reader holds the verified bytes, so whatever is decoded later is
+    exactly what was checked here.
+    """
     path = directory.root / file_name
     try:
         data = directory.read(file_name)
@@ -793,19 +822,16 @@ def _decode(directory: _Directory, file_name: str, entry: dict, decoder: Callabl
     if hashlib.sha256(data).hexdigest() != entry["sha256"]:
         raise BundleError(f"{path}: checksum mismatch: the file is corrupt or was changed")
     try:
-        # One thread per file already; Arrow's own pool would only compete for the cores.
-        table = pq.read_table(pa.py_buffer(data), use_threads=False)
+        reader = pq.ParquetFile(pa.BufferReader(data))
     except (pa.ArrowException, OSError) as exc:
         raise BundleError(f"{path}: unreadable Parquet: {exc}") from None
-    if (table.num_rows, table.num_columns) != (entry["rows"], entry["columns"]):
+    shape = (reader.metadata.num_rows, reader.metadata.num_columns)
+    if shape != (entry["rows"], entry["columns"]):
         raise BundleError(
-            f"{path}: {table.num_rows} rows by {table.num_columns} columns, but the manifest "
+            f"{path}: {shape[0]} rows by {shape[1]} columns, but the manifest "
             f"records {entry['rows']} by {entry['columns']}"
         )
-    try:
-        return decoder(table)
-    except (KeyError, ValueError, TypeError, pa.ArrowException) as exc:
-        raise BundleError(f"{path}: unexpected content: {exc}") from None
+    return reader
 
 
 def _days_of(column: pa.ChunkedArray) -> np.ndarray:
@@ -833,17 +859,16 @@ def _numbers(column: pa.ChunkedArray) -> np.ndarray:
 
 
 def _decode_daily(table: pa.Table, trading_days: int):
-    """Dates, identifiers and the days-by-identifiers matrix of a daily table."""
+    """Identifiers and the days-by-identifiers matrix of a daily table.
+
+    Only the value column is read: the writer lays the rows out identifier by
+    identifier, each over all trading days, and the checksum vouches for it.
+    """
     ids = json.loads(table.schema.metadata[_IDS_KEY])
     if table.num_rows != len(ids) * trading_days:
         raise ValueError(f"{table.num_rows} rows for {len(ids)} identifiers")
-    days = _days_of(table.column("date").slice(0, trading_days))
-    if not np.array_equal(
-        days, _days_of(table.column("date").slice(table.num_rows - trading_days))
-    ):
-        raise ValueError("the identifiers' blocks of days differ")
-    values = _numbers(table.column(2)).reshape(len(ids), trading_days).T
-    return days, np.array(ids, dtype=object), values
+    values = _numbers(table.column(0)).reshape(len(ids), trading_days).T
+    return np.array(ids, dtype=object), values
 
 
 class _Labels:
