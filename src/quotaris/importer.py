@@ -45,7 +45,7 @@ __all__ = ["ImportValidationError", "import_bundle"]
 #: The error an import raises for a refused table; the writer's own checks raise the same.
 ImportValidationError = ValidationError
 
-_CSV_SUFFIXES = (".csv", ".txt")
+_CSV_SUFFIXES = (".csv",)
 _PARQUET_SUFFIXES = (".parquet", ".pq")
 
 

@@ -86,23 +86,18 @@ class Origin:
         return int(self.row_numbers[position])
 
     def column(self, column: str | Sequence[str]) -> str:
-        if isinstance(column, str):
-            return f"{self.name}, column {column!r}"
-        return f"{self.name}, columns " + ", ".join(repr(name) for name in column)
+        return f"{self.name}, {_naming(column)}"
 
     def at(self, position: int, column: str | Sequence[str]) -> str:
         row = self.row(position)
-        where = f"{self.name}, row {row}"
-        if self.text_lines:
-            where += f" (line {row + 1})"
-        if isinstance(column, str):
-            return f"{where}, column {column!r}"
-        return f"{where}, columns " + ", ".join(repr(name) for name in column)
+        line = f" (line {row + 1})" if self.text_lines else ""
+        return f"{self.name}, row {row}{line}, {_naming(column)}"
 
-    def subset(self, keep: np.ndarray) -> Origin:
-        """The origin of the rows of a frame selected by ``keep`` (mask or positions)."""
-        numbers = np.arange(1, len(keep) + 1) if self.row_numbers is None else self.row_numbers
-        return replace(self, row_numbers=numbers[keep])
+
+def _naming(column: str | Sequence[str]) -> str:
+    if isinstance(column, str):
+        return f"column {column!r}"
+    return "columns " + ", ".join(repr(name) for name in column)
 
 
 def reject_rows(origin: Origin, column, bad: np.ndarray, problem) -> None:
@@ -174,7 +169,8 @@ def number_column(
         values = pd.to_numeric(pd.Series(text, dtype=object), errors="coerce").to_numpy(
             dtype=np.float64, na_value=np.nan, copy=True
         )
-        missing = np.isin(np.char.lower(text.astype(str)), list(_MISSING_TEXTS))
+        missing = np.isnan(values)
+        missing[missing] = [cell.lower() in _MISSING_TEXTS for cell in text[missing]]
         reject_rows(
             origin,
             column,
@@ -225,12 +221,11 @@ def date_column(
             never = (text == NOT_DELISTED) | (text == "")
             text = np.where(never, "", text)
         missing = text == ""
-        well_formed = pd.Series(text, dtype=object).str.fullmatch(r"\d{4}-\d{2}-\d{2}")
+        # Daily tables repeat each date many times: parse every distinct text once.
+        codes, distinct = pd.factorize(text)
         parsed = pd.to_datetime(
-            pd.Series(np.where(well_formed.to_numpy(dtype=bool), text, None), dtype=object),
-            format="%Y-%m-%d",
-            errors="coerce",
-        ).to_numpy()
+            pd.Series(distinct, dtype=object), format="%Y-%m-%d", errors="coerce"
+        ).to_numpy()[codes]
         reject_rows(
             origin,
             column,
