@@ -17,7 +17,6 @@ from dataclasses import dataclass, replace
 import numpy as np
 import pandas as pd
 
-from plovera.const import STYLE_FACTORS
 from quotaris.source import NOT_DELISTED, BundleError
 from quotaris.tables import FUNDAMENTAL_FIELDS, INDUSTRY_SCHEMES, INSTRUMENT_COLUMNS, BundleTables
 
@@ -649,6 +648,9 @@ def validate_tables(tables: BundleTables) -> tuple[BundleTables, dict[str, np.nd
             tables.fundamentals, Origin("fundamentals"), instruments
         )
     if tables.style_exposure is not None:
+        # Imported here so that reading bundles never pulls in the optimiser's package.
+        from plovera.const import STYLE_FACTORS
+
         checked.style_exposure = _check_by_instrument_and_date(
             tables.style_exposure,
             Origin("style_exposure"),
