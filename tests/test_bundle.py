@@ -1,0 +1,418 @@
+"""Writing, verifying and serving bundles."""
+
+from __future__ import annotations
+
+import datetime
+import hashlib
+import json
+import os
+
+import numpy as np
+import pandas as pd
+import pyarrow.parquet as pq
+import pytest
+
+from plovera.const import STYLE_FACTORS
+from quotaris.bundle import FORMAT_VERSION, BundleSource, write_bundle
+from quotaris.source import BundleError, Instrument, MissingData
+from quotaris.tables import BundleTables
+from quotaris.validate import ValidationError
+
+D = datetime.date
+A, B, C, INDEX = "600000.XSHG", "600001.XSHG", "000002.XSHE", "000300.XSHG"
+# February 2024 on the Shanghai exchange: closed 9 to 18 February for the Spring Festival.
+SESSIONS = pd.DatetimeIndex(
+    [f"2024-02-{day:02d}" for day in (1, 2, 5, 6, 7, 8, 19, 20, 21, 22, 23, 26, 27, 28, 29)]
+).as_unit("ns")
+FIRST_REVIEW = [("2024-02-05", A, 0.5), ("2024-02-05", C, 0.5)]
+SECOND_REVIEW = [("2024-02-19", A, 0.3), ("2024-02-19", B, 0.3), ("2024-02-19", C, 0.4)]
+
+
+def market() -> BundleTables:
+    """Four instruments: B lists on 5 February, C delists on 20 February."""
+    rng = np.random.default_rng(3)
+    instruments = pd.DataFrame(
+        {
+            "order_book_id": [A, B, C, INDEX],
+            "symbol": ["Bank", "New", "Gone", "CSI 300"],
+            "type": ["CS", "CS", "CS", "INDX"],
+            "exchange": ["XSHG", "XSHG", "XSHE", "XSHG"],
+            "listed_date": ["2010-01-04", "2024-02-05", "2010-01-04", "2005-04-08"],
+            "de_listed_date": ["0000-00-00", "0000-00-00", "2024-02-20", "0000-00-00"],
+        }
+    )
+    trading = pd.DataFrame(True, index=SESSIONS, columns=[A, B, C])
+    trading.loc[:"2024-02-02", B] = False
+    trading.loc["2024-02-21":, C] = False
+
+    def daily(low: float, high: float) -> pd.DataFrame:
+        return pd.DataFrame(rng.uniform(low, high, trading.shape), SESSIONS, trading.columns).where(
+            trading
+        )
+
+    returns = daily(-0.1, 0.1)
+    returns[INDEX] = rng.uniform(-0.05, 0.05, len(SESSIONS))
+    weights = pd.DataFrame(
+        FIRST_REVIEW + SECOND_REVIEW, columns=["date", "order_book_id", "weight"]
+    )
+    weights.insert(1, "index_id", INDEX)
+    weights["date"] = pd.to_datetime(weights["date"])
+    exposures = pd.DataFrame(
+        {
+            "date": pd.to_datetime(["2024-02-01", "2024-02-01", "2024-02-19", "2024-02-19"]),
+            "order_book_id": [A, C, A, B],
+            **{style: rng.normal(size=4) for style in STYLE_FACTORS},
+        }
+    )
+    return BundleTables(
+        instruments=instruments,
+        calendar="XSHG",
+        trading_dates=SESSIONS,
+        price_change_rate=returns,
+        market_cap_total=daily(1e9, 2e9),
+        market_cap_float=daily(5e8, 1e9),
+        turnover=daily(0.0, 0.05),
+        index_weights=weights,
+        industry=pd.DataFrame(
+            {
+                "order_book_id": [A, A, B, C],
+                "scheme": ["sws", "sws", "sws", "citic"],
+                "start_date": pd.to_datetime(
+                    ["2010-01-04", "2024-02-19", "2024-02-05", "2010-01-04"]
+                ),
+                "industry_code": ["801780", "801790", "801080", "CI005021"],
+                "industry_name": ["银行", "非银金融", "电子", "银行"],
+            }
+        ),
+        fundamentals=pd.DataFrame(
+            {
+                "order_book_id": [A, A, B],
+                "announce_date": pd.to_datetime(["2024-01-30", "2024-02-07", "2024-02-17"]),
+                "book_value": [1.0, 3.0, 7.0],
+                "ttm_earnings": [2.0, np.nan, 8.0],  # the second report leaves earnings out
+            }
+        ),
+        style_exposure=exposures,
+    )
+
+
+@pytest.fixture(scope="module")
+def bundle(tmp_path_factory):
+    """A bundle the tests only read."""
+    return write_bundle(tmp_path_factory.mktemp("shared") / "market", market())
+
+
+@pytest.fixture
+def own_bundle(tmp_path):
+    """A bundle the test may damage or replace."""
+    return write_bundle(tmp_path / "market", market())
+
+
+def weights_of(review) -> pd.Series:
+    weights = {order_book_id: weight for _, order_book_id, weight in review}
+    return pd.Series(weights, name=INDEX).sort_index()  # constituents come sorted
+
+
+def test_round_trip(bundle):
+    tables = market()
+    source = BundleSource(bundle)
+    expected = [Instrument(*row) for row in tables.instruments.itertuples(index=False)]
+    assert source.instruments([C, "nothing", A, B, INDEX]) == [expected[i] for i in (2, 0, 1, 3)]
+    pd.testing.assert_index_equal(source.trading_dates(), SESSIONS)
+    first, last = SESSIONS[0].date(), SESSIONS[-1].date()
+    everyone = [A, B, C, INDEX]
+    for got, wanted in [
+        (source.price_change_rate(everyone, first, last), tables.price_change_rate),
+        (source.market_cap([A, B, C], first, last, "total"), tables.market_cap_total),
+        (source.market_cap([A, B, C], first, last, "float"), tables.market_cap_float),
+        (source.turnover([A, B, C], first, last), tables.turnover),
+    ]:
+        pd.testing.assert_frame_equal(got, wanted, check_freq=False)
+    pd.testing.assert_series_equal(
+        source.index_weights(INDEX, D(2024, 2, 19)), weights_of(SECOND_REVIEW)
+    )
+    exposures = tables.style_exposure.iloc[2:].set_index("order_book_id").drop(columns="date")
+    pd.testing.assert_frame_equal(
+        source.style_exposure([A, B], D(2024, 2, 29)), exposures, check_names=False
+    )
+    manifest = source.manifest
+    assert (manifest["format_version"], manifest["calendar"]) == (FORMAT_VERSION, "XSHG")
+    assert (manifest["start_date"], manifest["end_date"]) == ("2024-02-01", "2024-02-29")
+    for name, entry in manifest["files"].items():
+        assert entry["sha256"] == hashlib.sha256((bundle / name).read_bytes()).hexdigest()
+        assert entry["rows"] == pq.read_metadata(bundle / name).num_rows
+
+
+def test_answers_are_copies(bundle):
+    source = BundleSource(bundle)
+    changed = source.price_change_rate([A], D(2024, 2, 1), D(2024, 2, 29))
+    changed.iloc[:, 0] = 99.0
+    weights = source.index_weights(INDEX, D(2024, 2, 5))
+    weights.iloc[:] = 0.0
+    assert (source.price_change_rate([A], D(2024, 2, 1), D(2024, 2, 29)) < 1).all().all()
+    pd.testing.assert_series_equal(
+        source.index_weights(INDEX, D(2024, 2, 5)), weights_of(FIRST_REVIEW)
+    )
+
+
+def test_opening_again_is_cached_until_rewritten(own_bundle, tmp_path):
+    bundle = own_bundle
+    source = BundleSource(bundle)
+    os.symlink(bundle, tmp_path / "link")
+    assert BundleSource(tmp_path / "link") is source
+    assert BundleSource(os.fspath(bundle) + "/.") is source
+    newer = market()
+    newer.price_change_rate = newer.price_change_rate * 0 + 0.01
+    write_bundle(bundle, newer, overwrite=True)
+    reopened = BundleSource(bundle)
+    assert reopened is not source
+    assert reopened.price_change_rate([A], D(2024, 2, 1), D(2024, 2, 1)).iat[0, 0] == 0.01
+
+
+@pytest.mark.parametrize(
+    ("date", "expected"),
+    [
+        (D(2024, 2, 1), None),  # first calendar day, before the first review
+        (D(2024, 2, 2), None),
+        (D(2024, 2, 5), FIRST_REVIEW),  # review day
+        (D(2024, 2, 12), FIRST_REVIEW),  # holiday between the reviews
+        (D(2024, 2, 18), FIRST_REVIEW),  # the day before the second review
+        (D(2024, 2, 19), SECOND_REVIEW),
+        (D(2024, 2, 29), SECOND_REVIEW),  # last calendar day
+    ],
+)
+def test_index_weights_in_force(bundle, date, expected):
+    weights = BundleSource(bundle).index_weights(INDEX, date)
+    if expected is None:
+        assert weights is None
+    else:
+        pd.testing.assert_series_equal(weights, weights_of(expected))
+
+
+@pytest.mark.parametrize(
+    ("date", "expected"),
+    [
+        (D(2024, 2, 2), {A: "银行", B: None}),  # before B's first classification
+        (D(2024, 2, 18), {A: "银行", B: "电子"}),
+        (D(2024, 2, 19), {A: "非银金融", B: "电子"}),  # A reclassified that day
+    ],
+)
+def test_industry_in_force(bundle, date, expected):
+    got = BundleSource(bundle).industry([A, B], date, "sws")
+    assert got.to_dict() == expected
+    assert BundleSource(bundle).industry([C], date, "citic").to_dict() == {C: "银行"}
+
+
+@pytest.mark.parametrize(
+    ("date", "expected"),
+    [
+        (D(2024, 2, 6), [[1.0, 2.0], [np.nan, np.nan]]),  # before B's first report
+        (D(2024, 2, 7), [[3.0, 2.0], [np.nan, np.nan]]),  # announced that day; earnings kept
+        (D(2024, 2, 19), [[3.0, 2.0], [7.0, 8.0]]),  # B announced on a holiday
+    ],
+)
+def test_fundamentals_latest_announced(bundle, date, expected):
+    got = BundleSource(bundle).fundamentals([A, B], date, ["book_value", "ttm_earnings"])
+    np.testing.assert_array_equal(got.to_numpy(), expected)
+    assert list(got.index) == [A, B]
+
+
+def test_style_exposure_latest_and_missing(bundle):
+    source = BundleSource(bundle)
+    tables = market()
+    np.testing.assert_array_equal(
+        source.style_exposure([C], D(2024, 2, 28)).to_numpy(),
+        tables.style_exposure.iloc[[1], 2:].to_numpy(),
+    )
+    with pytest.raises(MissingData, match=f"'{B}'"):
+        source.style_exposure([A, B], D(2024, 2, 8))
+
+
+def test_price_change_rate_boundaries(bundle):
+    source = BundleSource(bundle)
+    returns = market().price_change_rate
+    # From a holiday: the first rows are the trading days after it.
+    got = source.price_change_rate([B, C], D(2024, 2, 12), D(2024, 2, 21))
+    assert list(got.index.strftime("%m-%d")) == ["02-19", "02-20", "02-21"]
+    assert not np.isnan(got.loc["2024-02-20", C]) and np.isnan(got.loc["2024-02-21", C])
+    listing = source.price_change_rate([B], D(2024, 2, 2), D(2024, 2, 5))[B]
+    assert np.isnan(listing.iloc[0]) and listing.iloc[1] == returns.loc["2024-02-05", B]
+    whole = source.price_change_rate([INDEX], SESSIONS[0].date(), SESSIONS[-1].date())
+    assert len(whole) == len(SESSIONS)
+    assert source.price_change_rate([A, A], D(2024, 2, 29), D(2024, 2, 29)).shape == (1, 2)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s, day: s.price_change_rate([A], day, D(2024, 2, 29)),
+        lambda s, day: s.price_change_rate([A], D(2024, 2, 1), day),
+        lambda s, day: s.index_weights(INDEX, day),
+        lambda s, day: s.industry([A], day, "sws"),
+        lambda s, day: s.fundamentals([A], day, ["book_value"]),
+        lambda s, day: s.style_exposure([A], day),
+    ],
+)
+@pytest.mark.parametrize("day", [D(2024, 1, 31), D(2024, 3, 1)])
+def test_dates_outside_the_data(bundle, call, day):
+    with pytest.raises(MissingData, match=f"{day:%Y-%m-%d}.*2024-02-01 to 2024-02-29"):
+        call(BundleSource(bundle), day)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.price_change_rate([A, "999999.XSHG"], D(2024, 2, 1), D(2024, 2, 2)),
+        lambda s: s.market_cap(["999999.XSHG"], D(2024, 2, 1), D(2024, 2, 2), "float"),
+        lambda s: s.turnover(["999999.XSHG"], D(2024, 2, 1), D(2024, 2, 2)),
+        lambda s: s.index_weights("999999.XSHG", D(2024, 2, 5)),
+        lambda s: s.industry(["999999.XSHG"], D(2024, 2, 5), "sws"),
+        lambda s: s.fundamentals(["999999.XSHG"], D(2024, 2, 5), ["book_value"]),
+        lambda s: s.style_exposure(["999999.XSHG"], D(2024, 2, 5)),
+    ],
+)
+def test_unknown_identifier(bundle, call):
+    with pytest.raises(MissingData, match=r"unknown order_book_id '999999\.XSHG'"):
+        call(BundleSource(bundle))
+
+
+@pytest.mark.parametrize("empty", [False, True])
+def test_index_without_weights_and_absent_tables(tmp_path, empty):
+    tables = market()
+    if empty:
+        tables.index_weights, tables.industry = tables.index_weights[:0], tables.industry[:0]
+    else:
+        tables.index_weights, tables.industry = None, None
+    tables.turnover = None
+    source = BundleSource(write_bundle(tmp_path / "lean", tables))
+    with pytest.raises(MissingData, match=f"no constituent weights of {INDEX}"):
+        source.index_weights(INDEX, D(2024, 2, 19))
+    with pytest.raises(MissingData, match="no turnover"):
+        source.turnover([A], D(2024, 2, 1), D(2024, 2, 2))
+    with pytest.raises(MissingData, match="'sws'"):
+        source.industry([A], D(2024, 2, 1), "sws")
+
+
+def flip_byte(path):
+    data = bytearray(path.read_bytes())
+    data[len(data) // 2] ^= 0x01
+    path.write_bytes(bytes(data))
+
+
+def set_version(path):
+    manifest = json.loads(path.read_text())
+    manifest["format_version"] = FORMAT_VERSION + 1
+    path.write_text(json.dumps(manifest))
+
+
+@pytest.mark.parametrize(
+    ("file_name", "damage", "message"),
+    [
+        ("price_change_rate.parquet", os.remove, "price_change_rate.parquet: missing"),
+        ("index_weights.parquet", lambda p: os.truncate(p, 100), "truncated"),
+        ("price_change_rate.parquet", flip_byte, "price_change_rate.parquet: checksum mismatch"),
+        ("instruments.parquet", flip_byte, "instruments.parquet: checksum mismatch"),
+        ("manifest.json", set_version, "format version 2 .*newer.*reads format 1"),
+        ("manifest.json", lambda p: p.write_text('{"format_'), "manifest.json: unreadable"),
+        ("manifest.json", os.remove, "manifest.json: missing"),
+    ],
+)
+def test_damaged_bundle_is_refused(own_bundle, file_name, damage, message):
+    bundle = own_bundle
+    damage(bundle / file_name)
+    with pytest.raises(BundleError, match=message):
+        BundleSource(bundle)
+
+
+def test_existing_bundle_is_kept_without_overwrite(own_bundle, tmp_path):
+    bundle = own_bundle
+    with pytest.raises(BundleError, match="already exists; pass overwrite=True"):
+        write_bundle(bundle, market())
+    (tmp_path / "notes").mkdir()
+    (tmp_path / "notes" / "todo.txt").write_text("mine")
+    with pytest.raises(BundleError, match="is not a bundle"):
+        write_bundle(tmp_path / "notes", market(), overwrite=True)
+    assert (tmp_path / "notes" / "todo.txt").read_text() == "mine"
+    (tmp_path / "empty").mkdir()
+    assert BundleSource(write_bundle(tmp_path / "empty", market())).trading_dates().equals(SESSIONS)
+
+
+@pytest.mark.parametrize("overwrite", [False, True])
+def test_failed_write_leaves_no_trace(tmp_path, monkeypatch, overwrite):
+    target = tmp_path / "market"
+    if overwrite:
+        write_bundle(target, market())
+    before = {path.name: path.read_bytes() for path in target.glob("*")}
+    written = []
+
+    def fail_on_third(table, where, **options):
+        written.append(where)
+        if len(written) == 3:
+            raise OSError(28, "No space left on device")
+        pq.write_table.__wrapped__(table, where, **options)
+
+    fail_on_third.__wrapped__ = pq.write_table
+    monkeypatch.setattr(pq, "write_table", fail_on_third)
+    changed = market()
+    changed.price_change_rate = changed.price_change_rate * 0.5
+    with pytest.raises(BundleError, match="No space left on device"):
+        write_bundle(target, changed, overwrite=overwrite)
+    assert [path.name for path in tmp_path.iterdir()] == (["market"] if overwrite else [])
+    assert {path.name: path.read_bytes() for path in target.glob("*")} == before
+
+
+def _put(frame_name, row, column, value):
+    def mutate(tables):
+        frame = getattr(tables, frame_name).copy()
+        frame.loc[row, column] = value
+        setattr(tables, frame_name, frame)
+
+    return mutate
+
+
+def _rename_column(tables):
+    tables.price_change_rate = tables.price_change_rate.rename(columns={A: "601398.XSHG"})
+
+
+@pytest.mark.parametrize(
+    ("mutate", "message"),
+    [
+        (_rename_column, "price_change_rate, column '601398.XSHG': unknown order_book_id"),
+        (
+            _put("price_change_rate", "2024-02-06", A, -1.5),
+            f"price_change_rate, column '{A}', 2024-02-06: -1.5 is below .* -1",
+        ),
+        (
+            _put("turnover", "2024-02-01", B, 0.01),
+            f"turnover, column '{B}', 2024-02-01: value before the listed date 2024-02-05",
+        ),
+        (
+            lambda t: setattr(t, "trading_dates", SESSIONS.delete(6)),
+            "trading_dates: the XSHG trading day 2024-02-19 is missing",
+        ),
+        (
+            _put("index_weights", 4, "weight", 0.5),
+            f"index_weights, column 'weight': the weights of index {INDEX} on 2024-02-19 "
+            r"\(rows 3, 4, 5\) add up to 1.1",
+        ),
+        (
+            _put("industry", 1, "start_date", pd.Timestamp("2010-01-04")),
+            r"industry, row 2, columns 'order_book_id', 'scheme', 'start_date': duplicate key "
+            rf"\('{A}', 'sws', 2010-01-04\), first given in row 1",
+        ),
+        (
+            _put("style_exposure", 1, "size", np.nan),
+            "style_exposure, row 2, column 'size': missing value",
+        ),
+        (
+            _put("instruments", 3, "type", "ETF"),
+            "instruments, row 4, column 'type': unknown instrument type 'ETF'",
+        ),
+    ],
+)
+def test_tables_are_validated_before_writing(tmp_path, mutate, message):
+    tables = market()
+    mutate(tables)
+    with pytest.raises(ValidationError, match=message):
+        write_bundle(tmp_path / "market", tables)
+    assert list(tmp_path.iterdir()) == []
