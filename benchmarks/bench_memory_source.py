@@ -1,6 +1,6 @@
-"""Per-call cost of the quotaris readers and of the helper's covariance on a 1,000-stock market.
+"""Per-call cost of the quotaris readers over an in-memory source, and of the helper covariance.
 
-Run: PYTHONPATH=src python benchmarks/bench_quotaris.py
+Run: python benchmarks/bench_memory_source.py
 """
 
 import time
