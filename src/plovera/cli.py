@@ -16,6 +16,7 @@ from quotaris.source import QuotarisError
 __all__ = ["SUBCOMMANDS", "build_parser", "main"]
 
 EXIT_REFUSED = 2
+EXIT_FAILED = 1  # the solver found no portfolio
 
 
 class _Parser(argparse.ArgumentParser):
@@ -135,8 +136,110 @@ def run_data_info(args: argparse.Namespace) -> int:
     return 0
 
 
+def add_demo_command(subcommands: argparse._SubParsersAction) -> None:
+    """``plovera demo``: optimisations on the built-in demo market."""
+    demo = subcommands.add_parser(
+        "demo",
+        help="optimise on the built-in demo market",
+        description=(
+            "Minimum tracking error against 000300.XSHG with its largest constituents, and "
+            "minimum variance over all of them, on the demo market (built on first use)."
+        ),
+    )
+    demo.add_argument("--date", help="optimisation date (default: the last trading day)")
+    demo.set_defaults(run=run_demo)
+
+
+def run_demo(args: argparse.Namespace) -> int:
+    from .jobs import run_demo as demo
+
+    demo(args.date, sys.stdout)
+    return 0
+
+
+def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
+    """``plovera optimize``: one optimisation, weights written as CSV or JSON."""
+    from .jobs import OBJECTIVES
+
+    command = subcommands.add_parser(
+        "optimize",
+        help="optimise a pool and write its weights",
+        description="Optimise the weights of a pool of stocks on a date.",
+    )
+    command.add_argument("pool", nargs="*", metavar="ID", help="order_book_ids of the pool")
+    command.add_argument("--pool-file", help="file of order_book_ids, one per line")
+    command.add_argument("--index-pool", metavar="INDEX", help="the index's constituents as pool")
+    command.add_argument("--date", required=True, help="optimisation date, e.g. 2025-06-30")
+    command.add_argument("--objective", choices=OBJECTIVES, default="min_variance")
+    command.add_argument(
+        "--bound",
+        action="append",
+        default=[],
+        metavar="ID=LOW:HIGH",
+        help="weight bounds of one stock, or of all others with ID '*' (repeatable)",
+    )
+    command.add_argument("--benchmark", metavar="INDEX", help="benchmark index order_book_id")
+    command.add_argument("--cov-model", default="daily", choices=("daily", "monthly", "quarterly"))
+    command.add_argument("--data", metavar="PATH", help="data bundle (default: the demo market)")
+    command.add_argument("--expected-returns", metavar="CSV", help="order_book_id,value rows")
+    command.add_argument("--indicator", metavar="CSV", help="order_book_id,value rows")
+    command.add_argument("--risk-aversion", type=float, help="mean_variance coefficient")
+    command.add_argument("--window", type=int, help="look-back of estimated returns, in days")
+    command.add_argument(
+        "--style", action="append", default=[], metavar="STYLE=TARGET", help="style target"
+    )
+    command.add_argument(
+        "--priority", action="append", default=[], metavar="STYLE=P", help="style priority 0-9"
+    )
+    command.add_argument("--relative", action="store_true", help="style targets over benchmark")
+    command.add_argument("--output", metavar="FILE", help="write the weights here")
+    command.add_argument("--format", choices=("csv", "json"), help="default: by --output suffix")
+    command.set_defaults(run=run_optimize)
+
+
+def run_optimize(args: argparse.Namespace) -> int:
+    import quotaris
+
+    from .jobs import describe, optimize, parse_bound, write_weights
+
+    if args.data:
+        quotaris.init(args.data)
+    pool = list(args.pool)
+    if args.pool_file:
+        with open(args.pool_file, encoding="utf-8") as lines:
+            pool += [line.strip() for line in lines if line.strip()]
+    if args.index_pool:
+        constituents = quotaris.index_weights(args.index_pool, quotaris.to_date(args.date))
+        pool += [] if constituents is None else list(constituents.index)
+    bnds = dict(parse_bound(text) for text in args.bound) if args.bound else None
+    outcome = optimize(
+        pool,
+        args.date,
+        args.objective,
+        bnds,
+        args.benchmark,
+        args.cov_model,
+        expected_returns=args.expected_returns,
+        indicator=args.indicator,
+        risk_aversion=args.risk_aversion,
+        window=args.window,
+        style=args.style,
+        priority=args.priority,
+        relative=args.relative,
+    )
+    fmt = args.format or ("json" if str(args.output).endswith(".json") else "csv")
+    write_weights(outcome.weights, args.output, fmt, sys.stdout)
+    if args.output:
+        describe(f"{args.objective} on {args.date}", outcome, sys.stderr)
+    return 0
+
+
 #: Every subcommand's parser builder, in the order ``--help`` lists them.
-SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (add_data_command,)
+SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (
+    add_demo_command,
+    add_optimize_command,
+    add_data_command,
+)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -153,12 +256,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_parser().parse_args(argv)
     except SystemExit as stop:  # --help, or a usage error already reported
         return stop.code
+    from .exception import InvalidArgument, OptimizationFailed
+
     try:
         return args.run(args)
-    except QuotarisError as exc:
-        message = " ".join(str(exc).split())
-        print(f"plovera: error: {message}", file=sys.stderr)
-        return EXIT_REFUSED
+    except (QuotarisError, InvalidArgument, OSError) as exc:
+        return _report(exc, EXIT_REFUSED)
+    except OptimizationFailed as exc:
+        return _report(exc, EXIT_FAILED)
+
+
+def _report(error: Exception, status: int) -> int:
+    message = " ".join(str(error).split())
+    print(f"plovera: error: {type(error).__name__}: {message}", file=sys.stderr)
+    return status
 
 
 if __name__ == "__main__":

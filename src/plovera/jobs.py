@@ -1,0 +1,229 @@
+"""Optimisations run from the command line: the demo and ``plovera optimize``."""
+
+from __future__ import annotations
+
+import datetime
+import json
+import math
+import time
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TextIO
+
+import pandas as pd
+
+import quotaris
+
+from .const import CovModel
+from .exception import InvalidArgument
+
+__all__ = ["OBJECTIVES", "Outcome", "optimize", "parse_bound", "read_series", "run_demo"]
+
+DEMO_BENCHMARK = "000300.XSHG"
+#: The tracking portfolio of the demo holds the largest benchmark constituents only.
+DEMO_TRACKING_POOL = 100
+DEMO_WEIGHT_CAP = 0.05
+
+
+@dataclass
+class Outcome:
+    """Weights of one optimisation with what describes them."""
+
+    weights: pd.Series
+    pool_size: int
+    solve_seconds: float
+    risk: float  # ex-ante volatility, or tracking error against the benchmark
+    risk_name: str
+    helper: object  # the data helper the risk was measured with
+
+
+def read_series(path: str | Path, what: str) -> pd.Series:
+    """A two-column CSV (order_book_id or style, value) as a Series of floats."""
+    try:
+        table = pd.read_csv(path, header=None, comment="#", skipinitialspace=True)
+    except (OSError, ValueError) as error:
+        raise InvalidArgument(f"{what}: cannot read {path}: {error}") from error
+    if table.shape[1] != 2:
+        raise InvalidArgument(f"{what}: {path} must have two columns, found {table.shape[1]}")
+    if not pd.api.types.is_numeric_dtype(table[1]):
+        table = table.iloc[1:]  # a header row
+    values = pd.to_numeric(table[1], errors="coerce")
+    bad = values.isna()
+    if bad.any():
+        row = int(bad.to_numpy().argmax())
+        raise InvalidArgument(f"{what}: {path} row {row + 1}: not a number: {table[1].iloc[row]!r}")
+    return pd.Series(values.to_numpy(dtype=float), index=table[0].astype(str).to_numpy())
+
+
+def parse_bound(text: str) -> tuple[str, tuple[float | None, float | None]]:
+    """``ID=LOW:HIGH`` (either side may be empty for no limit) as a bounds entry."""
+    key, equals, limits = text.partition("=")
+    low, colon, high = limits.partition(":")
+    if not (key and equals and colon):
+        raise InvalidArgument(f"bound {text!r}: expected ID=LOW:HIGH, e.g. '*=0:0.05'")
+    try:
+        return key, (float(low) if low else None, float(high) if high else None)
+    except ValueError:
+        raise InvalidArgument(f"bound {text!r}: LOW and HIGH must be numbers") from None
+
+
+def _style_targets(pairs: list[str], what: str) -> pd.Series:
+    targets = {}
+    for pair in pairs:
+        name, equals, value = pair.partition("=")
+        try:
+            targets[name] = float(value) if equals else math.nan
+        except ValueError:
+            targets[name] = math.nan
+        if math.isnan(targets[name]):
+            raise InvalidArgument(f"{what} {pair!r}: expected STYLE=NUMBER")
+    return pd.Series(targets, dtype=float)
+
+
+def _make_objective(name: str, options: Mapping[str, object]):
+    from . import objective as objectives
+
+    def returns(key: str) -> pd.Series | None:
+        path = options.get(key)
+        return None if path is None else read_series(path, key)
+
+    window = options.get("window") or 252
+    makers: dict[str, Callable[[], object]] = {
+        "min_variance": objectives.MinVariance,
+        "risk_parity": objectives.RiskParity,
+        "min_tracking_error": objectives.MinTrackingError,
+        "mean_variance": lambda: objectives.MeanVariance(
+            returns("expected_returns"), window, options.get("risk_aversion") or 1
+        ),
+        "max_sharpe_ratio": lambda: objectives.MaxSharpeRatio(returns("expected_returns"), window),
+        "max_information_ratio": lambda: objectives.MaxInformationRatio(
+            returns("expected_returns"), window
+        ),
+        "max_indicator": lambda: objectives.MaxIndicator(_required(options, "indicator")),
+        "min_style_deviation": lambda: objectives.MinStyleDeviation(
+            _style_targets(_required(options, "style"), "style target"),
+            bool(options.get("relative")),
+            _style_targets(options["priority"], "priority") if options.get("priority") else None,
+        ),
+    }
+    return makers[name]()
+
+
+def _required(options: Mapping[str, object], key: str):
+    value = options.get(key)
+    if not value:
+        raise InvalidArgument(f"this objective needs --{key.replace('_', '-')}")
+    return read_series(value, key) if key == "indicator" else value
+
+
+#: Objective names accepted by ``plovera optimize``.
+OBJECTIVES = (
+    "min_variance",
+    "mean_variance",
+    "risk_parity",
+    "min_tracking_error",
+    "max_information_ratio",
+    "max_sharpe_ratio",
+    "max_indicator",
+    "min_style_deviation",
+)
+
+
+def _ex_ante_risk(weights: pd.Series, date, benchmark, cov_model) -> tuple[float, str, object]:
+    from . import helper as helper_module
+    from .benchmark import IndexBenchmark
+
+    pool = list(weights.index)
+    if benchmark is None:
+        helper = helper_module.OptimizeHelper(pool, date, None, cov_model)
+        w = weights.to_numpy()
+        return math.sqrt(w @ helper.get_cov_matrix() @ w), "volatility", helper
+    if isinstance(benchmark, str):
+        benchmark = IndexBenchmark(benchmark)
+    helper = helper_module.OptimizeHelper(pool, date, benchmark, cov_model)
+    held = weights.reindex(helper.union_components, fill_value=0.0).to_numpy()
+    active = held - helper.benchmark_weight.to_numpy()
+    return math.sqrt(active @ helper.get_union_cov_matrix() @ active), "tracking error", helper
+
+
+def optimize(
+    pool: list[str],
+    date: str | datetime.date,
+    objective: str = "min_variance",
+    bnds: dict | None = None,
+    benchmark: str | None = None,
+    cov_model: str | CovModel = CovModel.FACTOR_MODEL_DAILY,
+    **options: object,
+) -> Outcome:
+    """Run one optimisation by objective name and describe its result."""
+    from .optimize import portfolio_optimize, to_date, to_enum
+
+    if objective not in OBJECTIVES:
+        raise InvalidArgument(
+            f"unknown objective {objective!r}; choose from {', '.join(OBJECTIVES)}"
+        )
+    made = _make_objective(objective, options)
+    start = time.perf_counter()
+    weights = portfolio_optimize(pool, date, made, bnds, None, benchmark, cov_model)
+    seconds = time.perf_counter() - start
+    if isinstance(weights, dict):  # a pool of one
+        weights = pd.Series(weights, dtype=float)
+    date = to_date(date)
+    cov_model = to_enum(cov_model, CovModel)
+    risk, risk_name, helper = _ex_ante_risk(weights, date, benchmark, cov_model)
+    return Outcome(weights, len(weights), seconds, risk, risk_name, helper)
+
+
+def write_weights(weights: pd.Series, destination: str | None, fmt: str, out: TextIO) -> None:
+    """Weights as CSV (order_book_id,weight) or as a JSON object, to a file or ``out``."""
+    if fmt == "json":
+        text = json.dumps({k: float(v) for k, v in weights.items()}, indent=2) + "\n"
+    else:
+        text = weights.rename("weight").rename_axis("order_book_id").to_csv()
+    if destination is None:
+        out.write(text)
+    else:
+        Path(destination).write_text(text, encoding="utf-8")
+
+
+def describe(title: str, outcome: Outcome, out: TextIO, top: int = 10) -> None:
+    held = outcome.weights[outcome.weights > 1e-6].sort_values(ascending=False)
+    print(title, file=out)
+    print(f"  stocks after cleaning  {outcome.pool_size}, {len(held)} held", file=out)
+    print(f"  solve time             {outcome.solve_seconds:.2f} s", file=out)
+    print(f"  ex-ante {outcome.risk_name:<15}{outcome.risk:.2%} a year", file=out)
+    print(f"  top {min(top, len(held))} weights", file=out)
+    for order_book_id, weight in held.head(top).items():
+        print(f"    {order_book_id}  {weight:6.2%}", file=out)
+
+
+def run_demo(date: str | None, out: TextIO) -> None:
+    """Two optimisations on the demo market's CSI 300 constituents."""
+    calendar = quotaris.get_trading_dates()
+    day = quotaris.to_date(date) if date else calendar[-1].date()
+    constituents = quotaris.index_weights(DEMO_BENCHMARK, day)
+    if constituents is None or constituents.empty:
+        raise InvalidArgument(f"{DEMO_BENCHMARK} has no constituents on {day}")
+    largest = list(constituents.sort_values(ascending=False).index[:DEMO_TRACKING_POOL])
+    print(f"Demo market, {day}: {DEMO_BENCHMARK} has {len(constituents)} constituents\n", file=out)
+
+    tracking = optimize(largest, day, "min_tracking_error", benchmark=DEMO_BENCHMARK)
+    describe(
+        f"Minimum tracking error against {DEMO_BENCHMARK} "
+        f"with its {DEMO_TRACKING_POOL} largest constituents",
+        tracking,
+        out,
+    )
+    print(file=out)
+    capped = {"*": (0.0, DEMO_WEIGHT_CAP)}
+    variance = optimize(list(constituents.index), day, "min_variance", capped)
+    describe(
+        f"Minimum variance over all {len(constituents)} constituents, "
+        f"each at most {DEMO_WEIGHT_CAP:.0%}",
+        variance,
+        out,
+    )
+    index = constituents.reindex(variance.helper.order_book_ids).to_numpy()
+    index_risk = math.sqrt(index @ variance.helper.get_cov_matrix() @ index)
+    print(f"  the index itself       {index_risk:.2%} a year", file=out)
