@@ -105,11 +105,11 @@ _SW_INDUSTRIES = (
     _Industry("计算机", "801750", 330, 1.0, 0.4, 0.65, 0.7, 26, ("软件", "信息", "数据", "科技")),
     _Industry("传媒", "801760", 150, 0.9, 0.6, 0.65, 0.6, 27, ("传媒", "文化", "影视", "网络")),
     _Industry("通信", "801770", 120, 1.3, 0.7, 0.55, 0.8, 25, ("通信", "通讯", "光网")),
-    _Industry("银行", "801780", 42, 6.0, 2.2, 0.08, 0.15, 20, ("银行",)),
+    _Industry("银行", "801780", 42, 9.0, 2.2, 0.08, 0.15, 20, ("银行",)),
     _Industry("非银金融", "801790", 90, 3.0, 1.2, 0.20, 0.3, 21, ("证券", "保险", "信托")),
     _Industry("机械设备", "801890", 530, 1.0, 0.8, 0.50, 0.8, 9, ("机械", "重工", "装备", "智能")),
     _Industry("煤炭", "801950", 38, 1.8, 1.5, 0.45, 0.9, 1, ("煤业", "矿能")),
-    _Industry("石油石化", "801960", 45, 3.0, 1.3, 0.45, 1.8, 0, ("石化", "石油", "油服")),
+    _Industry("石油石化", "801960", 45, 4.0, 1.3, 0.45, 1.8, 0, ("石化", "石油", "油服")),
     _Industry("环保", "801970", 130, 0.9, 0.9, 0.40, 0.5, 3, ("环保", "环境", "水务")),
     _Industry("美容护理", "801980", 30, 1.0, 0.4, 0.60, 1.0, 5, ("美妆", "护理", "日化")),
 )
@@ -187,19 +187,20 @@ _INDEX_MIN_LISTED = pd.Timedelta(days=91)
 _STYLE_RETURNS = {
     "beta": (0.0, 0.0010),
     "momentum": (-0.00005, 0.0025),
-    "size": (-0.0002, 0.0040),
-    "earnings_yield": (0.00015, 0.0015),
+    "size": (-0.0001, 0.0040),
+    "earnings_yield": (0.00015, 0.0020),
     "residual_volatility": (-0.0001, 0.0030),
     "growth": (0.0001, 0.0015),
     "book_to_price": (0.00005, 0.0020),
-    "leverage": (-0.00003, 0.0010),
+    "leverage": (-0.00003, 0.0015),
     "liquidity": (-0.0002, 0.0025),
     "non_linear_size": (-0.00005, 0.0020),
 }
 _BETA_MARKET_LOADING = 0.25  # a stock one standard deviation up in beta moves 1.25 times the market
-_MARKET_RETURN = (0.0003, 0.012)
+_MARKET_RETURN = (0.00015, 0.012)
 _INDUSTRY_VOLATILITY = 0.0055
 _SPECIFIC_VOLATILITY = 0.017
+_TYPICAL_TURNOVER = 0.012
 _TAIL_DOF = 4.5
 _FACTOR_TAIL_DOF = 5.0
 _REGIME_LEVELS = (0.7, 1.0, 1.7)
@@ -325,13 +326,19 @@ def _combine(parts: list[np.ndarray], weights: list[float]) -> np.ndarray:
         return np.where(weight > 0, total / weight, np.nan)
 
 
+def _weighted_fit(design: np.ndarray, target: np.ndarray, cap: np.ndarray) -> np.ndarray:
+    """Coefficients of a square-root-cap weighted least-squares fit on the rows where
+    ``target`` is present.  Through the normal equations: the designs are narrow."""
+    present = np.isfinite(target)
+    weighted = design[present] * np.sqrt(cap[present])[:, None]
+    gram = design[present].T @ weighted
+    return np.linalg.lstsq(gram, weighted.T @ target[present], rcond=None)[0]
+
+
 def _residual(target: np.ndarray, regressors: list[np.ndarray], cap: np.ndarray) -> np.ndarray:
     """What a square-root-cap weighted regression with intercept leaves of ``target``."""
     design = np.column_stack([np.ones_like(target), *regressors])
-    present = np.isfinite(target)
-    root = np.sqrt(np.sqrt(cap[present]))
-    coef = np.linalg.lstsq(design[present] * root[:, None], target[present] * root, rcond=None)[0]
-    return target - design @ coef
+    return target - design @ _weighted_fit(design, target, cap)
 
 
 def _fill_missing(
@@ -344,10 +351,7 @@ def _fill_missing(
     if missing.all():
         return np.zeros_like(exposure)
     design = np.column_stack([dummies, size])
-    present = ~missing
-    root = np.sqrt(np.sqrt(cap[present]))
-    coef = np.linalg.lstsq(design[present] * root[:, None], exposure[present] * root, rcond=None)[0]
-    return np.where(missing, design @ coef, exposure)
+    return np.where(missing, design @ _weighted_fit(design, exposure, cap), exposure)
 
 
 def _capped_weights(cap: np.ndarray, limit: float) -> np.ndarray:
@@ -440,7 +444,7 @@ class _Simulation:
         size = np.array([ind.size for ind in _SW_INDUSTRIES])[sw]
         cap = np.where(
             before,
-            np.exp(rng.normal(np.log(4.5e9), 1.0, n))
+            np.exp(rng.normal(np.log(4.5e9), 1.1, n))
             * size
             * (1.0 + 0.03 * np.r_[age_years, np.zeros(n - n_before)]),
             np.exp(rng.normal(np.log(2.5e9), 0.6, n)) * np.sqrt(size),
@@ -722,7 +726,7 @@ class _Simulation:
         log_cap = np.log(self.initial_cap)
         size = (log_cap - log_cap[self.listed_before].mean()) / log_cap[self.listed_before].std()
         self.history_turnover = np.exp(
-            np.log(0.018) - 0.45 * size + 0.55 * self.liquidity_trait[_HISTORY_MONTHS]
+            np.log(_TYPICAL_TURNOVER) - 0.45 * size + 0.55 * self.liquidity_trait[_HISTORY_MONTHS]
         )
 
         self.exposure_rows: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
@@ -772,7 +776,7 @@ class _Simulation:
 
         age = np.maximum(days - self.list_index, 0)
         log_turnover = (
-            np.log(0.018)
+            np.log(_TYPICAL_TURNOVER)
             - 0.45 * exposure[:, _STYLE["size"]]
             + 0.55 * self.liquidity_trait[_HISTORY_MONTHS + month]
             + 0.3 * np.log(self.regime[first:stop])[:, None]
