@@ -402,7 +402,7 @@ class _Simulation:
             columns=["country", *(ind.name for ind in _SW_INDUSTRIES), *STYLE_FACTORS],
         )
         regime = pd.Series(self.regime, index=self.days, name="volatility_regime")
-        self.progress(1.0, "done")
+        self.progress(1.0, "tables")
         return DemoMarket(tables, factor_returns, regime)
 
     # -- the universe ------------------------------------------------------------
@@ -1161,12 +1161,17 @@ def _write_demo_bundle(path: Path, progress: bool) -> None:
 
     from quotaris.bundle import write_bundle
 
-    with tqdm(
-        total=100, desc="demo market", unit="%", disable=not progress, file=sys.stderr
-    ) as bar:
+    if not progress:
+        write_bundle(path, build_demo_tables())
+        return
+    with tqdm(total=100, desc="demo market", unit="%", file=sys.stderr) as bar:
+        shown = ""
 
         def report(fraction: float, stage: str) -> None:
-            bar.set_postfix_str(stage, refresh=False)
+            nonlocal shown
+            if stage != shown:
+                bar.set_postfix_str(stage)
+                shown = stage
             bar.update(round(90 * fraction) - bar.n)
 
         tables = build_demo_tables(progress=report)
