@@ -123,7 +123,9 @@ _CITIC_INDUSTRIES = (
 _CITIC_CODES = tuple(f"CI{5001 + i:06d}" for i in range(len(_CITIC_INDUSTRIES)))
 # Shenwan's non-bank financials splits under CITIC: brokers and insurers stay
 # together, diversified financials (trusts, leasing, holdings) go apart.
-_SW_NON_BANK = 25
+_SW_POSITION = {industry.name: k for k, industry in enumerate(_SW_INDUSTRIES)}
+_SW_BANKS = _SW_POSITION["银行"]
+_SW_NON_BANK = _SW_POSITION["非银金融"]
 _CITIC_DIVERSIFIED_FINANCIALS = 29
 _DIVERSIFIED_FINANCIALS_SHARE = 0.2
 
@@ -603,10 +605,9 @@ class _Simulation:
         self.liquidity_trait = _ar1(rng, steps, n, 0.95)
         # Growth shows in the data as the trend of the last five years.
         cumulative = np.vstack([np.zeros(n), np.cumsum(self.growth_trait, axis=0)])
-        lag = np.maximum(np.arange(1, steps + 1) - 60, 0)
-        self.growth_trend = (cumulative[1:] - cumulative[lag]) / (np.arange(1, steps + 1) - lag)[
-            :, None
-        ]
+        end = np.arange(1, steps + 1)
+        begin = np.maximum(end - 60, 0)
+        self.growth_trend = (cumulative[end] - cumulative[begin]) / (end - begin)[:, None]
 
     # -- fundamentals ------------------------------------------------------------
 
@@ -619,7 +620,7 @@ class _Simulation:
         equity_ratio = np.array([i.equity_ratio for i in ind])
         sales_to_book = np.array([i.sales_to_book for i in ind])
         book_to_price = np.array([i.book_to_price for i in ind])
-        bank = self.sw == 24
+        bank = self.sw == _SW_BANKS
 
         period_end = self.month_grid[quarter_pos].to_timestamp(how="end").normalize()
         reference = np.where(self.listed_before, self.days[0].to_datetime64(), self.listed)
