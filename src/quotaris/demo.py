@@ -23,6 +23,7 @@ import contextlib
 import os
 import sys
 import tempfile
+import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -267,8 +268,16 @@ def _ignore_progress(fraction: float, stage: str) -> None:
     del fraction, stage
 
 
+def _calendar() -> exchange_calendars.ExchangeCalendar:
+    with warnings.catch_warnings():
+        # exchange_calendars reads a pandas attribute that pandas is retiring;
+        # the warning is the package's to act on, not our users'.
+        warnings.filterwarnings("ignore", message=r"Series\.values returning an ndarray")
+        return exchange_calendars.get_calendar(DEMO_CALENDAR)
+
+
 def _trading_days(start: str, end: str) -> pd.DatetimeIndex:
-    calendar = exchange_calendars.get_calendar(DEMO_CALENDAR)
+    calendar = _calendar()
     first, last = pd.Timestamp(start), pd.Timestamp(end)
     # The market's history before the start needs a year of real sessions.
     earliest = calendar.first_session + pd.DateOffset(years=1)
@@ -487,7 +496,7 @@ class _Simulation:
 
     def _sessions_before_start(self) -> pd.DatetimeIndex:
         """Trading days before the start: the calendar's sessions, weekdays before them."""
-        calendar = exchange_calendars.get_calendar(DEMO_CALENDAR)
+        calendar = _calendar()
         sessions = calendar.sessions_in_range(
             calendar.first_session, self.days[0] - pd.Timedelta(days=1)
         )
@@ -750,7 +759,7 @@ class _Simulation:
             self._simulate_days(
                 first, stop, full_exposure, sigma, cap_before, specific, turnover_noise, month
             )
-            self.progress(0.8 * (month + 1) / n_months, "prices")
+            self.progress(0.8 * ((month + 1) / n_months), "prices")
 
     def _simulate_days(
         self, first, stop, exposure, sigma, cap_before, specific, turnover_noise, month
