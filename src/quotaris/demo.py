@@ -182,7 +182,7 @@ _HS300 = _IndexSpec("000300.XSHG", "沪深300", "2005-04-08")
 _CSI500 = _IndexSpec("000905.XSHG", "中证500", "2007-01-15")
 _CSI800 = _IndexSpec("000906.XSHG", "中证800", "2007-01-15")
 _CSI1000 = _IndexSpec("000852.XSHG", "中证1000", "2014-10-17")
-_INDICES = (_HS300, _CSI500, _CSI800, _CSI1000)
+_INDICES = (_HS300, _CSI1000, _CSI500, _CSI800)  # in identifier order, as the tables hold them
 _INDEX_WEIGHT_LIMIT = 0.10
 _INDEX_MIN_LISTED = pd.Timedelta(days=91)
 
@@ -404,9 +404,9 @@ class _Simulation:
         self._draw_factor_returns()
         self._simulate_months()
         self.progress(0.8, "indices")
-        index_returns, index_weights = self._build_indices()
+        index_returns = self._build_indices()
         self.progress(0.9, "tables")
-        tables = self._tables(index_returns, index_weights)
+        tables = self._tables(index_returns)
         factor_returns = pd.DataFrame(
             np.column_stack([self.country_return, self.industry_return, self.style_return]),
             index=self.days,
@@ -911,10 +911,8 @@ class _Simulation:
                     reviews.append((ranking, effective))
         return reviews
 
-    def _build_indices(
-        self,
-    ) -> tuple[np.ndarray, list[tuple[int, np.ndarray, np.ndarray, np.ndarray]]]:
-        """Daily index returns and the long rows of constituent weights."""
+    def _build_indices(self) -> np.ndarray:
+        """Daily index returns; the weights go to ``index_weight`` (days, indices, stocks)."""
         # New listings float a small part of their shares until the lock-up ends.
         locked = (np.arange(self.n_days)[:, None] < self.list_index + _TRADING_DAYS_PER_YEAR) & (
             ~self.listed_before
@@ -926,7 +924,7 @@ class _Simulation:
         listed = pd.DatetimeIndex(self.listed)
 
         index_returns = np.full((self.n_days, len(_INDICES)), np.nan)
-        rows: list[tuple[int, np.ndarray, np.ndarray, np.ndarray]] = []
+        self.index_weight = np.zeros((self.n_days, len(_INDICES), self.n))
         reviews = self._review_days()
         for k, (ranking, effective) in enumerate(reviews):
             stop = reviews[k + 1][1] if k + 1 < len(reviews) else self.n_days
@@ -941,15 +939,16 @@ class _Simulation:
             )
             ranked = eligible[np.argsort(-rank_cap[eligible], kind="stable")]
             hs300, csi500, csi1000 = ranked[:300], ranked[300:800], ranked[800:1800]
-            for i, members in enumerate((hs300, csi500, np.r_[hs300, csi500], csi1000)):
+            tiers = {_HS300: hs300, _CSI500: csi500, _CSI800: ranked[:800], _CSI1000: csi1000}
+            for i, spec in enumerate(_INDICES):
+                members = np.sort(tiers[spec])
                 if members.size:
-                    members = np.sort(members)
                     weights = _capped_weights(close_before[effective, members], _INDEX_WEIGHT_LIMIT)
-                    index_returns[effective:stop, i], held = self._drift(
-                        effective, stop, members, weights
-                    )
-                    rows.append((i, effective, members, held))
-        return index_returns, rows
+                    (
+                        index_returns[effective:stop, i],
+                        self.index_weight[effective:stop, i, members],
+                    ) = self._drift(effective, stop, members, weights)
+        return index_returns
 
     def _drift(self, first, stop, members, weights):
         """Index returns and opening weights from ``first`` to ``stop``, drifting with returns.
@@ -965,7 +964,7 @@ class _Simulation:
 
     # -- the tables --------------------------------------------------------------
 
-    def _tables(self, index_returns, index_rows) -> BundleTables:
+    def _tables(self, index_returns: np.ndarray) -> BundleTables:
         days = self.days
         stock_ids = self.order_book_id
         index_ids = np.array([spec.order_book_id for spec in _INDICES], dtype=object)
@@ -981,7 +980,7 @@ class _Simulation:
             market_cap_total=pd.DataFrame(self.cap, index=days, columns=stock_ids),
             market_cap_float=pd.DataFrame(self.float_cap, index=days, columns=stock_ids),
             turnover=pd.DataFrame(self.turnover, index=days, columns=stock_ids),
-            index_weights=self._index_weights(index_rows, index_ids),
+            index_weights=self._index_weights(index_ids),
             industry=self._industry_table(),
             fundamentals=self._fundamentals_table(),
             style_exposure=self._style_table(),
@@ -1010,25 +1009,16 @@ class _Simulation:
         )
         return pd.concat([stocks, indices], ignore_index=True)[list(INSTRUMENT_COLUMNS)]
 
-    def _index_weights(self, index_rows, index_ids) -> pd.DataFrame:
-        day_parts, index_parts, stock_parts, weight_parts = [], [], [], []
-        for index, first, members, held in index_rows:
-            day, column = np.nonzero(held > 0)
-            day_parts.append(first + day)
-            index_parts.append(np.full(day.size, index))
-            stock_parts.append(members[column])
-            weight_parts.append(held[day, column])
-        day = np.concatenate(day_parts)
-        index = np.concatenate(index_parts)
-        stock = np.concatenate(stock_parts)
-        # Rows by date, then index identifier, then constituent.
-        order = np.lexsort((stock, np.argsort(np.argsort(index_ids))[index], day))
+    def _index_weights(self, index_ids: np.ndarray) -> pd.DataFrame:
+        # Read in memory order: by date, then index identifier, then constituent.
+        day, index, stock = np.nonzero(self.index_weight)
         return pd.DataFrame(
             {
-                "date": self.days[day[order]],
-                "index_id": index_ids[index[order]],
-                "order_book_id": self.order_book_id[stock[order]],
-                "weight": np.concatenate(weight_parts)[order],
+                "date": self.days[day],
+                # Taken from the few distinct texts: no millions of string objects.
+                "index_id": pd.array(index_ids, dtype="str").take(index),
+                "order_book_id": pd.array(self.order_book_id, dtype="str").take(stock),
+                "weight": self.index_weight[day, index, stock],
             }
         )
 
