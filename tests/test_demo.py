@@ -71,6 +71,8 @@ def review_dates(days):
 # -- the universe ------------------------------------------------------------------
 
 
+# The calendar package reads a pandas attribute that pandas is retiring.
+@pytest.mark.filterwarnings("ignore:Series.values returning an ndarray")
 def test_calendar_and_instruments(tables, stocks):
     sessions = exchange_calendars.get_calendar("XSHG").sessions_in_range(
         demo.DEMO_START, demo.DEMO_END
@@ -299,6 +301,8 @@ def test_exposures_follow_the_data(tables, stocks, month_starts):
     days = tables.trading_dates
     for date in month_starts[::12]:
         rows = exposure[exposure["date"] == date].set_index("order_book_id")
+        alive = stocks.index[(stocks["listed"] <= date) & (stocks["delisted"] > date)]
+        assert set(rows.index) == set(alive)
         previous = days[days < date]
         if len(previous) == 0:
             continue
