@@ -764,6 +764,11 @@ class _Simulation:
     def _simulate_days(
         self, first, stop, exposure, sigma, cap_before, specific, turnover_noise, month
     ):
+        """Returns, caps and turnover of the days ``first`` to ``stop`` of one month.
+
+        ``exposure`` and ``sigma`` hold for the whole month; ``cap_before`` (the
+        caps at the previous close) is advanced to the month's last close.
+        """
         days = np.arange(first, stop)[:, None]
         industry = self.sw_daily[first:stop]
         returns = (
@@ -1157,7 +1162,7 @@ def demo_bundle_path(progress: bool = True) -> Path:
 
 
 def _write_demo_bundle(path: Path, progress: bool) -> None:
-    from tqdm.auto import tqdm
+    from tqdm import tqdm
 
     from quotaris.bundle import write_bundle
 
