@@ -1,0 +1,499 @@
+"""The demo market: structure, indices, determinism, the factor truth and the cache."""
+
+import hashlib
+import itertools
+import sys
+import threading
+import time
+import types
+from pathlib import Path
+
+import exchange_calendars
+import numpy as np
+import pandas as pd
+import pytest
+
+from plovera.const import STYLE_FACTORS
+from quotaris import demo
+from quotaris.source import NOT_DELISTED, BundleError
+from quotaris.tables import FUNDAMENTAL_FIELDS, INSTRUMENT_COLUMNS
+
+HS300, CSI500, CSI800, CSI1000 = "000300.XSHG", "000905.XSHG", "000906.XSHG", "000852.XSHG"
+INDICES = (HS300, CSI500, CSI800, CSI1000)
+DAILY_TABLES = ("price_change_rate", "market_cap_total", "market_cap_float", "turnover")
+SHORT = {"start": "2020-01-02", "end": "2020-12-31"}
+
+# The Shenwan 2021 level-1 industries and their index codes, from the risk-model notes.
+SHENWAN = {
+    "801010": "农林牧渔", "801030": "基础化工", "801040": "钢铁", "801050": "有色金属",
+    "801080": "电子", "801880": "汽车", "801110": "家用电器", "801120": "食品饮料",
+    "801130": "纺织服饰", "801140": "轻工制造", "801150": "医药生物", "801160": "公用事业",
+    "801170": "交通运输", "801180": "房地产", "801200": "商贸零售", "801210": "社会服务",
+    "801230": "综合", "801710": "建筑材料", "801720": "建筑装饰", "801730": "电力设备",
+    "801740": "国防军工", "801750": "计算机", "801760": "传媒", "801770": "通信",
+    "801780": "银行", "801790": "非银金融", "801890": "机械设备", "801950": "煤炭",
+    "801960": "石油石化", "801970": "环保", "801980": "美容护理",
+}  # fmt: skip
+
+
+@pytest.fixture(scope="module")
+def market():
+    return demo.simulate_demo_market()
+
+
+@pytest.fixture(scope="module")
+def tables(market):
+    return market.tables
+
+
+@pytest.fixture(scope="module")
+def stocks(tables):
+    frame = tables.instruments[tables.instruments["type"] == "CS"].set_index("order_book_id")
+    listed = pd.to_datetime(frame["listed_date"])
+    delisted = pd.to_datetime(frame["de_listed_date"].replace(NOT_DELISTED, "2262-01-01"))
+    return frame.assign(listed=listed, delisted=delisted)
+
+
+def first_trading_day_after_second_friday(days, year, month):
+    first = pd.Timestamp(year, month, 1)
+    second_friday = first + pd.Timedelta(days=(4 - first.weekday()) % 7 + 7)
+    return days[days > second_friday][0]
+
+
+def review_dates(days):
+    return [
+        first_trading_day_after_second_friday(days, year, month)
+        for year in range(2015, 2026)
+        for month in (6, 12)
+    ]
+
+
+# -- the universe ------------------------------------------------------------------
+
+
+# The calendar package reads a pandas attribute that pandas is retiring.
+@pytest.mark.filterwarnings("ignore:Series.values returning an ndarray")
+def test_calendar_and_instruments(tables, stocks):
+    sessions = exchange_calendars.get_calendar("XSHG").sessions_in_range(
+        demo.DEMO_START, demo.DEMO_END
+    )
+    assert tables.calendar == "XSHG"
+    assert tables.trading_dates.equals(pd.DatetimeIndex(sessions.to_numpy()))
+    for name in DAILY_TABLES:
+        assert getattr(tables, name).index.equals(tables.trading_dates)
+    assert list(tables.instruments.columns) == list(INSTRUMENT_COLUMNS)
+    assert tables.instruments["order_book_id"].is_unique
+    assert 900 <= len(stocks) <= 1200 and stocks["symbol"].is_unique
+    codes = stocks.index.to_series()
+    assert codes.str.fullmatch(r"(60[0135]|688)\d{3}\.XSHG|(00[0-3]|30[01])\d{3}\.XSHE").all()
+    assert (stocks["exchange"] == codes.str[-4:]).all()
+    start = pd.Timestamp(demo.DEMO_START)
+    assert 0.7 < (stocks["listed"] < start).mean() < 0.95
+    assert (stocks.loc[codes.str.startswith("688"), "listed"] >= "2019-07-22").all()
+    assert (stocks.loc[codes.str.startswith("301"), "listed"] >= "2020-08-24").all()
+    assert 5 <= (stocks["de_listed_date"] != NOT_DELISTED).sum() <= 50
+    indices = tables.instruments.set_index("order_book_id").loc[list(INDICES)]
+    assert (indices["type"] == "INDX").all() and (indices["exchange"] == "XSHG").all()
+    assert (pd.to_datetime(indices["listed_date"]) < start).all()
+
+
+@pytest.mark.parametrize("name", DAILY_TABLES)
+def test_values_only_while_listed(tables, stocks, name):
+    frame = getattr(tables, name)[stocks.index]
+    days = frame.index.to_numpy()[:, None]
+    listed = stocks["listed"].to_numpy()[None, :]
+    delisted = stocks["delisted"].to_numpy()[None, :]
+    present = frame.notna().to_numpy()
+    assert not (present & ((days < listed) | (days >= delisted))).any()
+    if name == "price_change_rate":  # the listing day has no previous close
+        assert not (present & (days == listed)).any()
+
+
+def test_caps_follow_prices_and_stay_during_suspensions(tables, stocks):
+    returns = tables.price_change_rate[stocks.index].to_numpy()
+    total = tables.market_cap_total[stocks.index].to_numpy()
+    free = tables.market_cap_float[stocks.index].to_numpy()
+    assert np.nanmin(total) > 0
+    share = free / total
+    assert np.nanmin(share) >= 0.2 - 1e-12 and np.nanmax(share) <= 1 + 1e-12
+    quoted = np.isfinite(returns[1:]) & np.isfinite(total[:-1])
+    np.testing.assert_allclose(total[1:][quoted], total[:-1][quoted] * (1 + returns[1:][quoted]))
+    halted = np.isnan(returns[1:]) & np.isfinite(total[:-1]) & np.isfinite(total[1:])
+    assert halted.sum() > 1000
+    np.testing.assert_array_equal(total[1:][halted], total[:-1][halted])
+    turnover = tables.turnover[stocks.index]
+    assert turnover.iloc[1:].isna().to_numpy()[halted].all()
+    assert 0.005 < np.nanmedian(turnover) < 0.05
+    # Small caps trade more of their float than large caps.
+    recent = pd.DataFrame({"cap": total[-1], "turnover": turnover.iloc[-60:].mean().to_numpy()})
+    assert recent.corr(method="spearman").loc["cap", "turnover"] < -0.2
+    # Delisted stocks are quoted up to the day before they leave, halted or not.
+    gone = stocks["delisted"] <= tables.trading_dates[-1]
+    last_days = tables.trading_dates.searchsorted(stocks.loc[gone, "delisted"]) - 1
+    assert np.isfinite(total[:, gone.to_numpy()][last_days, np.arange(gone.sum())]).all()
+
+
+def test_returns_within_price_limits(tables, stocks):
+    returns = tables.price_change_rate[stocks.index]
+    codes = stocks.index.to_series()
+    wide_board = codes.str.startswith("688").to_numpy()
+    chinext = codes.str.match(r"30[01]").to_numpy()
+    registered = (returns.index >= "2020-08-24")[:, None]
+    limit = np.where(wide_board | (chinext & registered), 0.2, 0.1)
+    values = returns.to_numpy()
+    assert (np.abs(values[np.isfinite(values)]) <= limit[np.isfinite(values)] + 1e-15).all()
+    at_limit = np.isclose(np.abs(values), limit)
+    assert at_limit.sum() > 100 and at_limit[:, chinext].sum() > 0
+
+
+def test_industries(tables, stocks):
+    industry = tables.industry
+    sws = industry[industry["scheme"] == "sws"]
+    citic = industry[industry["scheme"] == "citic"]
+    pairs = sws[["industry_code", "industry_name"]].drop_duplicates()
+    assert set(pairs.itertuples(index=False, name=None)) == set(SHENWAN.items())
+    assert sorted(set(citic["industry_code"])) == [f"CI{5001 + i:06d}" for i in range(30)]
+    # Every stock starts in both schemes on its listing day.
+    first = industry.groupby(["order_book_id", "scheme"])["start_date"].min().unstack()
+    assert (first["sws"] == stocks["listed"].reindex(first.index)).all()
+    assert (first["citic"] == first["sws"]).all()
+    # CITIC follows Shenwan: one industry for each, except non-bank financials that split.
+    paired = sws.merge(citic, on=["order_book_id", "start_date"], suffixes=("_sw", "_ci"))
+    assert len(paired) == len(sws) == len(citic)
+    targets = paired.groupby("industry_name_sw")["industry_name_ci"].unique()
+    assert set(targets.pop("非银金融")) == {"非银行金融", "综合金融"}
+    assert (targets.map(len) == 1).all()
+    changed = sws.groupby("order_book_id").size()
+    assert 5 <= (changed > 1).sum() <= 50
+
+
+def test_fundamentals(tables, stocks):
+    fundamentals = tables.fundamentals
+    assert list(fundamentals.columns) == ["order_book_id", "announce_date", *FUNDAMENTAL_FIELDS]
+    assert not fundamentals.duplicated(["order_book_id", "announce_date"]).any()
+    when = fundamentals.merge(
+        stocks[["listed", "delisted"]], left_on="order_book_id", right_index=True
+    )
+    assert (when["announce_date"] >= when["listed"]).all()
+    assert (when["announce_date"] < when["delisted"]).all()
+    assert (when["announce_date"] <= tables.trading_dates[-1]).all()
+    assert set(fundamentals["order_book_id"]) == set(stocks.index)
+    assert (fundamentals["book_value"] > 0).all()
+    assert (fundamentals["total_debt"] <= fundamentals["total_assets"]).all()
+    assert 0.03 < (fundamentals["ttm_earnings"] < 0).mean() < 0.3
+    # Reports come out within the legal windows: annual by April 30, the first
+    # quarter in the second half of April, the interim by August 31, the third
+    # quarter in the second half of October; older ones with the prospectus.
+    reported = when.loc[when["announce_date"] != when["listed"], "announce_date"]
+    month, day = reported.dt.month, reported.dt.day
+    in_window = (
+        month.isin([3, 4, 8])
+        | ((month == 2) & (day == 29))
+        | ((month == 7) & (day >= 25))
+        | ((month == 10) & (day >= 20))
+    )
+    assert in_window.all()
+    assert (reported.dt.year.value_counts().loc[2016:2025] > 3000).all()
+
+
+# -- the indices ---------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def held(tables):
+    """Each index's weights as a trading days by identifiers table, 0 outside the index."""
+    weights = tables.index_weights
+    days, ids = tables.trading_dates, tables.price_change_rate.columns
+    rows = days.get_indexer(weights["date"])
+    columns = ids.get_indexer(weights["order_book_id"])
+    dense = {}
+    for index_id in INDICES:
+        mine = (weights["index_id"] == index_id).to_numpy()
+        values = np.zeros((len(days), len(ids)))
+        values[rows[mine], columns[mine]] = weights["weight"].to_numpy()[mine]
+        dense[index_id] = pd.DataFrame(values, index=days, columns=ids)
+    return dense
+
+
+def test_index_weights_add_up_every_day(tables):
+    weights = tables.index_weights
+    assert list(weights.columns) == ["date", "index_id", "order_book_id", "weight"]
+    sums = weights.groupby(["index_id", "date"])["weight"].sum()
+    np.testing.assert_allclose(sums.to_numpy(), 1.0, rtol=0, atol=1e-12)
+    assert (weights["weight"] > 0).all()
+    for index_id in INDICES:
+        dates = weights.loc[weights["index_id"] == index_id, "date"].unique()
+        assert pd.DatetimeIndex(dates).equals(tables.trading_dates)
+
+
+def test_constituents_are_seasoned_and_listed(tables, stocks):
+    weights = tables.index_weights.join(stocks[["listed", "delisted"]], on="order_book_id")
+    assert (weights["date"] - weights["listed"] >= pd.Timedelta(days=91)).all()
+    assert (weights["date"] < weights["delisted"]).all()
+
+
+def test_index_families(held):
+    hs300, csi500, csi800, csi1000 = (held[index_id].to_numpy() > 0 for index_id in INDICES)
+    assert not (hs300 & csi500).any() and not (csi800 & csi1000).any()
+    np.testing.assert_array_equal(hs300 | csi500, csi800)
+    assert hs300.sum(axis=1).max() == 300 and csi500.sum(axis=1).max() == 500
+    assert csi1000.sum(axis=1).min() >= 10
+
+
+def test_reviews_rank_by_float_cap_and_cap_weights(tables, stocks, held):
+    days = tables.trading_dates
+    returns = tables.price_change_rate
+    float_cap = tables.market_cap_float
+    largest = []
+    for effective in review_dates(days):
+        ranking = days[days < effective.replace(day=1)][-1]
+        previous = days[days < effective][-1]
+        listed = stocks["listed"] <= ranking - pd.Timedelta(days=91)
+        halted = returns.loc[ranking, stocks.index].isna() & (stocks["listed"] < ranking)
+        alive = stocks["delisted"] > effective
+        eligible = stocks.index[listed & ~halted & alive]
+        ranked = float_cap.loc[ranking, eligible].sort_values(ascending=False, kind="stable")
+        for index_id, chosen in ((HS300, ranked.index[:300]), (CSI500, ranked.index[300:800])):
+            members = held[index_id].loc[effective]
+            assert set(members.index[members > 0]) == set(chosen)
+        for index_id in INDICES:
+            weights = held[index_id].loc[effective]
+            weights = weights[weights > 0]
+            assert weights.max() <= 0.1 + 1e-12
+            free = weights[weights < 0.1 - 1e-12]
+            ratio = free / float_cap.loc[previous, free.index]
+            np.testing.assert_allclose(ratio, ratio.iloc[0], rtol=1e-10)
+        largest.append(held[HS300].loc[effective].max())
+    assert max(largest) == pytest.approx(0.1)  # the cap binds at some reviews
+
+
+def test_index_returns_and_drift(tables, held):
+    stock_returns = tables.price_change_rate.fillna(0.0).to_numpy()
+    reviews = tables.trading_dates.isin(review_dates(tables.trading_dates))[1:]
+    for index_id in INDICES:
+        weights = held[index_id].to_numpy()
+        expected = (weights * stock_returns).sum(axis=1)
+        np.testing.assert_allclose(tables.price_change_rate[index_id], expected, atol=1e-14)
+        # Between changes of membership each weight grows with its stock.
+        grown = weights * (1 + stock_returns)
+        grown = grown[:-1] / grown[:-1].sum(axis=1, keepdims=True)
+        same = ((weights[1:] > 0) == (weights[:-1] > 0)).all(axis=1) & ~reviews
+        np.testing.assert_allclose(weights[1:][same], grown[same], rtol=0, atol=1e-14)
+        assert same.mean() > 0.9
+
+
+# -- the factor truth ----------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def month_starts(tables):
+    counts = tables.style_exposure["date"].value_counts()
+    return pd.DatetimeIndex(sorted(counts[counts > 500].index))
+
+
+def test_exposures_follow_the_data(tables, stocks, month_starts):
+    exposure = tables.style_exposure
+    assert list(exposure.columns) == ["date", "order_book_id", *STYLE_FACTORS]
+    assert np.isfinite(exposure[list(STYLE_FACTORS)].to_numpy()).all()
+    when = exposure.join(stocks[["listed", "delisted"]], on="order_book_id")
+    assert ((when["date"] >= when["listed"]) & (when["date"] < when["delisted"])).all()
+    fundamentals = tables.fundamentals.sort_values("announce_date")
+    days = tables.trading_dates
+    for date in month_starts[::12]:
+        rows = exposure[exposure["date"] == date].set_index("order_book_id")
+        alive = stocks.index[(stocks["listed"] <= date) & (stocks["delisted"] > date)]
+        assert set(rows.index) == set(alive)
+        previous = days[days < date]
+        if len(previous) == 0:
+            continue
+        cap = tables.market_cap_total.loc[previous[-1], rows.index].dropna()
+        rows = rows.loc[cap.index]
+        ranks = pd.DataFrame({"exposure": rows["size"], "data": cap})
+        assert ranks.corr(method="spearman").iloc[0, 1] > 0.995  # monotone but winsorised
+        known = fundamentals[fundamentals["announce_date"] <= date]
+        book = known.groupby("order_book_id")["book_value"].last().reindex(rows.index)
+        ranks = pd.DataFrame({"exposure": rows["book_to_price"], "data": book / cap})
+        assert ranks.corr(method="spearman").iloc[0, 1] > 0.95
+        turnover = tables.turnover.loc[previous[-63:], rows.index].mean()
+        ranks = pd.DataFrame({"exposure": rows["liquidity"], "data": np.log(turnover)})
+        assert ranks.corr(method="spearman").iloc[0, 1] > 0.6
+
+
+def test_cross_sectional_regression_recovers_style_returns(market, month_starts):
+    tables = market.tables
+    exposure = tables.style_exposure
+    sws = tables.industry[tables.industry["scheme"] == "sws"].sort_values("start_date")
+    returns = tables.price_change_rate
+    bounds = [*month_starts, tables.trading_dates[-1] + pd.Timedelta(days=1)]
+    estimates, truth = [], []
+    for begin, end in itertools.pairwise(bounds):
+        rows = exposure[exposure["date"] == begin].set_index("order_book_id")
+        industry = sws[sws["start_date"] <= begin].groupby("order_book_id")["industry_code"].last()
+        dummies = pd.get_dummies(industry.reindex(rows.index)).to_numpy(dtype=float)
+        design = np.column_stack([dummies, rows[list(STYLE_FACTORS)].to_numpy()])
+        days = returns.index[(returns.index >= begin) & (returns.index < end)]
+        month = returns.loc[days, rows.index].to_numpy()
+        quoted = np.isfinite(month).all(axis=0)  # few stocks halt: solve the month at once
+        estimates.append(np.linalg.lstsq(design[quoted], month[:, quoted].T, rcond=None)[0][-10:].T)
+        truth.append(market.factor_returns.loc[days, list(STYLE_FACTORS)].to_numpy())
+    estimates, truth = np.vstack(estimates), np.vstack(truth)
+    for k, style in enumerate(STYLE_FACTORS):
+        correlation = np.corrcoef(estimates[:, k], truth[:, k])[0, 1]
+        slope = np.polyfit(truth[:, k], estimates[:, k], 1)[0]
+        assert correlation > 0.75, style
+        assert 0.8 < slope < 1.2, style
+
+
+def test_volatility_regimes_show_in_the_market(market):
+    country = market.factor_returns["country"]
+    regime = market.volatility_regime
+    assert regime.min() < 0.8 and regime.max() > 1.5
+    calm, stormy = country[regime < 0.9].std(), country[regime > 1.4].std()
+    assert stormy > 1.8 * calm
+
+
+# -- determinism and arguments -------------------------------------------------------
+
+
+def content_digest(tables):
+    digest = hashlib.sha256(tables.calendar.encode())
+    digest.update(tables.trading_dates.to_numpy().tobytes())
+    long_tables = ("instruments", "index_weights", "industry", "fundamentals", "style_exposure")
+    for name in (*DAILY_TABLES, *long_tables):
+        frame = getattr(tables, name)
+        digest.update(pd.util.hash_pandas_object(frame, index=True).to_numpy().tobytes())
+        digest.update(repr(list(frame.columns)).encode())
+    return digest.hexdigest()
+
+
+def test_same_seed_same_market_other_seed_other_market():
+    seen = []
+    first = demo.build_demo_tables(progress=lambda fraction, _: seen.append(fraction), **SHORT)
+    again = demo.build_demo_tables(**SHORT)
+    other = demo.build_demo_tables(seed=demo.DEMO_SEED + 1, **SHORT)
+    assert content_digest(first) == content_digest(again)
+    assert content_digest(first) != content_digest(other)
+    assert first.trading_dates[0] == pd.Timestamp("2020-01-02")
+    assert seen == sorted(seen) and seen[0] == 0.0 and seen[-1] == 1.0
+
+
+@pytest.mark.parametrize(
+    ("arguments", "named"),
+    [
+        ({"seed": -1}, "-1"),
+        ({"seed": 1.5}, "1.5"),
+        ({"seed": True}, "True"),
+        ({"start": "2005-01-04"}, "2005-01-04"),
+        ({"end": "2031-12-31"}, "2031-12-31"),
+        ({"start": "2020-01-02", "end": "2020-03-31"}, "2020-03-31"),
+    ],
+)
+def test_bad_arguments_are_named(arguments, named):
+    with pytest.raises(ValueError, match=named):
+        demo.build_demo_tables(**arguments)
+
+
+# -- the cached bundle ---------------------------------------------------------------
+
+
+@pytest.fixture
+def fake_bundle(monkeypatch, tmp_path):
+    """A bundle module that writes a marker file, and a build that costs nothing."""
+    module = types.ModuleType("quotaris.bundle")
+    module.format_version = "1"
+    module.builds = []
+
+    def write_bundle(path, tables, *, overwrite=False):
+        assert not path.exists() and not overwrite
+        path.mkdir()
+        (path / "manifest").write_text(module.format_version)
+
+    class BundleSource:
+        def __init__(self, path):
+            marker = path / "manifest"
+            if not marker.is_file() or marker.read_text() != module.format_version:
+                raise BundleError(f"{path}: not a bundle of format {module.format_version}")
+
+    def build_demo_tables(progress=None):
+        module.builds.append(threading.get_ident())
+        if progress is not None:
+            progress(0.5, "prices")
+        time.sleep(0.2)  # long enough for a second builder to queue up
+        return "tables"
+
+    module.write_bundle, module.BundleSource = write_bundle, BundleSource
+    monkeypatch.setitem(sys.modules, "quotaris.bundle", module)
+    monkeypatch.setattr(demo, "build_demo_tables", build_demo_tables)
+    monkeypatch.setenv("PLOVERA_CACHE_DIR", str(tmp_path / "cache"))
+    return module
+
+
+@pytest.mark.parametrize(
+    ("environment", "expected"),
+    [
+        ({"PLOVERA_CACHE_DIR": "{tmp}/mine", "XDG_CACHE_HOME": "{tmp}/xdg"}, "{tmp}/mine"),
+        ({"XDG_CACHE_HOME": "{tmp}/xdg"}, "{tmp}/xdg/plovera"),
+        ({"XDG_CACHE_HOME": "relative/xdg"}, "{tmp}/home/.cache/plovera"),
+        ({}, "{tmp}/home/.cache/plovera"),
+    ],
+)
+def test_cache_location(fake_bundle, monkeypatch, tmp_path, environment, expected):
+    for name in ("PLOVERA_CACHE_DIR", "XDG_CACHE_HOME"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value.format(tmp=tmp_path))
+    path = demo.demo_bundle_path(progress=False)
+    assert path == Path(expected.format(tmp=tmp_path)) / f"demo-v{demo.DEMO_VERSION}"
+    assert (path / "manifest").is_file()
+
+
+def test_built_once_then_reused_and_rebuilt_on_new_versions(fake_bundle, monkeypatch):
+    path = demo.demo_bundle_path(progress=False)
+    assert demo.demo_bundle_path(progress=False) == path and len(fake_bundle.builds) == 1
+    fake_bundle.format_version = "2"  # an installation that reads another bundle format
+    assert demo.demo_bundle_path(progress=False) == path and len(fake_bundle.builds) == 2
+    assert (path / "manifest").read_text() == "2"
+    monkeypatch.setattr(demo, "DEMO_VERSION", demo.DEMO_VERSION + 1)
+    newer = demo.demo_bundle_path(progress=False)
+    assert newer != path and newer.name == f"demo-v{demo.DEMO_VERSION}"
+    assert len(fake_bundle.builds) == 3
+    leftovers = [p.name for p in path.parent.iterdir() if p.name.startswith(".")]
+    assert leftovers == []
+
+
+def test_concurrent_callers_build_once(fake_bundle):
+    paths = []
+    callers = [
+        threading.Thread(target=lambda: paths.append(demo.demo_bundle_path(progress=False)))
+        for _ in range(3)
+    ]
+    for caller in callers:
+        caller.start()
+    for caller in callers:
+        caller.join()
+    assert len(set(paths)) == 1 and len(paths) == 3
+    assert len(fake_bundle.builds) == 1
+
+
+@pytest.mark.parametrize("progress", [True, False])
+def test_progress_bar_on_stderr_only_when_asked(fake_bundle, capsys, progress):
+    demo.demo_bundle_path(progress=progress)
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert ("demo market" in captured.err) == progress
+
+
+def test_round_trip_through_a_real_bundle(tmp_path):
+    bundle = pytest.importorskip("quotaris.bundle")
+    tables = demo.build_demo_tables(**SHORT)
+    source = bundle.BundleSource(bundle.write_bundle(tmp_path / "demo", tables))
+    day = pd.Timestamp("2020-06-15")
+    served = source.index_weights(HS300, day.date()).sort_index()
+    stored = tables.index_weights.query("index_id == @HS300 and date == @day")
+    np.testing.assert_allclose(served.to_numpy(), stored["weight"].to_numpy())
+    ids = [HS300, stored["order_book_id"].iloc[0]]
+    changes = source.price_change_rate(ids, day.date(), day.date())
+    np.testing.assert_allclose(
+        changes.to_numpy(), tables.price_change_rate.loc[[day], ids].to_numpy()
+    )
