@@ -56,14 +56,14 @@ def read_series(path: str | Path, what: str) -> pd.Series:
     return pd.Series(values.to_numpy(dtype=float), index=table[0].astype(str).to_numpy())
 
 
-def parse_bound(text: str) -> tuple[str, tuple[float | None, float | None]]:
-    """``ID=LOW:HIGH`` (either side may be empty for no limit) as a bounds entry."""
+def parse_bound(text: str) -> tuple[str, tuple[float, float]]:
+    """``ID=LOW:HIGH`` (an empty side means no limit: 0 or 1) as a bounds entry."""
     key, equals, limits = text.partition("=")
     low, colon, high = limits.partition(":")
     if not (key and equals and colon):
         raise InvalidArgument(f"bound {text!r}: expected ID=LOW:HIGH, e.g. '*=0:0.05'")
     try:
-        return key, (float(low) if low else None, float(high) if high else None)
+        return key, (float(low) if low else 0.0, float(high) if high else 1.0)
     except ValueError:
         raise InvalidArgument(f"bound {text!r}: LOW and HIGH must be numbers") from None
 
@@ -200,7 +200,7 @@ def describe(title: str, outcome: Outcome, out: TextIO, top: int = 10) -> None:
 
 def run_demo(date: str | None, out: TextIO) -> None:
     """Two optimisations on the demo market's CSI 300 constituents."""
-    calendar = quotaris.get_trading_dates()
+    calendar = quotaris.get_source().trading_dates()
     day = quotaris.to_date(date) if date else calendar[-1].date()
     constituents = quotaris.index_weights(DEMO_BENCHMARK, day)
     if constituents is None or constituents.empty:
