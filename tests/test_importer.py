@@ -274,9 +274,9 @@ def test_command_line_validation_error(tmp_path, capsys):
 
 def load_example():
     path = Path(__file__).parents[1] / "examples" / "import_sp500.py"
-    spec = importlib.util.spec_from_file_location("import_sp500", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("import_sp500", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

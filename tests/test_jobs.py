@@ -21,9 +21,9 @@ EXAMPLE = Path(__file__).parents[1] / "examples" / "import_sp500.py"
 
 @pytest.fixture(scope="module")
 def sp500(tmp_path_factory):
-    spec = importlib.util.spec_from_file_location("import_sp500", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    module_spec = importlib.util.spec_from_file_location("import_sp500", EXAMPLE)
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
     return example.import_sp500(tmp_path_factory.mktemp("real") / "sp500")
 
 

@@ -518,12 +518,12 @@ class _Simulation:
         """Codes numbered in order of listing within each board, as exchanges assign them."""
         codes = np.empty(len(board), dtype=object)
         order = np.lexsort((np.arange(len(board)), listed))
-        for b, spec in enumerate(_BOARDS):
+        for b, rules in enumerate(_BOARDS):
             members = order[board[order] == b]
             numbers = np.sort(
-                self.rng.choice(np.arange(spec.first_number, 1000), len(members), replace=False)
+                self.rng.choice(np.arange(rules.first_number, 1000), len(members), replace=False)
             )
-            codes[members] = [f"{spec.prefix}{num:03d}.{spec.exchange}" for num in numbers]
+            codes[members] = [f"{rules.prefix}{num:03d}.{rules.exchange}" for num in numbers]
         return codes
 
     def _draw_symbols(self) -> np.ndarray:
@@ -945,8 +945,8 @@ class _Simulation:
             ranked = eligible[np.argsort(-rank_cap[eligible], kind="stable")]
             hs300, csi500, csi1000 = ranked[:300], ranked[300:800], ranked[800:1800]
             tiers = {_HS300: hs300, _CSI500: csi500, _CSI800: ranked[:800], _CSI1000: csi1000}
-            for i, spec in enumerate(_INDICES):
-                members = np.sort(tiers[spec])
+            for i, index in enumerate(_INDICES):
+                members = np.sort(tiers[index])
                 if members.size:
                     weights = _capped_weights(close_before[effective, members], _INDEX_WEIGHT_LIMIT)
                     (
@@ -972,7 +972,7 @@ class _Simulation:
     def _tables(self, index_returns: np.ndarray) -> BundleTables:
         days = self.days
         stock_ids = self.order_book_id
-        index_ids = np.array([spec.order_book_id for spec in _INDICES], dtype=object)
+        index_ids = np.array([index.order_book_id for index in _INDICES], dtype=object)
         return BundleTables(
             instruments=self._instruments(),
             calendar=DEMO_CALENDAR,
