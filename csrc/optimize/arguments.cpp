@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "support/ops.hpp"
 #include "support/pyutil.hpp"
 
 namespace plovera::optimize {
@@ -13,15 +14,11 @@ namespace {
 
 constexpr const char *kNotDelisted = "0000-00-00";
 
-bool less(py::handle a, py::handle b) {
-    auto result = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_LT));
-    if (!result) {
-        throw py::error_already_set();
-    }
-    return truthy(result);
-}
+// The truth of `a <op> b`, with the operator applied as Python applies it.
+bool holds(py::handle a, int op, py::handle b) { return truthy(ops::compare(a, b, op)); }
 
-bool greater(py::handle a, py::handle b) { return less(b, a); }
+bool less(py::handle a, py::handle b) { return holds(a, Py_LT, b); }
+bool greater(py::handle a, py::handle b) { return holds(a, Py_GT, b); }
 
 // Python's `float(value)`, as a C++ double.
 double as_double(py::handle value) {
@@ -159,7 +156,7 @@ py::object ensure_order_book_ids(const Globals &globals, const Args &args) {
         } else if (listed_date.equal(date)) {
             dropped = "{} 在 {} 当天上市，被剔除";
         } else if ((de_listed_date = instrument.attr("de_listed_date")).not_equal(not_delisted) &&
-                   !greater(de_listed_date, date)) {
+                   holds(de_listed_date, Py_LE, date)) {
             dropped = "{} 在 {} 时已退市，被剔除";
         }
         if (dropped == nullptr) {
