@@ -51,6 +51,26 @@ double wildcard_bound(const Globals &globals, py::handle value) {
     }
 }
 
+// The warning text that drops an instrument from a pool on `date` (a date
+// string), or null when the instrument stays: the first failing test decides.
+const char *exclusion(py::handle instrument, py::handle date) {
+    if (py::object(instrument.attr("type")).not_equal(py::str("CS"))) {
+        return "{} 不是股票，被剔除";
+    }
+    py::object listed_date = instrument.attr("listed_date");
+    if (greater(listed_date, date)) {
+        return "{} 在 {} 尚未上市，被剔除";
+    }
+    if (listed_date.equal(date)) {
+        return "{} 在 {} 当天上市，被剔除";
+    }
+    py::object de_listed_date = instrument.attr("de_listed_date");
+    if (de_listed_date.not_equal(py::str(kNotDelisted)) && holds(de_listed_date, Py_LE, date)) {
+        return "{} 在 {} 时已退市，被剔除";
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
@@ -136,8 +156,6 @@ py::object ensure_order_book_ids(const Globals &globals, const Args &args) {
         wrapped.append(instruments);
         instruments = wrapped;
     }
-    const py::str stock("CS");
-    const py::str not_delisted(kNotDelisted);
     py::set result;
     for (py::handle instrument : instruments) {
         py::object order_book_id = instrument.attr("order_book_id");
@@ -146,19 +164,7 @@ py::object ensure_order_book_ids(const Globals &globals, const Args &args) {
                  format("重复的 order_book_id: {}, 仅保留一个", order_book_id));
             continue;
         }
-        const char *dropped = nullptr;
-        py::object listed_date;
-        py::object de_listed_date;
-        if (py::object(instrument.attr("type")).not_equal(stock)) {
-            dropped = "{} 不是股票，被剔除";
-        } else if (greater(listed_date = instrument.attr("listed_date"), date)) {
-            dropped = "{} 在 {} 尚未上市，被剔除";
-        } else if (listed_date.equal(date)) {
-            dropped = "{} 在 {} 当天上市，被剔除";
-        } else if ((de_listed_date = instrument.attr("de_listed_date")).not_equal(not_delisted) &&
-                   holds(de_listed_date, Py_LE, date)) {
-            dropped = "{} 在 {} 时已退市，被剔除";
-        }
+        const char *dropped = exclusion(instrument, date);
         if (dropped == nullptr) {
             result.add(order_book_id);
             continue;
