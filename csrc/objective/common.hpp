@@ -15,7 +15,6 @@ constexpr int kTradingDaysPerYear = 252;
 extern bool assertions_enabled;
 
 using ops::absolute;
-using ops::checked;
 using ops::compare;
 using ops::inplace_add;
 using ops::inplace_multiply;

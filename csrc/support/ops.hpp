@@ -30,7 +30,6 @@ inline py::object matmul(py::handle a, py::handle b) {
 inline py::object truediv(py::handle a, py::handle b) {
     return checked(PyNumber_TrueDivide(a.ptr(), b.ptr()));
 }
-inline py::object neg(py::handle a) { return checked(PyNumber_Negative(a.ptr())); }
 inline py::object absolute(py::handle a) { return checked(PyNumber_Absolute(a.ptr())); }
 inline py::object inplace_add(py::handle a, py::handle b) {
     return checked(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
