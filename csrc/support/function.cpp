@@ -150,7 +150,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
         }
     }
     try {
-        py::object result = f->impl(Globals(f->globals), Args(bound.data(), total));
+        py::object result = f->impl(Globals(f->globals), Args(bound.data()));
         return result.release().ptr();
     } catch (...) {
         restore_error();

@@ -23,13 +23,11 @@ namespace py = pybind11;
 // order; defaults are already filled in.  Borrowed for the duration of the call.
 class Args {
 public:
-    Args(PyObject *const *items, std::size_t size) : items_(items), size_(size) {}
+    explicit Args(PyObject *const *items) : items_(items) {}
     py::handle operator[](std::size_t index) const { return items_[index]; }
-    std::size_t size() const { return size_; }
 
 private:
     PyObject *const *items_;
-    std::size_t size_;
 };
 
 // Module globals, looked up when a function runs so that callers can replace
@@ -39,7 +37,6 @@ public:
     explicit Globals(py::handle dict) : dict_(dict) {}
     // Raises NameError, as Python does, for a name the module does not bind.
     py::object operator[](const char *name) const;
-    py::handle dict() const { return dict_; }
 
 private:
     py::handle dict_;
