@@ -14,7 +14,8 @@ namespace {
 constexpr Py_ssize_t kMaxParams = 12;
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject ob_base;  // what PyObject_HEAD declares
+    vectorcallfunc vectorcall;
     PyObject *dict;
     PyObject *name;
     PyObject *qualname;
@@ -357,9 +358,8 @@ py::object make_function(py::handle globals, const char *name, const std::string
             throw std::invalid_argument("a parameter without default follows one with a default");
         }
     }
-    py::object module = py::reinterpret_borrow<py::dict>(globals).contains("__name__")
-                            ? py::reinterpret_borrow<py::object>(globals)["__name__"]
-                            : py::object(py::none());
+    py::tuple default_values(defaults);
+    py::object module = py::reinterpret_borrow<py::dict>(globals)["__name__"];
 
     FunctionObject *f = PyObject_GC_New(FunctionObject, function_type());
     if (f == nullptr) {
@@ -373,15 +373,11 @@ py::object make_function(py::handle globals, const char *name, const std::string
     f->doc = doc ? py::str(doc).release().ptr() : Py_NewRef(Py_None);
     f->globals = Py_NewRef(globals.ptr());
     f->param_names = names.release().ptr();
-    f->defaults = defaults.empty() ? nullptr : PySequence_Tuple(defaults.ptr());
+    f->defaults = default_values.empty() ? nullptr : default_values.release().ptr();
     f->signature = nullptr;
     f->impl = impl;
-    auto result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
-    PyObject_GC_Track(result.ptr());
-    if (!defaults.empty() && f->defaults == nullptr) {
-        throw py::error_already_set();
-    }
-    return result;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
 }
 
 ClassBuilder::ClassBuilder(py::handle globals, const char *name, const char *doc)
