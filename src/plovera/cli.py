@@ -8,6 +8,7 @@ A refused input prints one line on stderr and exits with status 2.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Callable, Sequence
 
@@ -260,6 +261,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     try:
         return args.run(args)
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly, as other tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
     except (QuotarisError, InvalidArgument, OSError) as exc:
         return _report(exc, EXIT_REFUSED)
     except OptimizationFailed as exc:
