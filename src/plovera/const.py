@@ -13,7 +13,7 @@ class CovModel(Enum):
     FACTOR_MODEL_QUARTERLY = "quarterly"
 
 
-STYLE_FACTORS = (
+STYLE_FACTORS = [
     "beta",
     "momentum",
     "size",
@@ -24,4 +24,4 @@ STYLE_FACTORS = (
     "leverage",
     "liquidity",
     "non_linear_size",
-)
+]
