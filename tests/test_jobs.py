@@ -127,3 +127,10 @@ def test_optimize_command_refusals(small_demo, capsys, arguments, status, messag
     assert main([*base, "--index-pool", "000300.XSHG", *arguments]) == status
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and message in err
+
+
+@pytest.mark.parametrize(("given", "expected"), [({"risk_aversion": 0.0}, 0.0), ({}, 1)])
+def test_an_explicit_zero_risk_aversion_is_kept(given, expected):
+    from plovera.jobs import _make_objective
+
+    assert _make_objective("mean_variance", given)._risk_aversion_coefficient == expected

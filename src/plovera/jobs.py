@@ -71,50 +71,52 @@ def parse_bound(text: str) -> tuple[str, tuple[float, float]]:
 def _style_targets(pairs: list[str], what: str) -> pd.Series:
     targets = {}
     for pair in pairs:
-        name, equals, value = pair.partition("=")
+        name, _, value = pair.partition("=")
         try:
-            targets[name] = float(value) if equals else math.nan
+            targets[name] = float(value)
         except ValueError:
-            targets[name] = math.nan
-        if math.isnan(targets[name]):
-            raise InvalidArgument(f"{what} {pair!r}: expected STYLE=NUMBER")
+            raise InvalidArgument(f"{what} {pair!r}: expected STYLE=NUMBER") from None
     return pd.Series(targets, dtype=float)
 
 
 def _make_objective(name: str, options: Mapping[str, object]):
     from . import objective as objectives
 
+    def given(key: str, default=None):
+        value = options.get(key)
+        return default if value is None else value
+
     def returns(key: str) -> pd.Series | None:
-        path = options.get(key)
+        path = given(key)
         return None if path is None else read_series(path, key)
 
-    window = options.get("window") or 252
+    def required(key: str):
+        if not options.get(key):
+            raise InvalidArgument(f"this objective needs --{key.replace('_', '-')}")
+        return options[key]
+
+    window = given("window", 252)
     makers: dict[str, Callable[[], object]] = {
         "min_variance": objectives.MinVariance,
         "risk_parity": objectives.RiskParity,
         "min_tracking_error": objectives.MinTrackingError,
         "mean_variance": lambda: objectives.MeanVariance(
-            returns("expected_returns"), window, options.get("risk_aversion") or 1
+            returns("expected_returns"), window, given("risk_aversion", 1)
         ),
         "max_sharpe_ratio": lambda: objectives.MaxSharpeRatio(returns("expected_returns"), window),
         "max_information_ratio": lambda: objectives.MaxInformationRatio(
             returns("expected_returns"), window
         ),
-        "max_indicator": lambda: objectives.MaxIndicator(_required(options, "indicator")),
+        "max_indicator": lambda: objectives.MaxIndicator(
+            read_series(required("indicator"), "indicator")
+        ),
         "min_style_deviation": lambda: objectives.MinStyleDeviation(
-            _style_targets(_required(options, "style"), "style target"),
+            _style_targets(required("style"), "style target"),
             bool(options.get("relative")),
             _style_targets(options["priority"], "priority") if options.get("priority") else None,
         ),
     }
     return makers[name]()
-
-
-def _required(options: Mapping[str, object], key: str):
-    value = options.get(key)
-    if not value:
-        raise InvalidArgument(f"this objective needs --{key.replace('_', '-')}")
-    return read_series(value, key) if key == "indicator" else value
 
 
 #: Objective names accepted by ``plovera optimize``.
