@@ -2,6 +2,9 @@
 
 from enum import Enum
 
+# The style names belong to the market data; the optimiser shares the same list.
+from quotaris.tables import STYLE_FACTORS
+
 __all__ = ["STYLE_FACTORS", "CovModel"]
 
 
@@ -11,17 +14,3 @@ class CovModel(Enum):
     FACTOR_MODEL_DAILY = "daily"
     FACTOR_MODEL_MONTHLY = "monthly"
     FACTOR_MODEL_QUARTERLY = "quarterly"
-
-
-STYLE_FACTORS = [
-    "beta",
-    "momentum",
-    "size",
-    "earnings_yield",
-    "residual_volatility",
-    "growth",
-    "book_to_price",
-    "leverage",
-    "liquidity",
-    "non_linear_size",
-]

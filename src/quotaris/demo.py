@@ -33,9 +33,8 @@ import exchange_calendars
 import numpy as np
 import pandas as pd
 
-from plovera.const import STYLE_FACTORS
 from quotaris.source import NOT_DELISTED, BundleError
-from quotaris.tables import FUNDAMENTAL_FIELDS, INSTRUMENT_COLUMNS, BundleTables
+from quotaris.tables import FUNDAMENTAL_FIELDS, INSTRUMENT_COLUMNS, STYLE_FACTORS, BundleTables
 
 __all__ = [
     "DEMO_CALENDAR",

@@ -18,6 +18,8 @@ __all__ = [
     "FUNDAMENTAL_FIELDS",
     "INDUSTRY_SCHEMES",
     "INSTRUMENT_COLUMNS",
+    "STYLE_FACTORS",
+    "TRADING_DAYS_PER_YEAR",
     "BundleTables",
 ]
 
@@ -32,6 +34,23 @@ INSTRUMENT_COLUMNS = (
 
 #: Level-1 industry classifications a bundle can carry.
 INDUSTRY_SCHEMES = ("sws", "citic")
+
+#: Trading days in a year: the annualisation factor and the default look-back.
+TRADING_DAYS_PER_YEAR = 252
+
+#: The style factors of the risk model, in the order exposures are reported.
+STYLE_FACTORS = [
+    "beta",
+    "momentum",
+    "size",
+    "earnings_yield",
+    "residual_volatility",
+    "growth",
+    "book_to_price",
+    "leverage",
+    "liquidity",
+    "non_linear_size",
+]
 
 #: Trailing-twelve-month flows and latest balances behind the style factors.
 FUNDAMENTAL_FIELDS = (
@@ -75,7 +94,7 @@ class BundleTables:
         ``FUNDAMENTAL_FIELDS``: values known from ``announce_date`` on.
     style_exposure
         Optional long table ``date, order_book_id`` plus one column per style
-        name of ``plovera.const.STYLE_FACTORS``: exposures in force from
+        name of ``STYLE_FACTORS``: exposures in force from
         ``date`` on.
     """
 

@@ -18,7 +18,13 @@ import numpy as np
 import pandas as pd
 
 from quotaris.source import NOT_DELISTED, BundleError
-from quotaris.tables import FUNDAMENTAL_FIELDS, INDUSTRY_SCHEMES, INSTRUMENT_COLUMNS, BundleTables
+from quotaris.tables import (
+    FUNDAMENTAL_FIELDS,
+    INDUSTRY_SCHEMES,
+    INSTRUMENT_COLUMNS,
+    STYLE_FACTORS,
+    BundleTables,
+)
 
 __all__ = [
     "INSTRUMENT_TYPES",
@@ -648,9 +654,6 @@ def validate_tables(tables: BundleTables) -> tuple[BundleTables, dict[str, np.nd
             tables.fundamentals, Origin("fundamentals"), instruments
         )
     if tables.style_exposure is not None:
-        # Imported here so that reading bundles never pulls in the optimiser's package.
-        from plovera.const import STYLE_FACTORS
-
         checked.style_exposure = _check_by_instrument_and_date(
             tables.style_exposure,
             Origin("style_exposure"),
