@@ -2,22 +2,44 @@
 
 Each subcommand is a function that adds its parser to the subcommand list and
 points it at the function that runs it; ``SUBCOMMANDS`` registers them.
-A refused input prints one line on stderr and exits with status 2.
+A refused input prints one line on stderr and exits with ``EXIT_REFUSED``.
 """
 
 from __future__ import annotations
 
 import argparse
+import datetime
 import os
+import re
 import sys
 from collections.abc import Callable, Sequence
 
 from quotaris.source import QuotarisError
 
-__all__ = ["SUBCOMMANDS", "build_parser", "main"]
+__all__ = [
+    "EXIT_BROKEN_PIPE",
+    "EXIT_FAILED",
+    "EXIT_OK",
+    "EXIT_REFUSED",
+    "SUBCOMMANDS",
+    "build_parser",
+    "main",
+]
 
-EXIT_REFUSED = 2
+EXIT_OK = 0
 EXIT_FAILED = 1  # the solver found no portfolio
+EXIT_REFUSED = 2  # a usage error, or an argument or data the command refused
+# The reader of the output went away (`| head`): the status of a process
+# ended by SIGPIPE, as shells report it.
+EXIT_BROKEN_PIPE = 128 + 13
+
+EXIT_STATUSES = f"""exit status:
+  {EXIT_OK}    done
+  {EXIT_FAILED}    the solver found no portfolio
+  {EXIT_REFUSED}    refused: a usage error, or an argument or data the command cannot use
+  {EXIT_BROKEN_PIPE}  the reader of the output went away (broken pipe)"""
+
+_DATE_TEXT = re.compile(r"(\d{4})-(\d{2})-(\d{2})|(\d{4})(\d{2})(\d{2})")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -25,6 +47,31 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str):
         self.exit(EXIT_REFUSED, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def calendar_date(text: str) -> datetime.date:
+    """A whole calendar date, YYYY-MM-DD or YYYYMMDD: nothing is filled in from today."""
+    match = _DATE_TEXT.fullmatch(text.strip())
+    try:
+        if match is None:
+            raise ValueError(text)
+        year, month, day = (int(part) for part in match.groups() if part is not None)
+        return datetime.date(year, month, day)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"not a calendar date: {text!r} (expected YYYY-MM-DD, e.g. 2025-06-30)"
+        ) from None
+
+
+def positive_int(text: str) -> int:
+    """A whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {text!r}")
+    return value
 
 
 def add_data_command(subcommands: argparse._SubParsersAction) -> None:
@@ -91,6 +138,11 @@ def add_data_command(subcommands: argparse._SubParsersAction) -> None:
 def run_data_import(args: argparse.Namespace) -> int:
     from quotaris.importer import import_bundle
 
+    from .exception import InvalidArgument
+
+    # The importer's own refusal names its Python keyword; say it in options.
+    if not args.overwrite and _occupied(args.dest):
+        raise InvalidArgument(f"{args.dest} already exists; pass --overwrite to replace it")
     path = import_bundle(
         args.dest,
         instruments=args.instruments,
@@ -104,7 +156,14 @@ def run_data_import(args: argparse.Namespace) -> int:
         overwrite=args.overwrite,
     )
     print(f"bundle written to {path}")
-    return 0
+    return EXIT_OK
+
+
+def _occupied(path: str) -> bool:
+    """Whether writing a bundle at ``path`` would replace something: not absent, not empty."""
+    if not os.path.lexists(path):
+        return False
+    return not (os.path.isdir(path) and not os.listdir(path))
 
 
 def run_data_info(args: argparse.Namespace) -> int:
@@ -134,7 +193,7 @@ def run_data_info(args: argparse.Namespace) -> int:
             f"{name:<28}{entry['rows']:>10,}{entry['columns']:>9,}{entry['bytes']:>13,}  "
             f"{entry['sha256'][:16]}"
         )
-    return 0
+    return EXIT_OK
 
 
 def add_demo_command(subcommands: argparse._SubParsersAction) -> None:
@@ -147,7 +206,9 @@ def add_demo_command(subcommands: argparse._SubParsersAction) -> None:
             "minimum variance over all of them, on the demo market (built on first use)."
         ),
     )
-    demo.add_argument("--date", help="optimisation date (default: the last trading day)")
+    demo.add_argument(
+        "--date", type=calendar_date, help="optimisation date (default: the last trading day)"
+    )
     demo.set_defaults(run=run_demo)
 
 
@@ -155,7 +216,7 @@ def run_demo(args: argparse.Namespace) -> int:
     from .jobs import run_demo as demo
 
     demo(args.date, sys.stdout)
-    return 0
+    return EXIT_OK
 
 
 def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
@@ -170,7 +231,9 @@ def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
     command.add_argument("pool", nargs="*", metavar="ID", help="order_book_ids of the pool")
     command.add_argument("--pool-file", help="file of order_book_ids, one per line")
     command.add_argument("--index-pool", metavar="INDEX", help="the index's constituents as pool")
-    command.add_argument("--date", required=True, help="optimisation date, e.g. 2025-06-30")
+    command.add_argument(
+        "--date", type=calendar_date, required=True, help="optimisation date, e.g. 2025-06-30"
+    )
     command.add_argument("--objective", choices=OBJECTIVES, default="min_variance")
     command.add_argument(
         "--bound",
@@ -182,10 +245,23 @@ def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
     command.add_argument("--benchmark", metavar="INDEX", help="benchmark index order_book_id")
     command.add_argument("--cov-model", default="daily", choices=("daily", "monthly", "quarterly"))
     command.add_argument("--data", metavar="PATH", help="data bundle (default: the demo market)")
-    command.add_argument("--expected-returns", metavar="CSV", help="order_book_id,value rows")
+    command.add_argument(
+        "--expected-returns",
+        metavar="CSV",
+        help="order_book_id,value rows: annual expected returns (mean_variance, max_sharpe_ratio)",
+    )
+    command.add_argument(
+        "--expected-active-returns",
+        metavar="CSV",
+        help="order_book_id,value rows: annual returns over the benchmark (max_information_ratio)",
+    )
     command.add_argument("--indicator", metavar="CSV", help="order_book_id,value rows")
     command.add_argument("--risk-aversion", type=float, help="mean_variance coefficient")
-    command.add_argument("--window", type=int, help="look-back of estimated returns, in days")
+    command.add_argument(
+        "--window",
+        type=positive_int,
+        help="look-back of estimated returns, in trading days (default: a year)",
+    )
     command.add_argument(
         "--style", action="append", default=[], metavar="STYLE=TARGET", help="style target"
     )
@@ -201,6 +277,7 @@ def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
 def run_optimize(args: argparse.Namespace) -> int:
     import quotaris
 
+    from .exception import InvalidArgument
     from .jobs import describe, optimize, parse_bound, write_weights
 
     if args.data:
@@ -210,8 +287,10 @@ def run_optimize(args: argparse.Namespace) -> int:
         with open(args.pool_file, encoding="utf-8") as lines:
             pool += [line.strip() for line in lines if line.strip()]
     if args.index_pool:
-        constituents = quotaris.index_weights(args.index_pool, quotaris.to_date(args.date))
-        pool += [] if constituents is None else list(constituents.index)
+        constituents = quotaris.index_weights(args.index_pool, args.date)
+        if constituents is None or constituents.empty:
+            raise InvalidArgument(f"{args.index_pool} has no constituents on {args.date}")
+        pool += list(constituents.index)
     bnds = dict(parse_bound(text) for text in args.bound) if args.bound else None
     outcome = optimize(
         pool,
@@ -221,6 +300,7 @@ def run_optimize(args: argparse.Namespace) -> int:
         args.benchmark,
         args.cov_model,
         expected_returns=args.expected_returns,
+        expected_active_returns=args.expected_active_returns,
         indicator=args.indicator,
         risk_aversion=args.risk_aversion,
         window=args.window,
@@ -232,7 +312,7 @@ def run_optimize(args: argparse.Namespace) -> int:
     write_weights(outcome.weights, args.output, fmt, sys.stdout)
     if args.output:
         describe(f"{args.objective} on {args.date}", outcome, sys.stderr)
-    return 0
+    return EXIT_OK
 
 
 #: Every subcommand's parser builder, in the order ``--help`` lists them.
@@ -244,7 +324,12 @@ SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="plovera", description="Portfolio optimisation for equity research.")
+    parser = _Parser(
+        prog="plovera",
+        description="Portfolio optimisation for equity research.",
+        epilog=EXIT_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add_subcommand in SUBCOMMANDS:
         add_subcommand(subcommands)
@@ -264,7 +349,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILED
+        return EXIT_BROKEN_PIPE
     except (QuotarisError, InvalidArgument, OSError) as exc:
         return _report(exc, EXIT_REFUSED)
     except OptimizationFailed as exc:

@@ -2,10 +2,11 @@
 
 from enum import Enum
 
-# The style names belong to the market data; the optimiser shares the same list.
-from quotaris.tables import STYLE_FACTORS
+# The style names and the trading year belong to the market data; the
+# optimiser shares the same objects.
+from quotaris.tables import STYLE_FACTORS, TRADING_DAYS_PER_YEAR
 
-__all__ = ["STYLE_FACTORS", "CovModel"]
+__all__ = ["STYLE_FACTORS", "TRADING_DAYS_PER_YEAR", "CovModel"]
 
 
 class CovModel(Enum):

@@ -16,11 +16,10 @@ import pandas as pd
 
 import quotaris
 
-from .const import STYLE_FACTORS, CovModel
+from .const import STYLE_FACTORS, TRADING_DAYS_PER_YEAR, CovModel
 from .exception import InvalidArgument
 
 __all__ = [
-    "ANNUALISATION",
     "COV_WINDOW",
     "DIAGONAL_FLOOR",
     "MIN_VALID_DAYS",
@@ -28,12 +27,10 @@ __all__ = [
     "ledoit_wolf",
 ]
 
-#: Trading days of price history behind a covariance estimate.
-COV_WINDOW = 252
+#: Trading days of price history behind a covariance estimate: a year.
+COV_WINDOW = TRADING_DAYS_PER_YEAR
 #: Quoted days an instrument needs within the window to enter a covariance.
 MIN_VALID_DAYS = 60
-#: Trading days in a year: daily variances are scaled by it.
-ANNUALISATION = 252
 #: Relative lift of the diagonal, in units of the mean variance, applied only
 #: when rounding leaves an estimate short of positive definite.  Far below
 #: any estimation precision, it only keeps the solver's quadratic forms strict.
@@ -72,11 +69,11 @@ def _names(ids: Iterable[str]) -> str:
 class OptimizeHelper:
     """Data of one optimisation of a pool on a date, against an optional benchmark.
 
-    Covariances are annualised Ledoit–Wolf estimates from the daily price
-    changes of the ``COV_WINDOW`` trading days that end on the previous
-    trading day; every member of ``CovModel`` gives this estimate.  Arrays
-    handed out are read-only or copies: the helper's own data cannot be
-    changed through them.
+    Covariances are Ledoit–Wolf estimates from the daily price changes of the
+    ``COV_WINDOW`` trading days that end on the previous trading day,
+    annualised by ``TRADING_DAYS_PER_YEAR``; every member of ``CovModel``
+    gives this estimate.  Arrays handed out are read-only or copies: the
+    helper's own data cannot be changed through them.
     """
 
     def __init__(
@@ -86,6 +83,11 @@ class OptimizeHelper:
         benchmark: object,
         cov_model: CovModel,
     ) -> None:
+        if isinstance(order_book_ids, str):
+            # A lone identifier would otherwise become a pool of its characters.
+            raise InvalidArgument(
+                f"order_book_ids must be a list of identifiers, got the string {order_book_ids!r}"
+            )
         pool = list(order_book_ids)
         if not pool:
             raise InvalidArgument("the pool of order_book_ids is empty")
@@ -99,12 +101,12 @@ class OptimizeHelper:
             )
         if not isinstance(cov_model, CovModel):
             raise InvalidArgument(f"cov_model must be a CovModel member, got {cov_model!r}")
-        self.order_book_ids = order_book_ids
+        self.order_book_ids = pool
         self.date = date
         self.benchmark = benchmark
         self.cov_model = cov_model
         self.prev_trading_date = quotaris.trading_date_offset(date, -1)
-        self._pool = pool
+        self._pool = tuple(pool)
         self._returns = pd.DataFrame()
         self._exposures = pd.DataFrame(columns=list(STYLE_FACTORS), dtype=np.float64)
         self._covariances: dict[tuple[str, ...], np.ndarray] = {}
@@ -143,7 +145,7 @@ class OptimizeHelper:
     @functools.cached_property
     def _union(self) -> tuple[str, ...]:
         if self.benchmark is None:
-            return tuple(self._pool)
+            return self._pool
         in_pool = set(self._pool)
         others = [i for i in self._holdings.index if i not in in_pool]
         return (*self._pool, *others)
@@ -210,7 +212,8 @@ class OptimizeHelper:
         means = np.nansum(returns, axis=0) / counts
         centred = np.where(quoted, returns - means, 0.0) * np.sqrt(days / counts)
         estimate, _ = ledoit_wolf(centred)
-        covariance = self._positive_definite((estimate + estimate.T) * (ANNUALISATION / 2), ids)
+        annual = (estimate + estimate.T) * (TRADING_DAYS_PER_YEAR / 2)
+        covariance = self._positive_definite(annual, ids)
         covariance.flags.writeable = False
         self._covariances[ids] = covariance
         return covariance
@@ -231,7 +234,7 @@ class OptimizeHelper:
 
     def get_cov_matrix(self) -> np.ndarray:
         """Annualised covariance of the pool, n by n in pool order (read-only)."""
-        return self._covariance(tuple(self._pool))
+        return self._covariance(self._pool)
 
     def get_union_cov_matrix(self) -> np.ndarray:
         """Annualised covariance over ``union_components``, in that order (read-only).
@@ -264,7 +267,7 @@ class OptimizeHelper:
 
     def get_factor_exposure(self) -> pd.DataFrame:
         """Style exposures of the pool on the date: pool order by ``STYLE_FACTORS``."""
-        return self._style_exposures(self._pool).copy()
+        return self._style_exposures(list(self._pool)).copy()
 
     @functools.cached_property
     def _benchmark_style(self) -> pd.Series:

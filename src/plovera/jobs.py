@@ -6,6 +6,7 @@ import datetime
 import json
 import math
 import time
+import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -15,15 +16,35 @@ import pandas as pd
 
 import quotaris
 
-from .const import CovModel
+from .const import TRADING_DAYS_PER_YEAR, CovModel
 from .exception import InvalidArgument
 
-__all__ = ["OBJECTIVES", "Outcome", "optimize", "parse_bound", "read_series", "run_demo"]
+__all__ = [
+    "OBJECTIVES",
+    "Outcome",
+    "describe",
+    "optimize",
+    "parse_bound",
+    "read_series",
+    "run_demo",
+    "write_weights",
+]
 
 DEMO_BENCHMARK = "000300.XSHG"
 #: The tracking portfolio of the demo holds the largest benchmark constituents only.
 DEMO_TRACKING_POOL = 100
 DEMO_WEIGHT_CAP = 0.05
+#: Identifiers a message names before it only counts the rest.
+NAMED_IN_MESSAGES = 10
+#: The priorities ``MinStyleDeviation`` weighs; it would clip others silently.
+PRIORITIES = range(10)
+
+
+def _names(ids) -> str:
+    ids = list(ids)
+    shown = ", ".join(str(i) for i in ids[:NAMED_IN_MESSAGES])
+    rest = len(ids) - NAMED_IN_MESSAGES
+    return shown if rest <= 0 else f"{shown} and {rest} more"
 
 
 @dataclass
@@ -57,15 +78,24 @@ def read_series(path: str | Path, what: str) -> pd.Series:
 
 
 def parse_bound(text: str) -> tuple[str, tuple[float, float]]:
-    """``ID=LOW:HIGH`` (an empty side means no limit: 0 or 1) as a bounds entry."""
+    """``ID=LOW:HIGH`` (an empty side means no limit: 0 or 1) as a bounds entry.
+
+    Both sides are weights from 0 to 1, LOW not above HIGH; for the wildcard
+    ``*`` too, which the optimiser itself takes as given.
+    """
     key, equals, limits = text.partition("=")
     low, colon, high = limits.partition(":")
     if not (key and equals and colon):
         raise InvalidArgument(f"bound {text!r}: expected ID=LOW:HIGH, e.g. '*=0:0.05'")
     try:
-        return key, (float(low) if low else 0.0, float(high) if high else 1.0)
+        bounds = (float(low) if low else 0.0, float(high) if high else 1.0)
     except ValueError:
         raise InvalidArgument(f"bound {text!r}: LOW and HIGH must be numbers") from None
+    if not all(0.0 <= side <= 1.0 for side in bounds):  # NaN fails too
+        raise InvalidArgument(f"bound {text!r}: LOW and HIGH must lie between 0 and 1")
+    if bounds[0] > bounds[1]:
+        raise InvalidArgument(f"bound {text!r}: LOW is above HIGH")
+    return key, bounds
 
 
 def _style_targets(pairs: list[str], what: str) -> pd.Series:
@@ -77,6 +107,26 @@ def _style_targets(pairs: list[str], what: str) -> pd.Series:
         except ValueError:
             raise InvalidArgument(f"{what} {pair!r}: expected STYLE=NUMBER") from None
     return pd.Series(targets, dtype=float)
+
+
+def _priorities(pairs: list[str], targets: pd.Series) -> pd.Series:
+    priorities = {}
+    for pair in pairs:
+        name, _, value = pair.partition("=")
+        if not value.strip().isdigit() or int(value) not in PRIORITIES:
+            raise InvalidArgument(
+                f"priority {pair!r}: expected STYLE=P with P a whole number from "
+                f"{PRIORITIES[0]} to {PRIORITIES[-1]}"
+            )
+        if name not in targets.index:
+            raise InvalidArgument(f"priority {pair!r}: {name!r} has no --style target")
+        priorities[name] = int(value)
+    return pd.Series(priorities, dtype=int)
+
+
+def _given(value: object) -> bool:
+    """Whether the command line set an option (a zero counts; absent, off or empty do not)."""
+    return value is not None and value is not False and value != []
 
 
 def _make_objective(name: str, options: Mapping[str, object]):
@@ -95,28 +145,48 @@ def _make_objective(name: str, options: Mapping[str, object]):
             raise InvalidArgument(f"this objective needs --{key.replace('_', '-')}")
         return options[key]
 
-    window = given("window", 252)
-    makers: dict[str, Callable[[], object]] = {
-        "min_variance": objectives.MinVariance,
-        "risk_parity": objectives.RiskParity,
-        "min_tracking_error": objectives.MinTrackingError,
-        "mean_variance": lambda: objectives.MeanVariance(
-            returns("expected_returns"), window, given("risk_aversion", 1)
+    def style_deviation():
+        targets = _style_targets(required("style"), "style target")
+        priorities = _priorities(options["priority"], targets) if given("priority") else None
+        return objectives.MinStyleDeviation(targets, bool(options.get("relative")), priorities)
+
+    window = given("window", TRADING_DAYS_PER_YEAR)
+    # Each objective with the options it reads, so that no option is ignored unnoticed.
+    makers: dict[str, tuple[tuple[str, ...], Callable[[], object]]] = {
+        "min_variance": ((), objectives.MinVariance),
+        "risk_parity": ((), objectives.RiskParity),
+        "min_tracking_error": ((), objectives.MinTrackingError),
+        "mean_variance": (
+            ("expected_returns", "window", "risk_aversion"),
+            lambda: objectives.MeanVariance(
+                returns("expected_returns"), window, given("risk_aversion", 1)
+            ),
         ),
-        "max_sharpe_ratio": lambda: objectives.MaxSharpeRatio(returns("expected_returns"), window),
-        "max_information_ratio": lambda: objectives.MaxInformationRatio(
-            returns("expected_returns"), window
+        "max_sharpe_ratio": (
+            ("expected_returns", "window"),
+            lambda: objectives.MaxSharpeRatio(returns("expected_returns"), window),
         ),
-        "max_indicator": lambda: objectives.MaxIndicator(
-            read_series(required("indicator"), "indicator")
+        "max_information_ratio": (
+            ("expected_active_returns", "window"),
+            lambda: objectives.MaxInformationRatio(returns("expected_active_returns"), window),
         ),
-        "min_style_deviation": lambda: objectives.MinStyleDeviation(
-            _style_targets(required("style"), "style target"),
-            bool(options.get("relative")),
-            _style_targets(options["priority"], "priority") if options.get("priority") else None,
+        "max_indicator": (
+            ("indicator",),
+            lambda: objectives.MaxIndicator(read_series(required("indicator"), "indicator")),
         ),
+        "min_style_deviation": (("style", "priority", "relative"), style_deviation),
     }
-    return makers[name]()
+    reads, make = makers[name]
+    unread = [key for key, value in options.items() if _given(value) and key not in reads]
+    if name == "max_information_ratio" and "expected_returns" in unread:
+        raise InvalidArgument(
+            "max_information_ratio reads expected returns over the benchmark: "
+            "give them with --expected-active-returns"
+        )
+    if unread:
+        listed = ", ".join(f"--{key.replace('_', '-')}" for key in unread)
+        raise InvalidArgument(f"{name} does not use {listed}")
+    return make()
 
 
 #: Objective names accepted by ``plovera optimize``.
@@ -158,7 +228,13 @@ def optimize(
     cov_model: str | CovModel = CovModel.FACTOR_MODEL_DAILY,
     **options: object,
 ) -> Outcome:
-    """Run one optimisation by objective name and describe its result."""
+    """Run one optimisation by objective name and describe its result.
+
+    Unlike ``portfolio_optimize``, which drops what it cannot use with a
+    warning or without one, this refuses identifiers the market data does not
+    know, bounds on stocks outside the pool and a pool that cleans down to
+    nothing, naming them.
+    """
     from .optimize import portfolio_optimize, to_date, to_enum
 
     if objective not in OBJECTIVES:
@@ -166,6 +242,7 @@ def optimize(
             f"unknown objective {objective!r}; choose from {', '.join(OBJECTIVES)}"
         )
     made = _make_objective(objective, options)
+    _check_pool(pool, to_date(date), bnds)
     start = time.perf_counter()
     weights = portfolio_optimize(pool, date, made, bnds, None, benchmark, cov_model)
     seconds = time.perf_counter() - start
@@ -175,6 +252,29 @@ def optimize(
     cov_model = to_enum(cov_model, CovModel)
     risk, risk_name, helper = _ex_ante_risk(weights, date, benchmark, cov_model)
     return Outcome(weights, len(weights), seconds, risk, risk_name, helper)
+
+
+def _check_pool(pool: list[str], date: datetime.date, bnds: dict | None) -> None:
+    from .optimize import ensure_order_book_ids
+
+    if not pool:
+        raise InvalidArgument("the pool is empty: no order_book_id was given")
+    known = {instrument.order_book_id for instrument in quotaris.instruments(list(pool))}
+    unknown = [i for i in dict.fromkeys(pool) if i not in known]
+    if unknown:
+        raise InvalidArgument(f"the market data does not know {_names(unknown)}")
+    outside = [key for key in bnds or {} if key != "*" and key not in set(pool)]
+    if outside:
+        raise InvalidArgument(f"bounds given for {_names(outside)}, which are not in the pool")
+    # The optimisation warns about each stock it drops; this only asks whether any is left.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        cleaned = ensure_order_book_ids(list(pool), date)
+    if not cleaned:
+        raise InvalidArgument(
+            f"the pool is empty after cleaning: none of {_names(dict.fromkeys(pool))} is a "
+            f"common stock listed before {date} and not delisted"
+        )
 
 
 def write_weights(weights: pd.Series, destination: str | None, fmt: str, out: TextIO) -> None:
@@ -190,6 +290,7 @@ def write_weights(weights: pd.Series, destination: str | None, fmt: str, out: Te
 
 
 def describe(title: str, outcome: Outcome, out: TextIO, top: int = 10) -> None:
+    """The pool size, solve time, ex-ante risk and largest weights of one outcome."""
     held = outcome.weights[outcome.weights > 1e-6].sort_values(ascending=False)
     print(title, file=out)
     print(f"  stocks after cleaning  {outcome.pool_size}, {len(held)} held", file=out)
