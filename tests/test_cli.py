@@ -1,7 +1,10 @@
 """Optimising on bundles: a real public dataset, a small demo market, the command line."""
 
+import datetime
 import importlib.util
 import json
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -10,7 +13,7 @@ import pytest
 
 import plovera
 import quotaris
-from plovera.cli import main
+from plovera.cli import EXIT_BROKEN_PIPE, EXIT_REFUSED, calendar_date, main
 from plovera.const import CovModel
 from plovera.helper import OptimizeHelper
 from quotaris.bundle import write_bundle
@@ -120,6 +123,35 @@ def test_optimize_command_writes_weights(small_demo, tmp_path, capsys, fmt):
         (["--bound", "*=0.5"], 2, "expected ID=LOW:HIGH"),
         (["--objective", "min_tracking_error"], 2, "必须传入 benchmark 参数"),
         (["--bound", "*=0.6:1"], 2, "下限之和大于1"),
+        (["FOO.XSHE", "BAR.XSHG"], 2, "the market data does not know FOO.XSHE, BAR.XSHG"),
+        (["--bound", "000905.XSHG=0:0.1"], 2, "bounds given for 000905.XSHG, which are not in"),
+        (["--bound", "*=-0.1:0.5"], 2, "must lie between 0 and 1"),
+        (["--bound", "*=0:inf"], 2, "must lie between 0 and 1"),
+        (["--bound", "*=nan:"], 2, "must lie between 0 and 1"),
+        (["--bound", "*=0.5:0.1"], 2, "LOW is above HIGH"),
+        (["--window", "0"], 2, "--window: not a whole number of at least 1: '0'"),
+        (["--window", "2.5"], 2, "--window: not a whole number"),
+        (["--indicator", "values.csv"], 2, "min_variance does not use --indicator"),
+        (
+            ["--objective", "mean_variance", "--expected-active-returns", "x.csv", "--relative"],
+            2,
+            "mean_variance does not use --expected-active-returns, --relative",
+        ),
+        (
+            ["--objective", "max_information_ratio", "--expected-returns", "x.csv"],
+            2,
+            "give them with --expected-active-returns",
+        ),
+        (
+            ["--objective", "min_style_deviation", "--style", "size=0", "--priority", "size=42"],
+            2,
+            "priority 'size=42': expected STYLE=P with P a whole number from 0 to 9",
+        ),
+        (
+            ["--objective", "min_style_deviation", "--style", "size=0", "--priority", "beta=1"],
+            2,
+            "'beta' has no --style target",
+        ),
     ],
 )
 def test_optimize_command_refusals(small_demo, capsys, arguments, status, message):
@@ -134,3 +166,90 @@ def test_an_explicit_zero_risk_aversion_is_kept(given, expected):
     from plovera.jobs import _make_objective
 
     assert _make_objective("mean_variance", given)._risk_aversion_coefficient == expected
+
+
+@pytest.mark.parametrize(
+    "text", ["2025-13-01", "yesterday", "2025-02-30", "2020", "10", "2024-1-31", "9" * 30, ""]
+)
+@pytest.mark.parametrize("command", [["demo"], ["optimize", "000001.XSHE"]])
+def test_a_date_that_is_not_a_whole_calendar_date_is_a_usage_error(capsys, command, text):
+    assert main([*command, "--date", text]) == EXIT_REFUSED
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and f"not a calendar date: {text!r}" in err
+
+
+@pytest.mark.parametrize("text", ["2024-02-29", "20240229", " 2024-02-29 "])
+def test_calendar_dates_in_both_forms(text):
+    assert calendar_date(text) == datetime.date(2024, 2, 29)
+
+
+@pytest.mark.parametrize(
+    ("pool", "message"),
+    [
+        ([], "the pool is empty: no order_book_id was given"),
+        (
+            ["000300.XSHG", "000905.XSHG"],
+            "none of 000300.XSHG, 000905.XSHG is a common stock listed before 2024-12-31",
+        ),
+    ],
+)
+def test_an_empty_pool_names_what_was_given(small_demo, capsys, pool, message):
+    assert main(["optimize", "--data", str(small_demo), "--date", "2024-12-31", *pool]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err
+
+
+def test_import_onto_an_existing_destination_names_the_option(tmp_path, capsys):
+    (tmp_path / "bundle").mkdir()
+    (tmp_path / "bundle" / "kept.txt").write_text("mine")
+    arguments = ["--instruments", "i.csv", "--prices", "p.csv"]
+    assert main(["data", "import", str(tmp_path / "bundle"), *arguments]) == EXIT_REFUSED
+    err = capsys.readouterr().err
+    assert "pass --overwrite to replace it" in err and "overwrite=True" not in err
+    assert (tmp_path / "bundle" / "kept.txt").read_text() == "mine"
+
+
+def test_a_reader_that_goes_away_gets_the_broken_pipe_status(small_demo):
+    command = [sys.executable, "-m", "plovera", "data", "info", str(small_demo)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.close()  # before the command has written anything
+    assert process.wait(timeout=120) == EXIT_BROKEN_PIPE
+    assert process.stderr.read() == b""
+    process.stderr.close()
+
+
+@pytest.mark.parametrize(
+    ("objective", "option", "attribute"),
+    [
+        ("mean_variance", "expected_returns", "_expected_returns"),
+        ("max_sharpe_ratio", "expected_returns", "_expected_returns"),
+        ("max_information_ratio", "expected_active_returns", "_expected_active_returns"),
+    ],
+)
+def test_each_returns_option_feeds_its_objective(tmp_path, objective, option, attribute):
+    from plovera.jobs import _make_objective
+
+    path = tmp_path / "returns.csv"
+    path.write_text("order_book_id,value\n000001.XSHE,0.1\n600000.XSHG,-0.05\n")
+    made = _make_objective(objective, {option: str(path)})
+    expected = pd.Series({"000001.XSHE": 0.1, "600000.XSHG": -0.05})
+    pd.testing.assert_series_equal(getattr(made, attribute), expected, check_names=False)
+
+
+def test_style_priorities_from_the_command_line():
+    from plovera.jobs import _make_objective
+
+    made = _make_objective(
+        "min_style_deviation", {"style": ["size=1", "beta=0"], "priority": ["size=0", "beta=9"]}
+    )
+    assert made._priority.to_dict() == {"size": 0, "beta": 9}
+
+
+def test_help_documents_every_exit_status(capsys):
+    from plovera import cli
+
+    assert main(["--help"]) == 0
+    out = capsys.readouterr().out
+    statuses = [value for name, value in vars(cli).items() if name.startswith("EXIT_")]
+    assert len(statuses) == 4
+    assert all(f"\n  {status} " in out for status in statuses)

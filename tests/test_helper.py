@@ -4,9 +4,9 @@ import pytest
 from sklearn.covariance import LedoitWolf
 
 import quotaris
-from plovera.const import STYLE_FACTORS, CovModel
+from plovera.const import STYLE_FACTORS, TRADING_DAYS_PER_YEAR, CovModel
 from plovera.exception import InvalidArgument
-from plovera.helper import ANNUALISATION, COV_WINDOW, MIN_VALID_DAYS, OptimizeHelper, ledoit_wolf
+from plovera.helper import COV_WINDOW, MIN_VALID_DAYS, OptimizeHelper, ledoit_wolf
 from quotaris import MemorySource, MissingData
 
 S = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600036.XSHG", "601318.XSHG", "688001.XSHG"]
@@ -79,7 +79,9 @@ def reference_covariance(returns):
     """Own-mean centring, zero for unquoted days, columns scaled to their quoted days."""
     quoted = returns.notna()
     centred = (returns - returns.mean()).fillna(0.0) * np.sqrt(len(returns) / quoted.sum())
-    return LedoitWolf(assume_centered=True).fit(centred.to_numpy()).covariance_ * ANNUALISATION
+    return (
+        LedoitWolf(assume_centered=True).fit(centred.to_numpy()).covariance_ * TRADING_DAYS_PER_YEAR
+    )
 
 
 def test_ledoit_wolf_matches_reference():
@@ -142,7 +144,7 @@ def test_pool_covariance_matches_independent_estimate(market, pool):
     assert np.linalg.eigvalsh(covariance).min() > 0
     assert not covariance.flags.writeable
     if S[4] not in pool:  # fully quoted: the plain estimator of the reference library
-        expected = LedoitWolf().fit(prices.loc[WINDOW, pool]).covariance_ * ANNUALISATION
+        expected = LedoitWolf().fit(prices.loc[WINDOW, pool]).covariance_ * TRADING_DAYS_PER_YEAR
         np.testing.assert_allclose(covariance, expected, rtol=1e-9)
 
 
@@ -222,9 +224,26 @@ def test_every_piece_of_data_is_fetched_once(market):
         ([], DAILY, "empty"),
         ([S[0], S[1], S[0]], DAILY, f"repeated in the pool: {S[0]}"),
         ([S[0], 1], DAILY, "must be strings"),
+        (S[0], DAILY, f"a list of identifiers, got the string '{S[0]}'"),
         ([S[0], S[1]], "daily", "CovModel"),
     ],
 )
 def test_constructor_refusals(market, pool, cov_model, message):
     with pytest.raises(InvalidArgument, match=message):
         OptimizeHelper(pool, DATE, None, cov_model)
+
+
+def test_a_one_pass_pool_is_kept_as_read(market):
+    helper = OptimizeHelper(iter([S[2], S[0]]), DATE, None, DAILY)
+    assert helper.order_book_ids == [S[2], S[0]]
+    assert helper.get_cov_matrix().shape == (2, 2)
+    assert list(helper.get_factor_exposure().index) == [S[2], S[0]]
+
+
+def test_changing_the_pool_list_later_does_not_reach_the_helper(market):
+    pool = [S[0], S[1]]
+    helper = OptimizeHelper(pool, DATE, None, DAILY)
+    pool.append(S[2])
+    helper.order_book_ids.append(S[3])
+    assert helper.get_cov_matrix().shape == (2, 2)
+    assert helper.union_components == [S[0], S[1]]

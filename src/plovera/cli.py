@@ -33,7 +33,7 @@ EXIT_REFUSED = 2  # a usage error, or an argument or data the command refused
 # ended by SIGPIPE, as shells report it.
 EXIT_BROKEN_PIPE = 128 + 13
 
-EXIT_STATUSES = f"""exit status:
+_EXIT_STATUS_HELP = f"""exit status:
   {EXIT_OK}    done
   {EXIT_FAILED}    the solver found no portfolio
   {EXIT_REFUSED}    refused: a usage error, or an argument or data the command cannot use
@@ -327,7 +327,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="plovera",
         description="Portfolio optimisation for equity research.",
-        epilog=EXIT_STATUSES,
+        epilog=_EXIT_STATUS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
