@@ -1,11 +1,12 @@
-"""Objectives that portfolio_optimize minimises (C++ extension module)."""
+"""Objectives that portfolio_optimize minimises (compiled module)."""
 
 import warnings as warnings
 from abc import ABCMeta as ABCMeta
 from typing import Any, ClassVar
 
-import cvxpy as cp
-import pandas as pd
+import cvxpy
+import numpy
+import pandas
 
 import quotaris as quotaris
 
@@ -13,18 +14,9 @@ from .const import STYLE_FACTORS as STYLE_FACTORS
 from .exception import InvalidArgument as InvalidArgument
 from .exception import OptimizerWarning as OptimizerWarning
 
-__all__ = [
-    "MaxIndicator",
-    "MaxInformationRatio",
-    "MaxSharpeRatio",
-    "MeanVariance",
-    "MinStyleDeviation",
-    "MinTrackingError",
-    "MinVariance",
-    "OptimizationObjective",
-    "RiskParity",
-    "ensure_series",
-]
+cp = cvxpy
+np = numpy
+pd = pandas
 
 # What the data helper of one optimisation offers; objectives read it duck-typed.
 _Helper = Any
@@ -44,6 +36,10 @@ class OptimizationObjective(metaclass=ABCMeta):
 
 class MinVariance(OptimizationObjective):
     def get_objective_expr(self, g: cp.Variable, zeta: _Zeta, helper: _Helper) -> cp.Expression: ...
+    def get_internal_constraints(
+        self, g: cp.Variable, zeta: _Zeta, helper: _Helper
+    ) -> list[cp.Constraint]: ...
+    def get_preferred_solver(self) -> str: ...
 
 class MeanVariance(OptimizationObjective):
     _expected_returns: pd.Series | None
@@ -56,12 +52,24 @@ class MeanVariance(OptimizationObjective):
         risk_aversion_coefficient: float = 1,
     ) -> None: ...
     def get_objective_expr(self, g: cp.Variable, zeta: _Zeta, helper: _Helper) -> cp.Expression: ...
+    def get_internal_constraints(
+        self, g: cp.Variable, zeta: _Zeta, helper: _Helper
+    ) -> list[cp.Constraint]: ...
+    def get_preferred_solver(self) -> str: ...
 
 class RiskParity(OptimizationObjective):
     def get_objective_expr(self, g: cp.Variable, zeta: _Zeta, helper: _Helper) -> cp.Expression: ...
+    def get_internal_constraints(
+        self, g: cp.Variable, zeta: _Zeta, helper: _Helper
+    ) -> list[cp.Constraint]: ...
+    def get_preferred_solver(self) -> str: ...
 
 class MinTrackingError(OptimizationObjective):
     def get_objective_expr(self, g: cp.Variable, zeta: _Zeta, helper: _Helper) -> cp.Expression: ...
+    def get_internal_constraints(
+        self, g: cp.Variable, zeta: _Zeta, helper: _Helper
+    ) -> list[cp.Constraint]: ...
+    def get_preferred_solver(self) -> str: ...
 
 class MaxInformationRatio(OptimizationObjective):
     _expected_active_returns: pd.Series | None
@@ -70,6 +78,10 @@ class MaxInformationRatio(OptimizationObjective):
         self, expected_active_returns: pd.Series | Any | None = None, window: int = 252
     ) -> None: ...
     def get_objective_expr(self, g: cp.Variable, zeta: _Zeta, helper: _Helper) -> cp.Expression: ...
+    def get_internal_constraints(
+        self, g: cp.Variable, zeta: _Zeta, helper: _Helper
+    ) -> list[cp.Constraint]: ...
+    def get_preferred_solver(self) -> str: ...
 
 class MaxSharpeRatio(OptimizationObjective):
     _expected_returns: pd.Series | None
@@ -78,11 +90,19 @@ class MaxSharpeRatio(OptimizationObjective):
         self, expected_returns: pd.Series | Any | None = None, window: int = 252
     ) -> None: ...
     def get_objective_expr(self, g: cp.Variable, zeta: _Zeta, helper: _Helper) -> cp.Expression: ...
+    def get_internal_constraints(
+        self, g: cp.Variable, zeta: _Zeta, helper: _Helper
+    ) -> list[cp.Constraint]: ...
+    def get_preferred_solver(self) -> str: ...
 
 class MaxIndicator(OptimizationObjective):
     _indicator_series: pd.Series
     def __init__(self, indicator_series: pd.Series | Any) -> None: ...
     def get_objective_expr(self, g: cp.Variable, zeta: _Zeta, helper: _Helper) -> cp.Expression: ...
+    def get_internal_constraints(
+        self, g: cp.Variable, zeta: _Zeta, helper: _Helper
+    ) -> list[cp.Constraint]: ...
+    def get_preferred_solver(self) -> str: ...
 
 class MinStyleDeviation(OptimizationObjective):
     PRIORITY_ADJUST_FACTOR: ClassVar[list[int]]
@@ -99,3 +119,7 @@ class MinStyleDeviation(OptimizationObjective):
     def get_objective_expr(
         self, g: cp.Variable, zeta: _Zeta, helper: _Helper
     ) -> cp.Expression | int: ...
+    def get_internal_constraints(
+        self, g: cp.Variable, zeta: _Zeta, helper: _Helper
+    ) -> list[cp.Constraint]: ...
+    def get_preferred_solver(self) -> str: ...
