@@ -3,6 +3,7 @@
 import datetime
 import importlib.util
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -15,7 +16,9 @@ import plovera
 import quotaris
 from plovera.cli import EXIT_BROKEN_PIPE, EXIT_REFUSED, calendar_date, main
 from plovera.const import CovModel
+from plovera.exception import InvalidArgument
 from plovera.helper import OptimizeHelper
+from plovera.jobs import _make_objective, parse_bound
 from quotaris.bundle import write_bundle
 from quotaris.demo import build_demo_tables
 
@@ -125,33 +128,7 @@ def test_optimize_command_writes_weights(small_demo, tmp_path, capsys, fmt):
         (["--bound", "*=0.6:1"], 2, "下限之和大于1"),
         (["FOO.XSHE", "BAR.XSHG"], 2, "the market data does not know FOO.XSHE, BAR.XSHG"),
         (["--bound", "000905.XSHG=0:0.1"], 2, "bounds given for 000905.XSHG, which are not in"),
-        (["--bound", "*=-0.1:0.5"], 2, "must lie between 0 and 1"),
-        (["--bound", "*=0:inf"], 2, "must lie between 0 and 1"),
-        (["--bound", "*=nan:"], 2, "must lie between 0 and 1"),
-        (["--bound", "*=0.5:0.1"], 2, "LOW is above HIGH"),
-        (["--window", "0"], 2, "--window: not a whole number of at least 1: '0'"),
-        (["--window", "2.5"], 2, "--window: not a whole number"),
         (["--indicator", "values.csv"], 2, "min_variance does not use --indicator"),
-        (
-            ["--objective", "mean_variance", "--expected-active-returns", "x.csv", "--relative"],
-            2,
-            "mean_variance does not use --expected-active-returns, --relative",
-        ),
-        (
-            ["--objective", "max_information_ratio", "--expected-returns", "x.csv"],
-            2,
-            "give them with --expected-active-returns",
-        ),
-        (
-            ["--objective", "min_style_deviation", "--style", "size=0", "--priority", "size=42"],
-            2,
-            "priority 'size=42': expected STYLE=P with P a whole number from 0 to 9",
-        ),
-        (
-            ["--objective", "min_style_deviation", "--style", "size=0", "--priority", "beta=1"],
-            2,
-            "'beta' has no --style target",
-        ),
     ],
 )
 def test_optimize_command_refusals(small_demo, capsys, arguments, status, message):
@@ -163,8 +140,6 @@ def test_optimize_command_refusals(small_demo, capsys, arguments, status, messag
 
 @pytest.mark.parametrize(("given", "expected"), [({"risk_aversion": 0.0}, 0.0), ({}, 1)])
 def test_an_explicit_zero_risk_aversion_is_kept(given, expected):
-    from plovera.jobs import _make_objective
-
     assert _make_objective("mean_variance", given)._risk_aversion_coefficient == expected
 
 
@@ -227,8 +202,6 @@ def test_a_reader_that_goes_away_gets_the_broken_pipe_status(small_demo):
     ],
 )
 def test_each_returns_option_feeds_its_objective(tmp_path, objective, option, attribute):
-    from plovera.jobs import _make_objective
-
     path = tmp_path / "returns.csv"
     path.write_text("order_book_id,value\n000001.XSHE,0.1\n600000.XSHG,-0.05\n")
     made = _make_objective(objective, {option: str(path)})
@@ -237,8 +210,6 @@ def test_each_returns_option_feeds_its_objective(tmp_path, objective, option, at
 
 
 def test_style_priorities_from_the_command_line():
-    from plovera.jobs import _make_objective
-
     made = _make_objective(
         "min_style_deviation", {"style": ["size=1", "beta=0"], "priority": ["size=0", "beta=9"]}
     )
@@ -253,3 +224,49 @@ def test_help_documents_every_exit_status(capsys):
     statuses = [value for name, value in vars(cli).items() if name.startswith("EXIT_")]
     assert len(statuses) == 4
     assert all(f"\n  {status} " in out for status in statuses)
+
+
+@pytest.mark.parametrize("window", ["0", "-3", "2.5", "a year"])
+def test_the_window_is_a_whole_number_of_days(capsys, window):
+    command = ["optimize", "000001.XSHE", "--date", "2024-12-31", "--window", window]
+    assert main(command) == EXIT_REFUSED
+    assert f"--window: not a whole number of at least 1: {window!r}" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("text", ["*=-0.1:0.5", "*=0:inf", "*=nan:", "000001.XSHE=0:1.5"])
+def test_bounds_are_weights_from_0_to_1_for_the_wildcard_too(text):
+    message = f"bound {text!r}: LOW and HIGH must lie between 0 and 1"
+    with pytest.raises(InvalidArgument, match=re.escape(message)):
+        parse_bound(text)
+
+
+def test_a_lower_bound_above_the_upper_is_refused():
+    with pytest.raises(InvalidArgument, match="LOW is above HIGH"):
+        parse_bound("*=0.5:0.1")
+    assert parse_bound("A=0.2:0.2") == ("A", (0.2, 0.2))
+
+
+@pytest.mark.parametrize(
+    ("objective", "options", "message"),
+    [
+        ("mean_variance", {"expected_active_returns": "x.csv", "relative": True}, "does not use "),
+        ("max_information_ratio", {"expected_returns": "x.csv"}, "with --expected-active-returns"),
+    ],
+)
+def test_options_the_objective_does_not_read_are_refused(objective, options, message):
+    with pytest.raises(InvalidArgument, match=message):
+        _make_objective(objective, {"window": None, "style": [], **options})
+
+
+@pytest.mark.parametrize(
+    ("priority", "message"),
+    [
+        ("size=42", "P a whole number from 0 to 9"),
+        ("size=7.9", "from 0 to 9"),
+        ("beta=1", "'beta' has no --style target"),
+    ],
+)
+def test_priorities_are_whole_numbers_0_to_9_of_targeted_styles(priority, message):
+    options = {"style": ["size=0"], "priority": [priority]}
+    with pytest.raises(InvalidArgument, match=message):
+        _make_objective("min_style_deviation", options)
