@@ -123,6 +123,7 @@ def test_without_benchmark(market):
         (pd.Series({S[0]: 0.5, S[2]: -0.1}), f"negative for {S[2]}"),
         (pd.Series({S[0]: 0.5, S[2]: np.nan}), f"missing or negative for {S[2]}"),
         (pd.Series([0.5, 0.5], index=[S[3], S[3]]), f"list {S[3]} more than once"),
+        (pd.Series({S[0]: 0.5, 300: 0.5}), r"indexed by \[300\], expected order_book_id strings"),
         ({S[0]: 1.0}, "expected a pandas Series"),
     ],
 )
@@ -225,6 +226,7 @@ def test_every_piece_of_data_is_fetched_once(market):
         ([S[0], S[1], S[0]], DAILY, f"repeated in the pool: {S[0]}"),
         ([S[0], 1], DAILY, "must be strings"),
         (S[0], DAILY, f"a list of identifiers, got the string '{S[0]}'"),
+        (None, DAILY, "a list of identifiers, got None"),
         ([S[0], S[1]], "daily", "CovModel"),
     ],
 )

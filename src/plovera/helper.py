@@ -88,7 +88,12 @@ class OptimizeHelper:
             raise InvalidArgument(
                 f"order_book_ids must be a list of identifiers, got the string {order_book_ids!r}"
             )
-        pool = list(order_book_ids)
+        try:
+            pool = list(order_book_ids)
+        except TypeError:
+            raise InvalidArgument(
+                f"order_book_ids must be a list of identifiers, got {order_book_ids!r}"
+            ) from None
         if not pool:
             raise InvalidArgument("the pool of order_book_ids is empty")
         not_text = [order_book_id for order_book_id in pool if not isinstance(order_book_id, str)]
@@ -128,6 +133,12 @@ class OptimizeHelper:
             )
         if weights.empty:
             raise InvalidArgument(f"benchmark {self.benchmark!r} holds nothing on {self.date}")
+        not_text = [i for i in weights.index if not isinstance(i, str)]
+        if not_text:
+            raise InvalidArgument(
+                f"benchmark {self.benchmark!r} gave weights indexed by {not_text[:3]!r}, "
+                "expected order_book_id strings"
+            )
         if weights.index.has_duplicates:
             repeated = weights.index[weights.index.duplicated()].unique()
             raise InvalidArgument(f"benchmark weights list {_names(repeated)} more than once")
