@@ -216,6 +216,27 @@ def test_style_priorities_from_the_command_line():
     assert made._priority.to_dict() == {"size": 0, "beta": 9}
 
 
+def test_warnings_are_one_line_each_and_the_display_is_restored(small_demo, capsys):
+    import warnings
+
+    shown_by = warnings.showwarning
+    quotaris.init(small_demo)
+    pool = [
+        "000300.XSHG",
+        "000905.XSHG",
+        *quotaris.index_weights("000300.XSHG", "2024-12-31").index[:3],
+    ]
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        assert main(["optimize", "--data", str(small_demo), "--date", "2024-12-31", *pool]) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert err == [
+        "plovera: warning: OptimizerWarning: 000300.XSHG 不是股票，被剔除",
+        "plovera: warning: OptimizerWarning: 000905.XSHG 不是股票，被剔除",
+    ]
+    assert warnings.showwarning is shown_by
+
+
 def test_help_documents_every_exit_status(capsys):
     from plovera import cli
 

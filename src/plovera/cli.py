@@ -12,6 +12,7 @@ import datetime
 import os
 import re
 import sys
+import warnings
 from collections.abc import Callable, Sequence
 
 from quotaris.source import QuotarisError
@@ -344,6 +345,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return stop.code
     from .exception import InvalidArgument, OptimizationFailed
 
+    # Only the display is changed, not the filters: the optimiser installs its
+    # own at import, for the rest of the process.
+    shown_by = warnings.showwarning
+    warnings.showwarning = _show_warning
     try:
         return args.run(args)
     except BrokenPipeError:
@@ -354,6 +359,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _report(exc, EXIT_REFUSED)
     except OptimizationFailed as exc:
         return _report(exc, EXIT_FAILED)
+    finally:
+        warnings.showwarning = shown_by
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None) -> None:
+    """A warning as one line like the errors: where in plovera it arose means nothing here."""
+    text = " ".join(str(message).split())
+    out = sys.stderr if file is None else file
+    print(f"plovera: warning: {category.__name__}: {text}", file=out)
 
 
 def _report(error: Exception, status: int) -> int:
