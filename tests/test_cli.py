@@ -237,16 +237,6 @@ def test_warnings_are_one_line_each_and_the_display_is_restored(small_demo, caps
     assert warnings.showwarning is shown_by
 
 
-def test_help_documents_every_exit_status(capsys):
-    from plovera import cli
-
-    assert main(["--help"]) == 0
-    out = capsys.readouterr().out
-    statuses = [value for name, value in vars(cli).items() if name.startswith("EXIT_")]
-    assert len(statuses) == 4
-    assert all(f"\n  {status} " in out for status in statuses)
-
-
 @pytest.mark.parametrize("window", ["0", "-3", "2.5", "a year"])
 def test_the_window_is_a_whole_number_of_days(capsys, window):
     command = ["optimize", "000001.XSHE", "--date", "2024-12-31", "--window", window]

@@ -235,17 +235,12 @@ def test_constructor_refusals(market, pool, cov_model, message):
         OptimizeHelper(pool, DATE, None, cov_model)
 
 
-def test_a_one_pass_pool_is_kept_as_read(market):
-    helper = OptimizeHelper(iter([S[2], S[0]]), DATE, None, DAILY)
-    assert helper.order_book_ids == [S[2], S[0]]
-    assert helper.get_cov_matrix().shape == (2, 2)
-    assert list(helper.get_factor_exposure().index) == [S[2], S[0]]
-
-
-def test_changing_the_pool_list_later_does_not_reach_the_helper(market):
-    pool = [S[0], S[1]]
+def test_the_pool_is_kept_as_read_and_apart_from_the_callers_list(market):
+    pool = [S[2], S[0]]
+    one_pass = OptimizeHelper(iter(pool), DATE, None, DAILY)
+    assert one_pass.order_book_ids == pool
+    assert list(one_pass.get_factor_exposure().index) == pool
     helper = OptimizeHelper(pool, DATE, None, DAILY)
-    pool.append(S[2])
+    pool.append(S[1])
     helper.order_book_ids.append(S[3])
-    assert helper.get_cov_matrix().shape == (2, 2)
-    assert helper.union_components == [S[0], S[1]]
+    assert helper.get_cov_matrix().shape == (2, 2) and helper.union_components == [S[2], S[0]]

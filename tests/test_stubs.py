@@ -169,10 +169,3 @@ def test_stub_signatures_match_the_module(module_name):
             assert (stub_default is None) == required, f"{qualname}({name})"
             if stub_default not in (None, "..."):
                 assert ast.literal_eval(stub_default) == default, f"{qualname}({name})"
-
-
-def test_a_stub_missing_a_global_is_caught(monkeypatch):
-    module = importlib.import_module("plovera.benchmark")
-    monkeypatch.setattr(module, "extra_global", 1, raising=False)
-    with pytest.raises(AssertionError, match="missing from the stub"):
-        test_stub_declares_every_global_of_the_module_and_no_other("plovera.benchmark")
