@@ -423,7 +423,7 @@ def fake_bundle(monkeypatch, tmp_path):
 
     module.write_bundle, module.BundleSource = write_bundle, BundleSource
     monkeypatch.setitem(sys.modules, "quotaris.bundle", module)
-    monkeypatch.setattr(demo, "build_demo_tables", build_demo_tables)
+    monkeypatch.setattr(demo.cache, "build_demo_tables", build_demo_tables)
     monkeypatch.setenv("PLOVERA_CACHE_DIR", str(tmp_path / "cache"))
     return module
 
@@ -454,9 +454,9 @@ def test_built_once_then_reused_and_rebuilt_on_new_versions(fake_bundle, monkeyp
     fake_bundle.format_version = "2"  # an installation that reads another bundle format
     assert demo.demo_bundle_path(progress=False) == path and len(fake_bundle.builds) == 2
     assert (path / "manifest").read_text() == "2"
-    monkeypatch.setattr(demo, "DEMO_VERSION", demo.DEMO_VERSION + 1)
+    monkeypatch.setattr(demo.cache, "DEMO_VERSION", demo.DEMO_VERSION + 1)
     newer = demo.demo_bundle_path(progress=False)
-    assert newer != path and newer.name == f"demo-v{demo.DEMO_VERSION}"
+    assert newer != path and newer.name == f"demo-v{demo.cache.DEMO_VERSION}"
     assert len(fake_bundle.builds) == 3
     leftovers = [p.name for p in path.parent.iterdir() if p.name.startswith(".")]
     assert leftovers == []
