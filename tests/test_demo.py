@@ -1,7 +1,9 @@
 """The demo market: structure, indices, determinism, the factor truth and the cache."""
 
+import contextlib
 import hashlib
 import itertools
+import subprocess
 import sys
 import threading
 import time
@@ -474,6 +476,66 @@ def test_concurrent_callers_build_once(fake_bundle):
         caller.join()
     assert len(set(paths)) == 1 and len(paths) == 3
     assert len(fake_bundle.builds) == 1
+
+
+@contextlib.contextmanager
+def held_lock(path):
+    """The lock a live builder holds, taken through a descriptor of our own."""
+    fcntl = pytest.importorskip("fcntl")
+    with open(path, "a") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        yield
+
+
+def test_a_build_removes_the_scratch_of_killed_builds_only(fake_bundle, tmp_path):
+    cache = tmp_path / "cache"
+    cache.mkdir()
+    name = f"demo-v{demo.DEMO_VERSION}"
+    other, unheld = (f"demo-v{demo.DEMO_VERSION + k}" for k in (1, 2))
+    stale = [cache / f".{name}-k1ll3d_", cache / f".{unheld}-gone42"]
+    live = cache / f".{other}-running"
+    kept = [live, cache / ".partial-demo", cache / f".{name}-file"]
+    for path in [*stale, live, kept[1]]:
+        (path / name).mkdir(parents=True)
+        (path / name / "prices.parquet").write_bytes(b"x" * 1000)
+    kept[2].write_text("not a directory")
+    with held_lock(cache / f"{other}.lock"):  # a builder of another version at work
+        path = demo.demo_bundle_path(progress=False)
+    assert (path / "manifest").is_file()
+    assert not any(p.exists() for p in stale)
+    assert all(p.exists() for p in kept)
+    hidden = sorted(p.name for p in cache.iterdir() if p.name.startswith("."))
+    assert hidden == sorted(p.name for p in kept)
+
+
+def test_the_scratch_of_a_killed_build_goes_with_the_next_build(fake_bundle, tmp_path):
+    pytest.importorskip("fcntl")
+    builder = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import time\n"
+            "from quotaris.demo import cache\n"
+            "def build(progress=None):\n"
+            "    print('building', flush=True)\n"
+            "    time.sleep(60)\n"
+            "cache.build_demo_tables = build\n"
+            "cache.demo_bundle_path(progress=False)\n",
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert builder.stdout.readline() == "building\n"
+    finally:
+        builder.kill()
+        builder.wait()
+        builder.stdout.close()
+    cache = tmp_path / "cache"
+    assert [p.name[:9] for p in cache.glob(".demo-v*")] == [f".demo-v{demo.DEMO_VERSION}-"]
+    path = demo.demo_bundle_path(progress=False)
+    assert [p.name for p in cache.iterdir() if p.name.startswith(".")] == []
+    assert (path / "manifest").is_file() and len(fake_bundle.builds) == 1
 
 
 @pytest.mark.parametrize("progress", [True, False])
