@@ -1,8 +1,11 @@
 """The demo market: structure, indices, determinism, the factor truth and the cache."""
 
+import ast
 import contextlib
 import hashlib
+import importlib
 import itertools
+import pkgutil
 import subprocess
 import sys
 import threading
@@ -17,6 +20,7 @@ import pytest
 
 from plovera.const import STYLE_FACTORS
 from quotaris import demo
+from quotaris.demo import exposures, numeric
 from quotaris.source import NOT_DELISTED, BundleError
 from quotaris.tables import FUNDAMENTAL_FIELDS, INSTRUMENT_COLUMNS
 
@@ -393,6 +397,101 @@ def test_same_seed_same_market_other_seed_other_market():
 def test_bad_arguments_are_named(arguments, named):
     with pytest.raises(ValueError, match=named):
         demo.build_demo_tables(**arguments)
+
+
+# -- the stages ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("cap", "limit", "expected"),
+    [
+        ([50, 30, 10, 10], 0.4, [0.4, 0.36, 0.12, 0.12]),
+        ([60, 30, 5, 5], 0.35, [0.35, 0.35, 0.15, 0.15]),  # the spread pushes a second over
+        ([3, 1], 0.1, [0.5, 0.5]),  # a limit below equal weights cannot hold
+        ([1, 2, 3], 0.9, [1 / 6, 2 / 6, 3 / 6]),
+    ],
+)
+def test_capped_weights(cap, limit, expected):
+    weights = numeric.capped_weights(np.array(cap, dtype=float), limit)
+    np.testing.assert_allclose(weights, expected, rtol=1e-12)
+
+
+def test_standardise_keeps_gaps_and_order():
+    rng = np.random.default_rng(3)
+    raw = rng.standard_t(3, 400)
+    raw[[5, 17]] = np.nan
+    cap = rng.lognormal(20, 1, 400)
+    out = numeric.standardise(raw, cap)
+    present = np.isfinite(raw)
+    assert np.array_equal(np.isfinite(out), present)
+    assert np.average(out[present], weights=cap[present]) == pytest.approx(0, abs=1e-12)
+    assert np.std(out[present]) == pytest.approx(1, rel=1e-12)
+    inner = present & (np.abs(raw - np.nanmedian(raw)) < 1)  # far from the clipping
+    assert (np.diff(out[inner][np.argsort(raw[inner])]) > 0).all()
+
+
+def history(n_days, *, returns=None, turnover=None, history_days=0, history_turnover=0.0):
+    """A one-stock trading history advanced over ``n_days`` days, all traded and quoted;
+    the stock brings a momentum of 0.3 along."""
+    log_return = np.zeros((n_days, 1)) if returns is None else np.log1p(returns)[:, None]
+    daily = np.zeros((n_days, 1)) if turnover is None else np.asarray(turnover)[:, None]
+    record = exposures.TradingHistory(
+        momentum_sum=np.full((n_days + 1, 1), 0.3),
+        quoted_days=np.zeros((n_days + 1, 1), dtype=np.int64),
+        turnover_sum=np.zeros((n_days + 1, 1)),
+        traded_days=np.zeros((n_days + 1, 1), dtype=np.int64),
+        history_days=np.array([history_days]),
+        history_turnover=np.array([history_turnover]),
+    )
+    traded = np.ones((n_days, 1), dtype=bool)
+    record.advance(0, log_return, traded, daily, traded)
+    return record
+
+
+@pytest.mark.parametrize(("day", "history_days"), [(5, 10), (5, 40), (5, 0), (30, 10), (2, 1)])
+def test_mean_turnover_borrows_the_history_before_the_first_day(day, history_days):
+    own = np.linspace(0.01, 0.04, 40)
+    record = history(40, turnover=own, history_days=history_days, history_turnover=0.5)
+    window = 21
+    seen = [*[0.5] * min(history_days, max(window - day, 0)), *own[max(0, day - window) : day]]
+    mean = record.mean_turnover(day, window, np.array([0]))[0]
+    if len(seen) >= 7:  # a third of the window
+        assert mean == pytest.approx(np.mean(seen), rel=1e-12)
+    else:
+        assert np.isnan(mean)
+
+
+def test_momentum_is_the_decayed_sum_over_the_window_before_the_last_month():
+    returns = np.random.default_rng(5).normal(0, 0.02, 700)
+    record = history(700, returns=returns)
+    decay = 0.5 ** (1 / 126)
+    for day in (100, 200, 525, 700):
+        end = day - 21
+        t = np.arange(max(0, end - 504), end)
+        brought = 0.3 * decay**end if end < 504 else 0.0
+        expected = (decay ** (end - 1 - t) * np.log1p(returns[t])).sum() + brought
+        value = record.momentum(day, np.array([0]))[0]
+        if end < 126:  # too few quotes
+            assert np.isnan(value)
+        else:
+            assert value == pytest.approx(expected, rel=1e-9)
+
+
+def test_every_module_lists_its_public_names():
+    for module_info in pkgutil.iter_modules(demo.__path__):
+        module = importlib.import_module(f"quotaris.demo.{module_info.name}")
+        tree = ast.parse(Path(module.__file__).read_text(encoding="utf-8"))
+        defined = set()
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef | ast.ClassDef):
+                defined.add(node.name)
+            elif isinstance(node, ast.Assign | ast.AnnAssign):
+                targets = node.targets if isinstance(node, ast.Assign) else [node.target]
+                defined |= {t.id for t in targets if isinstance(t, ast.Name)}
+        public = {name for name in defined if not name.startswith("_")}
+        assert public == set(module.__all__), module.__name__
+    for name in demo.__all__:
+        assert hasattr(demo, name), name
 
 
 # -- the cached bundle ---------------------------------------------------------------
