@@ -1,7 +1,12 @@
 """The demo market: structure, indices, determinism, the factor truth and the cache."""
 
+import ast
+import contextlib
 import hashlib
+import importlib
 import itertools
+import pkgutil
+import subprocess
 import sys
 import threading
 import time
@@ -15,6 +20,7 @@ import pytest
 
 from plovera.const import STYLE_FACTORS
 from quotaris import demo
+from quotaris.demo import exposures, numeric
 from quotaris.source import NOT_DELISTED, BundleError
 from quotaris.tables import FUNDAMENTAL_FIELDS, INSTRUMENT_COLUMNS
 
@@ -393,6 +399,101 @@ def test_bad_arguments_are_named(arguments, named):
         demo.build_demo_tables(**arguments)
 
 
+# -- the stages ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("cap", "limit", "expected"),
+    [
+        ([50, 30, 10, 10], 0.4, [0.4, 0.36, 0.12, 0.12]),
+        ([60, 30, 5, 5], 0.35, [0.35, 0.35, 0.15, 0.15]),  # the spread pushes a second over
+        ([3, 1], 0.1, [0.5, 0.5]),  # a limit below equal weights cannot hold
+        ([1, 2, 3], 0.9, [1 / 6, 2 / 6, 3 / 6]),
+    ],
+)
+def test_capped_weights(cap, limit, expected):
+    weights = numeric.capped_weights(np.array(cap, dtype=float), limit)
+    np.testing.assert_allclose(weights, expected, rtol=1e-12)
+
+
+def test_standardise_keeps_gaps_and_order():
+    rng = np.random.default_rng(3)
+    raw = rng.standard_t(3, 400)
+    raw[[5, 17]] = np.nan
+    cap = rng.lognormal(20, 1, 400)
+    out = numeric.standardise(raw, cap)
+    present = np.isfinite(raw)
+    assert np.array_equal(np.isfinite(out), present)
+    assert np.average(out[present], weights=cap[present]) == pytest.approx(0, abs=1e-12)
+    assert np.std(out[present]) == pytest.approx(1, rel=1e-12)
+    inner = present & (np.abs(raw - np.nanmedian(raw)) < 1)  # far from the clipping
+    assert (np.diff(out[inner][np.argsort(raw[inner])]) > 0).all()
+
+
+def history(n_days, *, returns=None, turnover=None, history_days=0, history_turnover=0.0):
+    """A one-stock trading history advanced over ``n_days`` days, all traded and quoted;
+    the stock brings a momentum of 0.3 along."""
+    log_return = np.zeros((n_days, 1)) if returns is None else np.log1p(returns)[:, None]
+    daily = np.zeros((n_days, 1)) if turnover is None else np.asarray(turnover)[:, None]
+    record = exposures.TradingHistory(
+        momentum_sum=np.full((n_days + 1, 1), 0.3),
+        quoted_days=np.zeros((n_days + 1, 1), dtype=np.int64),
+        turnover_sum=np.zeros((n_days + 1, 1)),
+        traded_days=np.zeros((n_days + 1, 1), dtype=np.int64),
+        history_days=np.array([history_days]),
+        history_turnover=np.array([history_turnover]),
+    )
+    traded = np.ones((n_days, 1), dtype=bool)
+    record.advance(0, log_return, traded, daily, traded)
+    return record
+
+
+@pytest.mark.parametrize(("day", "history_days"), [(5, 10), (5, 40), (5, 0), (30, 10), (2, 1)])
+def test_mean_turnover_borrows_the_history_before_the_first_day(day, history_days):
+    own = np.linspace(0.01, 0.04, 40)
+    record = history(40, turnover=own, history_days=history_days, history_turnover=0.5)
+    window = 21
+    seen = [*[0.5] * min(history_days, max(window - day, 0)), *own[max(0, day - window) : day]]
+    mean = record.mean_turnover(day, window, np.array([0]))[0]
+    if len(seen) >= 7:  # a third of the window
+        assert mean == pytest.approx(np.mean(seen), rel=1e-12)
+    else:
+        assert np.isnan(mean)
+
+
+def test_momentum_is_the_decayed_sum_over_the_window_before_the_last_month():
+    returns = np.random.default_rng(5).normal(0, 0.02, 700)
+    record = history(700, returns=returns)
+    decay = 0.5 ** (1 / 126)
+    for day in (100, 200, 525, 700):
+        end = day - 21
+        t = np.arange(max(0, end - 504), end)
+        brought = 0.3 * decay**end if end < 504 else 0.0
+        expected = (decay ** (end - 1 - t) * np.log1p(returns[t])).sum() + brought
+        value = record.momentum(day, np.array([0]))[0]
+        if end < 126:  # too few quotes
+            assert np.isnan(value)
+        else:
+            assert value == pytest.approx(expected, rel=1e-9)
+
+
+def test_every_module_lists_its_public_names():
+    for module_info in pkgutil.iter_modules(demo.__path__):
+        module = importlib.import_module(f"quotaris.demo.{module_info.name}")
+        tree = ast.parse(Path(module.__file__).read_text(encoding="utf-8"))
+        defined = set()
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef | ast.ClassDef):
+                defined.add(node.name)
+            elif isinstance(node, ast.Assign | ast.AnnAssign):
+                targets = node.targets if isinstance(node, ast.Assign) else [node.target]
+                defined |= {t.id for t in targets if isinstance(t, ast.Name)}
+        public = {name for name in defined if not name.startswith("_")}
+        assert public == set(module.__all__), module.__name__
+    for name in demo.__all__:
+        assert hasattr(demo, name), name
+
+
 # -- the cached bundle ---------------------------------------------------------------
 
 
@@ -423,7 +524,7 @@ def fake_bundle(monkeypatch, tmp_path):
 
     module.write_bundle, module.BundleSource = write_bundle, BundleSource
     monkeypatch.setitem(sys.modules, "quotaris.bundle", module)
-    monkeypatch.setattr(demo, "build_demo_tables", build_demo_tables)
+    monkeypatch.setattr(demo.cache, "build_demo_tables", build_demo_tables)
     monkeypatch.setenv("PLOVERA_CACHE_DIR", str(tmp_path / "cache"))
     return module
 
@@ -454,9 +555,9 @@ def test_built_once_then_reused_and_rebuilt_on_new_versions(fake_bundle, monkeyp
     fake_bundle.format_version = "2"  # an installation that reads another bundle format
     assert demo.demo_bundle_path(progress=False) == path and len(fake_bundle.builds) == 2
     assert (path / "manifest").read_text() == "2"
-    monkeypatch.setattr(demo, "DEMO_VERSION", demo.DEMO_VERSION + 1)
+    monkeypatch.setattr(demo.cache, "DEMO_VERSION", demo.DEMO_VERSION + 1)
     newer = demo.demo_bundle_path(progress=False)
-    assert newer != path and newer.name == f"demo-v{demo.DEMO_VERSION}"
+    assert newer != path and newer.name == f"demo-v{demo.cache.DEMO_VERSION}"
     assert len(fake_bundle.builds) == 3
     leftovers = [p.name for p in path.parent.iterdir() if p.name.startswith(".")]
     assert leftovers == []
@@ -474,6 +575,66 @@ def test_concurrent_callers_build_once(fake_bundle):
         caller.join()
     assert len(set(paths)) == 1 and len(paths) == 3
     assert len(fake_bundle.builds) == 1
+
+
+@contextlib.contextmanager
+def held_lock(path):
+    """The lock a live builder holds, taken through a descriptor of our own."""
+    fcntl = pytest.importorskip("fcntl")
+    with open(path, "a") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        yield
+
+
+def test_a_build_removes_the_scratch_of_killed_builds_only(fake_bundle, tmp_path):
+    cache = tmp_path / "cache"
+    cache.mkdir()
+    name = f"demo-v{demo.DEMO_VERSION}"
+    other, unheld = (f"demo-v{demo.DEMO_VERSION + k}" for k in (1, 2))
+    stale = [cache / f".{name}-k1ll3d_", cache / f".{unheld}-gone42"]
+    live = cache / f".{other}-running"
+    kept = [live, cache / ".partial-demo", cache / f".{name}-file"]
+    for path in [*stale, live, kept[1]]:
+        (path / name).mkdir(parents=True)
+        (path / name / "prices.parquet").write_bytes(b"x" * 1000)
+    kept[2].write_text("not a directory")
+    with held_lock(cache / f"{other}.lock"):  # a builder of another version at work
+        path = demo.demo_bundle_path(progress=False)
+    assert (path / "manifest").is_file()
+    assert not any(p.exists() for p in stale)
+    assert all(p.exists() for p in kept)
+    hidden = sorted(p.name for p in cache.iterdir() if p.name.startswith("."))
+    assert hidden == sorted(p.name for p in kept)
+
+
+def test_the_scratch_of_a_killed_build_goes_with_the_next_build(fake_bundle, tmp_path):
+    pytest.importorskip("fcntl")
+    builder = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import time\n"
+            "from quotaris.demo import cache\n"
+            "def build(progress=None):\n"
+            "    print('building', flush=True)\n"
+            "    time.sleep(60)\n"
+            "cache.build_demo_tables = build\n"
+            "cache.demo_bundle_path(progress=False)\n",
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert builder.stdout.readline() == "building\n"
+    finally:
+        builder.kill()
+        builder.wait()
+        builder.stdout.close()
+    cache = tmp_path / "cache"
+    assert [p.name[:9] for p in cache.glob(".demo-v*")] == [f".demo-v{demo.DEMO_VERSION}-"]
+    path = demo.demo_bundle_path(progress=False)
+    assert [p.name for p in cache.iterdir() if p.name.startswith(".")] == []
+    assert (path / "manifest").is_file() and len(fake_bundle.builds) == 1
 
 
 @pytest.mark.parametrize("progress", [True, False])

@@ -1,0 +1,156 @@
+"""The demo market's bundle in the user's cache: built once under a lock, then reused.
+
+A build works in a hidden scratch directory ``.demo-v<version>-<random>``
+beside the bundle and renames the finished bundle into place.  A build that
+is killed leaves its scratch directory behind; the next build removes those
+no live builder holds (every builder holds its version's lock throughout).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import shutil
+import sys
+import tempfile
+from collections.abc import Iterator
+from pathlib import Path
+
+from quotaris.demo.market import build_demo_tables
+from quotaris.source import BundleError
+
+try:
+    import fcntl
+except ImportError:  # no advisory locks: the atomic rename still keeps the cache whole
+    fcntl = None
+
+__all__ = ["DEMO_VERSION", "cache_dir", "demo_bundle_path"]
+
+#: Bumped whenever the simulated content changes, so cached bundles are rebuilt.
+DEMO_VERSION = 1
+
+_SCRATCH = re.compile(r"\.(demo-v\d+)-\w+")
+
+
+def cache_dir() -> Path:
+    """``$PLOVERA_CACHE_DIR``, else ``$XDG_CACHE_HOME/plovera``, else ``~/.cache/plovera``."""
+    explicit = os.environ.get("PLOVERA_CACHE_DIR")
+    if explicit:
+        return Path(explicit).expanduser()
+    xdg = os.environ.get("XDG_CACHE_HOME")
+    # Relative XDG paths are invalid and must be ignored.
+    base = Path(xdg) if xdg and os.path.isabs(xdg) else Path.home() / ".cache"
+    return base / "plovera"
+
+
+def demo_bundle_path(progress: bool = True) -> Path:
+    """The path of the demo market's bundle, built into the user's cache on first use.
+
+    The cache is ``$PLOVERA_CACHE_DIR``, else ``$XDG_CACHE_HOME/plovera``, else
+    ``~/.cache/plovera``.  A bundle from an older demo version or in a bundle
+    format this installation cannot open is rebuilt.  ``progress`` shows a
+    progress bar on standard error while building.
+    """
+    cache = cache_dir()
+    target = cache / f"demo-v{DEMO_VERSION}"
+    if _is_usable(target):
+        return target
+    cache.mkdir(parents=True, exist_ok=True)
+    with _locked(cache / f"{target.name}.lock") as held:
+        if _is_usable(target):  # another process built it while we waited
+            return target
+        if held:
+            _remove_stale_scratch(cache, target.name)
+        with tempfile.TemporaryDirectory(prefix=f".{target.name}-", dir=cache) as scratch:
+            staging = Path(scratch) / target.name
+            _write_demo_bundle(staging, progress)
+            if target.exists():
+                # Unusable leftovers go into the scratch directory, which is removed.
+                os.replace(target, Path(scratch) / "outdated")
+            try:
+                os.replace(staging, target)
+            except OSError:
+                if not _is_usable(target):  # not a concurrent builder that got there first
+                    raise
+    return target
+
+
+@contextlib.contextmanager
+def _locked(lock_path: Path, *, wait: bool = True) -> Iterator[bool]:
+    """Hold an exclusive lock on ``lock_path``; yields whether it is held.
+
+    Not held where the platform has no advisory locks, nor, without ``wait``,
+    while someone else holds it.
+    """
+    if fcntl is None:
+        yield False
+        return
+    with open(lock_path, "a") as handle:
+        try:
+            fcntl.flock(handle, fcntl.LOCK_EX if wait else fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            yield False
+            return
+        try:
+            yield True
+        finally:
+            fcntl.flock(handle, fcntl.LOCK_UN)
+
+
+def _remove_stale_scratch(cache: Path, held: str) -> None:
+    """Remove the scratch directories of killed builds, the lock of ``held`` taken.
+
+    Another version's directory goes only if its lock is free: a builder of
+    that version may be running.
+    """
+    for entry in cache.iterdir():
+        match = _SCRATCH.fullmatch(entry.name)
+        if match is None or not entry.is_dir():
+            continue
+        name = match[1]
+        lock = (
+            contextlib.nullcontext(True)
+            if name == held
+            else _locked(cache / f"{name}.lock", wait=False)
+        )
+        with lock as free:
+            if free:
+                # Leftovers must not stop the build; what cannot go now goes next time.
+                shutil.rmtree(entry, ignore_errors=True)
+
+
+def _is_usable(path: Path) -> bool:
+    from quotaris.bundle import BundleSource
+
+    if not path.exists():
+        return False
+    try:
+        BundleSource(path)
+    except BundleError:  # written in another bundle format, or damaged
+        return False
+    return True
+
+
+def _write_demo_bundle(path: Path, progress: bool) -> None:
+    from tqdm import tqdm
+
+    from quotaris.bundle import write_bundle
+
+    if not progress:
+        write_bundle(path, build_demo_tables())
+        return
+    with tqdm(total=100, desc="demo market", unit="%", file=sys.stderr) as bar:
+        shown = ""
+
+        def report(fraction: float, stage: str) -> None:
+            nonlocal shown
+            if stage != shown:
+                bar.set_postfix_str(stage)
+                shown = stage
+            bar.update(round(90 * fraction) - bar.n)
+
+        tables = build_demo_tables(progress=report)
+        report(1.0, "writing")
+        write_bundle(path, tables)
+        bar.update(100 - bar.n)
