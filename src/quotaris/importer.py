@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
-from quotaris.bundle import _check_destination, write_bundle
+from quotaris.bundle import check_destination, write_bundle
 from quotaris.tables import BundleTables
 from quotaris.validate import (
     InstrumentIndex,
@@ -91,7 +91,7 @@ def import_bundle(
     if (prices is None) == (returns is None):
         raise ImportValidationError("give the daily prices or the daily returns (exactly one)")
     # Refuse an occupied destination before the long work of checking the tables.
-    _check_destination(Path(os.path.abspath(os.fspath(dest))), overwrite)
+    check_destination(Path(os.path.abspath(os.fspath(dest))), overwrite)
     instrument_index = _instruments(*_read(instruments, "instruments"))
     if prices is not None:
         daily = _Daily(*_read(prices, "prices"), {"close": None}, instrument_index)
