@@ -460,7 +460,9 @@ class ServedSource(DataSource):
         others = ~self._stocks[codes]
         if others.any():
             named = list(dict.fromkeys(self._ids[codes[others]]))
-            raise MissingData(f"the {table} table holds stocks only; not a stock: {_listing(named)}")
+            raise MissingData(
+                f"the {table} table holds stocks only; not a stock: {_listing(named)}"
+            )
         return codes
 
     def _day_in_range(self, date: datetime.date) -> int:

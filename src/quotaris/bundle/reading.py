@@ -65,7 +65,9 @@ class BundleSource(ServedSource):
             try:
                 recover_replaced(root)
             except OSError as exc:
-                raise BundleError(f"{root}: cannot put back the bundle moved aside: {exc}") from None
+                raise BundleError(
+                    f"{root}: cannot put back the bundle moved aside: {exc}"
+                ) from None
             directory = Directory(root)
             try:
                 current = stamp(directory)
