@@ -33,7 +33,7 @@ TEXTS = {
     "prices": """date,order_book_id,close
 2024-02-01,600000.XSHG,10.00
 2024-02-02,600000.XSHG,11.00
-2024-02-05,600000.XSHG,
+
 2024-02-06,600000.XSHG,8.80
 2024-02-05,600001.XSHG,20.00
 
@@ -116,7 +116,7 @@ def test_returns_instead_of_prices(tmp_path):
     texts = dict(TEXTS)
     del texts["prices"]
     texts["returns"] = "date,order_book_id,change_rate\n2024-02-01,600000.XSHG,0.01\n"
-    texts["returns"] += "2024-02-02,600000.XSHG,-0.02\n"
+    texts["returns"] += "2024-02-02,600000.XSHG,-0.02\n2024-02-02,000300.XSHG,0.0\n"
     texts = {name: texts[name] for name in ("instruments", "returns")}
     source = BundleSource(run_import(tmp_path, texts))
     got = source.price_change_rate([A, B], D(2024, 2, 1), D(2024, 2, 2))
@@ -163,6 +163,32 @@ def edit(name: str, old: str, new: str) -> dict[str, str]:
         (
             edit("prices", "3150", "-3150"),
             r"prices.csv, row 9 \(line 10\), column 'close': -3150 is not a positive price",
+        ),
+        (
+            edit("prices", "8.80", "1e300"),
+            r"prices.csv, row 4 \(line 5\), column 'close': 1e\+300 is not a plausible price",
+        ),
+        (
+            edit("prices", "2024-02-06,600000.XSHG", "2027-02-08,600000.XSHG"),
+            r"prices.csv, row 4 \(line 5\), column 'date': 2027-02-08 is far from the other "
+            r"dates: no row from 2024-02-19 to 2027-02-08",
+        ),
+        (
+            edit("prices", "2024-02-01,600000.XSHG", "2019-02-01,600000.XSHG"),
+            r"prices.csv, row 1 \(line 2\), column 'date': 2019-02-01 is far from",
+        ),
+        (
+            edit("prices", "8.80", ""),
+            r"prices.csv, row 4 \(line 5\), column 'close': missing value",
+        ),
+        (
+            edit("prices", "8.80", "NaN"),
+            r"prices.csv, row 4 \(line 5\), column 'close': missing value",
+        ),
+        (
+            edit("prices", "2024-02-01,000300.XSHG,3000\n2024-02-19,000300.XSHG,3150\n", ""),
+            r"instruments.csv, row 3 \(line 4\), column 'order_book_id': the index 000300.XSHG "
+            r"has no rows in .*prices.csv",
         ),
         (
             edit("market_caps", "2e9", "-2e9"),
