@@ -76,10 +76,11 @@ class BundleSource(ServedSource):
                     cached = super().__new__(cls)
                     cached._load(directory, current)
                     _OPEN_SOURCES[root] = cached
+                unlisted = unlisted_files(directory, cached._manifest)
             finally:
                 directory.close()
-        if cached._unlisted:
-            names = ", ".join(repr(name) for name in cached._unlisted)
+        if unlisted:
+            names = ", ".join(repr(name) for name in unlisted)
             message = f"{root}: files the manifest does not list: {names}"
             if strict:
                 raise BundleError(message)
@@ -93,7 +94,6 @@ class BundleSource(ServedSource):
         self._stamp = current
         self._manifest = read_manifest(directory)
         entries = self._manifest["files"]
-        self._unlisted = unlisted_files(directory, self._manifest)
         for name, entry in entries.items():
             check_size(directory, name, entry)
         # Reading and hashing release the interpreter lock, so threads share the cores.
