@@ -10,6 +10,7 @@ import datetime
 import numpy as np
 import pandas as pd
 import pytest
+from test_bundle import INDEX, SESSIONS, A, B, C, market
 
 from quotaris.bundle import BundleSource, write_bundle
 from quotaris.memory import MemorySource
@@ -18,84 +19,21 @@ from quotaris.tables import STYLE_FACTORS, BundleTables
 from quotaris.validate import ValidationError
 
 D = datetime.date
-A, B, C, INDEX, UNKNOWN = "600000.XSHG", "600001.XSHG", "000002.XSHE", "000300.XSHG", "9.XSHG"
-# February 2024 in Shanghai: closed from 9 to 18 February.
-SESSIONS = pd.DatetimeIndex(
-    [f"2024-02-{day:02d}" for day in (1, 2, 5, 6, 7, 8, 19, 20, 21, 22, 23, 26, 27, 28, 29)]
-).as_unit("ns")
+UNKNOWN = "9.XSHG"
 FIRST, LAST = SESSIONS[0].date(), SESSIONS[-1].date()
 LISTING, DELISTING = D(2024, 2, 5), D(2024, 2, 20)  # of B and of C
 REVIEWS = (D(2024, 2, 5), D(2024, 2, 19))
 
 
-def market() -> BundleTables:
-    rng = np.random.default_rng(5)
-    instruments = pd.DataFrame(
-        {
-            "order_book_id": [A, B, C, INDEX],
-            "symbol": ["Bank", "New", "Gone", "Index"],
-            "type": ["CS", "CS", "CS", "INDX"],
-            "exchange": ["XSHG", "XSHG", "XSHE", "XSHG"],
-            "listed_date": ["2010-01-04", str(LISTING), "2010-01-04", "2005-04-08"],
-            "de_listed_date": ["0000-00-00", "0000-00-00", str(DELISTING), "0000-00-00"],
-        }
-    )
-    quoted = pd.DataFrame(True, index=SESSIONS, columns=[A, B, C])
-    quoted.loc[: pd.Timestamp(LISTING) - pd.Timedelta(days=1), B] = False
-    quoted.loc[pd.Timestamp(DELISTING) + pd.Timedelta(days=1) :, C] = False
-
-    def daily(low, high):
-        return pd.DataFrame(rng.uniform(low, high, quoted.shape), SESSIONS, quoted.columns).where(
-            quoted
-        )
-
-    returns = daily(-0.1, 0.1)
-    returns[INDEX] = rng.uniform(-0.05, 0.05, len(SESSIONS))
-    weights = pd.DataFrame(
-        {
-            "date": pd.to_datetime([REVIEWS[0]] * 2 + [REVIEWS[1]] * 3),
-            "index_id": INDEX,
-            "order_book_id": [C, A, A, B, C],
-            "weight": [0.5, 0.5, 0.3, 0.3, 0.4],
-        }
-    )
-    return BundleTables(
-        instruments=instruments,
-        calendar="XSHG",
-        trading_dates=SESSIONS,
-        price_change_rate=returns,
-        market_cap_total=daily(1e9, 2e9),
-        market_cap_float=daily(5e8, 1e9),
-        index_weights=weights,
-        industry=pd.DataFrame(
-            {
-                "order_book_id": [A, A, B],
-                "scheme": "sws",
-                "start_date": pd.to_datetime(["2010-01-04", "2024-02-19", str(LISTING)]),
-                "industry_code": ["801780", "801790", "801080"],
-                "industry_name": ["银行", "非银金融", "电子"],
-            }
-        ),
-        fundamentals=pd.DataFrame(
-            {
-                "order_book_id": [A, A],
-                "announce_date": pd.to_datetime(["2024-01-30", "2024-02-10"]),
-                "book_value": [1.0, 3.0],
-            }
-        ),
-        style_exposure=pd.DataFrame(
-            {
-                "date": pd.to_datetime(["2024-02-01", "2024-02-01", str(LISTING)]),
-                "order_book_id": [A, C, B],
-                **{style: rng.normal(size=3) for style in STYLE_FACTORS},
-            }
-        ),
-    )
+def lean_market() -> BundleTables:
+    tables = market()
+    tables.turnover = None
+    return tables
 
 
 @pytest.fixture(scope="module")
 def sources(tmp_path_factory):
-    tables = market()
+    tables = lean_market()
     bundle = write_bundle(tmp_path_factory.mktemp("sources") / "market", tables)
     return {"memory": MemorySource.from_tables(tables), "bundle": BundleSource(bundle)}
 
@@ -144,11 +82,12 @@ QUESTIONS = {
     "weights after the calendar": lambda s: s.index_weights(INDEX, D(2024, 3, 1)),
     "industry before listing": lambda s: s.industry([A, B], D(2024, 2, 2), "sws"),
     "industry on reclassification": lambda s: s.industry([A, B], REVIEWS[1], "sws"),
-    "industry, absent scheme": lambda s: s.industry([A], LAST, "citic"),
+    "industry, unheld scheme": lambda s: s.industry([A], LAST, "gics"),
+    "industry, no row in the scheme": lambda s: s.industry([A, C], LAST, "citic"),
     "industry of an index": lambda s: s.industry([INDEX], LAST, "sws"),
     "industry of an unknown id": lambda s: s.industry([UNKNOWN], LAST, "sws"),
     "industry before the calendar": lambda s: s.industry([A], D(2024, 1, 31), "sws"),
-    "fundamentals": lambda s: s.fundamentals([A, B], D(2024, 2, 19), ["book_value"]),
+    "fundamentals": lambda s: s.fundamentals([A, B], D(2024, 2, 8), ["book_value"]),
     "fundamentals, absent field": lambda s: s.fundamentals([A], LAST, ["ttm_sales"]),
     "fundamentals of an index": lambda s: s.fundamentals([INDEX], LAST, ["book_value"]),
     "exposures": lambda s: s.style_exposure([C, B], LAST),
@@ -176,7 +115,7 @@ EXPECTED_REFUSALS = {
     "weights of a stock": MissingData,
     "weights of an unknown index": MissingData,
     "weights after the calendar": MissingData,
-    "industry, absent scheme": MissingData,
+    "industry, unheld scheme": MissingData,
     "industry of an index": MissingData,
     "industry of an unknown id": MissingData,
     "industry before the calendar": MissingData,
@@ -194,7 +133,7 @@ def test_answers_match_the_tables(sources, kind):
     for name, error in EXPECTED_REFUSALS.items():
         with pytest.raises(error):
             QUESTIONS[name](source)
-    tables = market()
+    tables = lean_market()
     prices = QUESTIONS["prices over listing and delisting"](source)
     pd.testing.assert_frame_equal(
         prices, tables.price_change_rate[[B, C, INDEX]], check_freq=False, check_names=False
@@ -215,6 +154,7 @@ def test_answers_match_the_tables(sources, kind):
     assert QUESTIONS["weights on the second review"](source).to_dict() == {A: 0.3, B: 0.3, C: 0.4}
     assert QUESTIONS["industry before listing"](source).to_dict() == {A: "银行", B: None}
     assert QUESTIONS["industry on reclassification"](source).to_dict() == {A: "非银金融", B: "电子"}
+    assert QUESTIONS["industry, no row in the scheme"](source).to_dict() == {A: None, C: "银行"}
     fundamentals = QUESTIONS["fundamentals"](source)["book_value"]
     assert fundamentals[A] == 3.0 and np.isnan(fundamentals[B])
     caps = QUESTIONS["market cap"](source)
@@ -224,7 +164,7 @@ def test_answers_match_the_tables(sources, kind):
 
 @pytest.mark.parametrize("kind", ["memory", "bundle"])
 def test_both_refuse_a_repeated_instrument(tmp_path, kind):
-    tables = market()
+    tables = lean_market()
     tables.instruments = pd.concat([tables.instruments, tables.instruments.iloc[[0]]])
     serve = {
         "memory": MemorySource.from_tables,

@@ -8,6 +8,8 @@ readers a bundle is served with, so that both answer alike.
 
 from __future__ import annotations
 
+import dataclasses
+
 import numpy as np
 import pandas as pd
 import pyarrow as pa
@@ -64,18 +66,12 @@ class MemorySource(ServedSource):
         if isinstance(instruments, pd.DataFrame) and "de_listed_date" not in instruments:
             instruments = instruments.assign(de_listed_date=NOT_DELISTED)
         tables = BundleTables(
-            instruments=instruments,
-            calendar=calendar,
-            trading_dates=_calendar_index(trading_dates),
-            price_change_rate=price_change_rate,
-            market_cap_total=market_cap_total,
-            market_cap_float=market_cap_float,
-            turnover=turnover,
-            index_weights=index_weights,
-            industry=industry,
-            fundamentals=fundamentals,
-            style_exposure=style_exposure,
+            instruments, calendar, _calendar_index(trading_dates), price_change_rate
         )
+        tables.market_cap_total, tables.market_cap_float = market_cap_total, market_cap_float
+        tables.turnover, tables.index_weights = turnover, index_weights
+        tables.industry, tables.fundamentals = industry, fundamentals
+        tables.style_exposure = style_exposure
         checked, matrices = validate_tables(tables, exchange_calendar=calendar is not None)
         self._serve_market(
             pa.Table.from_pandas(checked.instruments, preserve_index=False),
@@ -94,18 +90,17 @@ class MemorySource(ServedSource):
     @classmethod
     def from_tables(cls, tables: BundleTables) -> MemorySource:
         """A source serving the tables of a bundle, on its exchange calendar."""
+        optional = {
+            field.name: getattr(tables, field.name)
+            for field in dataclasses.fields(tables)
+            if field.name not in ("instruments", "calendar", "trading_dates", "price_change_rate")
+        }
         return cls(
             tables.instruments,
             tables.trading_dates,
             tables.price_change_rate,
-            market_cap_total=tables.market_cap_total,
-            market_cap_float=tables.market_cap_float,
-            turnover=tables.turnover,
-            index_weights=tables.index_weights,
-            industry=tables.industry,
-            fundamentals=tables.fundamentals,
-            style_exposure=tables.style_exposure,
             calendar=tables.calendar,
+            **optional,
         )
 
     def _table(self, table: str):
