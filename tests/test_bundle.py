@@ -6,6 +6,10 @@ import datetime
 import hashlib
 import json
 import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -13,8 +17,8 @@ import pyarrow.parquet as pq
 import pytest
 
 from plovera.const import STYLE_FACTORS
-from quotaris.bundle import FORMAT_VERSION, BundleSource, write_bundle
-from quotaris.source import BundleError, Instrument, MissingData
+from quotaris.bundle import FORMAT_VERSION, BundleSource, write_bundle, writing
+from quotaris.source import BundleError, Instrument, MissingData, QuotarisWarning
 from quotaris.tables import BundleTables
 from quotaris.validate import ValidationError
 
@@ -359,6 +363,89 @@ def test_failed_write_leaves_no_trace(tmp_path, monkeypatch, overwrite):
         write_bundle(target, changed, overwrite=overwrite)
     assert [path.name for path in tmp_path.iterdir()] == (["market"] if overwrite else [])
     assert {path.name: path.read_bytes() for path in target.glob("*")} == before
+
+
+ROOT = Path(__file__).resolve().parents[1]
+_KILLED_WRITE = """
+import os, sys
+from quotaris.bundle import writing
+from tests.test_bundle import market
+
+real = writing._write_contents
+
+
+def killed(staging, tables, matrices):
+    real(staging, tables, matrices)
+    os._exit(9)  # as if killed: no clean-up runs
+
+
+writing._write_contents = killed
+writing.write_bundle(sys.argv[1], market(), overwrite=True)
+"""
+
+
+def hidden(folder):
+    return sorted(path.name for path in folder.iterdir() if path.name.startswith("."))
+
+
+def test_the_next_write_removes_a_killed_writers_scratch(tmp_path):
+    fcntl = pytest.importorskip("fcntl")
+    target = tmp_path / "market"
+    for _ in range(3):
+        subprocess.run([sys.executable, "-c", _KILLED_WRITE, str(target)], cwd=ROOT, check=False)
+    # Each killed writer removed its predecessor's leftovers: only the last one's remain.
+    left = hidden(tmp_path)
+    assert [name.rsplit(".", 1)[1] for name in left] == ["lock", "partial"]
+    assert not target.exists()
+    # A scratch directory whose writer lives on is kept.
+    alive = tmp_path / ".market.0123456789abcdef.partial"
+    alive.mkdir()
+    with open(tmp_path / ".market.0123456789abcdef.lock", "wb") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        write_bundle(target, market())
+        assert hidden(tmp_path) == [".market.0123456789abcdef.lock", alive.name]
+    BundleSource(target)
+
+
+@pytest.mark.parametrize("then", ["open", "write"])
+def test_a_bundle_moved_aside_by_a_killed_writer_is_put_back(own_bundle, then):
+    """Killed between the two renames of a replacement: old bundle aside, none in place."""
+    aside = own_bundle.with_name(f".{own_bundle.name}.{'ab' * 16}.replaced")
+    os.rename(own_bundle, aside)
+    if then == "open":
+        assert BundleSource(own_bundle).trading_dates().equals(SESSIONS)
+    else:
+        with pytest.raises(BundleError, match="already exists"):
+            write_bundle(own_bundle, market())
+    assert not aside.exists()
+    assert hidden(own_bundle.parent) == []
+
+
+def test_a_completed_swap_leaves_nothing_aside(own_bundle):
+    aside = own_bundle.with_name(f".{own_bundle.name}.{'cd' * 16}.replaced")
+    shutil.copytree(own_bundle, aside)
+    write_bundle(own_bundle, market(), overwrite=True)
+    assert hidden(own_bundle.parent) == []
+
+
+def test_replacing_without_an_exchange(own_bundle, monkeypatch):
+    monkeypatch.setattr(writing, "_exchange_directories", lambda first, second: False)
+    changed = market()
+    changed.price_change_rate = changed.price_change_rate * 0.5
+    source = BundleSource(write_bundle(own_bundle, changed, overwrite=True))
+    day = SESSIONS[3].date()
+    assert source.price_change_rate([A], day, day).iloc[0, 0] == pytest.approx(
+        changed.price_change_rate.loc[SESSIONS[3], A]
+    )
+    assert hidden(own_bundle.parent) == []
+
+
+def test_unlisted_files_are_named(own_bundle):
+    (own_bundle / "notes.txt").write_text("mine")
+    with pytest.warns(QuotarisWarning, match="'notes.txt'"):
+        BundleSource(own_bundle)
+    with pytest.raises(BundleError, match="does not list: 'notes.txt'"):
+        BundleSource(own_bundle, strict=True)
 
 
 def _put(frame_name, row, column, value):

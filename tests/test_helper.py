@@ -19,9 +19,11 @@ DAILY = CovModel.FACTOR_MODEL_DAILY
 class CountingSource(MemorySource):
     """Records every identifier the helper asks prices and exposures for."""
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, *args, served_exposure_change=None, **kwargs):
         super().__init__(*args, **kwargs)
         self.priced, self.exposed = [], []
+        # Damage a source's own checks would refuse, applied to what it serves.
+        self.served_exposure_change = served_exposure_change
 
     def price_change_rate(self, order_book_ids, start, end):
         self.priced.extend(order_book_ids)
@@ -29,7 +31,10 @@ class CountingSource(MemorySource):
 
     def style_exposure(self, order_book_ids, date):
         self.exposed.extend(order_book_ids)
-        return super().style_exposure(order_book_ids, date)
+        served = super().style_exposure(order_book_ids, date)
+        if self.served_exposure_change is not None:
+            self.served_exposure_change(served)
+        return served
 
 
 class FixedBenchmark:
@@ -41,7 +46,7 @@ class FixedBenchmark:
         return self.weights
 
 
-def build_market(exposure_change=None):
+def build_market(served_exposure_change=None):
     rng = np.random.default_rng(11)
     market = rng.normal(0.0005, 0.012, (len(DAYS), 1))
     betas = np.array([0.6, 0.8, 1.0, 1.2, 1.4, 1.1])
@@ -59,13 +64,19 @@ def build_market(exposure_change=None):
             "listed_date": "2000-01-04",
         }
     )
-    dates = ["2021-01-04"] * 5 + [str(DAYS[-1].date() + pd.Timedelta(days=1))]
+    # One trading day beyond DATE, for an exposure dated after it.
+    calendar = DAYS.append(pd.DatetimeIndex([DAYS[-1] + pd.offsets.BDay()]))
+    dates = ["2021-01-04"] * 5 + [str(calendar[-1].date())]
     exposures = pd.DataFrame({"date": dates, "order_book_id": [*S[:5], S[0]]})
     for position, style in enumerate(STYLE_FACTORS):
         exposures[style] = rng.normal(0.0, 1.0, 6) + position
-    if exposure_change is not None:
-        exposure_change(exposures)
-    source = CountingSource(instruments, DAYS, prices, style_exposure=exposures)
+    source = CountingSource(
+        instruments,
+        calendar,
+        prices.reindex(calendar),
+        style_exposure=exposures,
+        served_exposure_change=served_exposure_change,
+    )
     quotaris.init(source)
     return source, prices, exposures
 
@@ -185,7 +196,7 @@ def test_missing_or_incomplete_exposures_are_errors():
         OptimizeHelper([S[0], S[5]], DATE, None, DAILY).get_factor_exposure()
 
     def blank(exposures):
-        exposures.loc[1, "growth"] = np.nan
+        exposures.loc[S[1], "growth"] = np.nan
 
     build_market(blank)
     with pytest.raises(InvalidArgument, match=f"incomplete for {S[1]}"):

@@ -33,7 +33,7 @@ TEXTS = {
     "prices": """date,order_book_id,close
 2024-02-01,600000.XSHG,10.00
 2024-02-02,600000.XSHG,11.00
-2024-02-05,600000.XSHG,
+
 2024-02-06,600000.XSHG,8.80
 2024-02-05,600001.XSHG,20.00
 
@@ -116,7 +116,7 @@ def test_returns_instead_of_prices(tmp_path):
     texts = dict(TEXTS)
     del texts["prices"]
     texts["returns"] = "date,order_book_id,change_rate\n2024-02-01,600000.XSHG,0.01\n"
-    texts["returns"] += "2024-02-02,600000.XSHG,-0.02\n"
+    texts["returns"] += "2024-02-02,600000.XSHG,-0.02\n2024-02-02,000300.XSHG,0.0\n"
     texts = {name: texts[name] for name in ("instruments", "returns")}
     source = BundleSource(run_import(tmp_path, texts))
     got = source.price_change_rate([A, B], D(2024, 2, 1), D(2024, 2, 2))
@@ -215,6 +215,37 @@ def test_refused_tables_name_file_row_and_column(tmp_path, texts, message):
         run_import(tmp_path, texts)
     assert not (tmp_path / "bundle").exists()
     assert not [path for path in tmp_path.iterdir() if path.name.startswith(".")]
+
+
+# Careless price files: each row replaces ``old`` by ``new`` and names where it is refused.
+CARELESS_PRICES = [
+    ("8.80", "1e300", r"row 4 \(line 5\), column 'close': 1e\+300 is not a plausible price"),
+    ("8.80", "", r"row 4 \(line 5\), column 'close': missing value"),
+    ("8.80", "NaN", r"row 4 \(line 5\), column 'close': missing value"),
+    (
+        "2024-02-06,600000",
+        "2027-02-08,600000",
+        r"row 4 \(line 5\), column 'date': 2027-02-08 is far from the other dates: "
+        r"no row from 2024-02-19 to 2027-02-08",
+    ),
+    ("2024-02-01,600000", "2019-02-01,600000", r"row 1 \(line 2\), column 'date': 2019-02-01 is"),
+]
+
+
+@pytest.mark.parametrize(("old", "new", "message"), CARELESS_PRICES)
+def test_careless_prices_are_refused(tmp_path, old, new, message):
+    with pytest.raises(ImportValidationError, match=rf"prices.csv, {message}"):
+        run_import(tmp_path, edit("prices", old, new))
+
+
+def test_an_index_without_prices_is_refused(tmp_path):
+    texts = edit("prices", "2024-02-01,000300.XSHG,3000\n2024-02-19,000300.XSHG,3150\n", "")
+    with pytest.raises(
+        ImportValidationError,
+        match=r"instruments.csv, row 3 \(line 4\), column 'order_book_id': the index "
+        r"000300.XSHG has no rows in .*prices.csv",
+    ):
+        run_import(tmp_path, texts)
 
 
 def test_failed_import_keeps_the_existing_bundle(tmp_path):

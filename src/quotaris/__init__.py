@@ -3,7 +3,16 @@
 from . import client
 from .client import *  # noqa: F403 -- the readers are the package's interface
 from .memory import MemorySource
-from .source import NOT_DELISTED, BundleError, DataSource, Instrument, MissingData, QuotarisError
+from .source import (
+    NOT_DELISTED,
+    BundleError,
+    DataSource,
+    Instrument,
+    MissingData,
+    QuotarisError,
+    QuotarisWarning,
+)
+from .version import __version__
 
 __all__ = [
     *client.__all__,
@@ -14,4 +23,6 @@ __all__ = [
     "MemorySource",
     "MissingData",
     "QuotarisError",
+    "QuotarisWarning",
+    "__version__",
 ]

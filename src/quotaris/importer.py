@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
-from quotaris.bundle import _check_destination, write_bundle
+from quotaris.bundle import check_destination, write_bundle
 from quotaris.tables import BundleTables
 from quotaris.validate import (
     InstrumentIndex,
@@ -32,6 +32,7 @@ from quotaris.validate import (
     check_unique,
     codes_of,
     date_column,
+    day_text,
     exchange_sessions,
     number_column,
     reject_rows,
@@ -40,10 +41,16 @@ from quotaris.validate import (
     text_column,
 )
 
-__all__ = ["ImportValidationError", "import_bundle"]
+__all__ = ["LARGEST_CLOSE", "LONGEST_GAP_DAYS", "ImportValidationError", "import_bundle"]
 
 #: The error an import raises for a refused table; the writer's own checks raise the same.
 ImportValidationError = ValidationError
+
+#: No share or index closes this high; a close above it is a unit or typing mistake.
+LARGEST_CLOSE = 1e12
+#: The longest stretch without any trading a table may show (calendar days); more
+#: means a row dated in the wrong year, which would stretch the calendar.
+LONGEST_GAP_DAYS = 60
 
 _CSV_SUFFIXES = (".csv",)
 _PARQUET_SUFFIXES = (".parquet", ".pq")
@@ -91,10 +98,12 @@ def import_bundle(
     if (prices is None) == (returns is None):
         raise ImportValidationError("give the daily prices or the daily returns (exactly one)")
     # Refuse an occupied destination before the long work of checking the tables.
-    _check_destination(Path(os.path.abspath(os.fspath(dest))), overwrite)
-    instrument_index = _instruments(*_read(instruments, "instruments"))
+    check_destination(Path(os.path.abspath(os.fspath(dest))), overwrite)
+    instrument_frame, instrument_origin = _read(instruments, "instruments")
+    instrument_index = _instruments(instrument_frame, instrument_origin)
     if prices is not None:
-        daily = _Daily(*_read(prices, "prices"), {"close": None}, instrument_index)
+        # A day without a close is a day without a row: an empty close is a mistake.
+        daily = _Daily(*_read(prices, "prices"), {"close": None}, instrument_index, required=True)
         closes = daily.values["close"]
         reject_rows(
             daily.origin,
@@ -102,9 +111,19 @@ def import_bundle(
             closes <= 0,
             lambda at: f"{closes[at]:.10g} is not a positive price",
         )
+        reject_rows(
+            daily.origin,
+            "close",
+            closes > LARGEST_CLOSE,
+            lambda at: f"{closes[at]:.10g} is not a plausible price (above {LARGEST_CLOSE:g})",
+        )
     else:
         # A price can at most fall to nothing.
-        daily = _Daily(*_read(returns, "returns"), {"change_rate": -1.0}, instrument_index)
+        daily = _Daily(
+            *_read(returns, "returns"), {"change_rate": -1.0}, instrument_index, required=True
+        )
+    daily.check_gaps()
+    daily.check_indices_priced(instrument_origin)
     first, last = daily.days.min(), daily.days.max()
     trading_dates = exchange_sessions(
         calendar, np.datetime64(int(first), "D"), np.datetime64(int(last), "D")
@@ -236,7 +255,10 @@ class _Daily:
         columns: dict[str, float | None],
         instruments: InstrumentIndex,
         optional: dict[str, float | None] | None = None,
+        *,
+        required: bool = False,
     ):
+        """``required`` refuses rows whose value columns are empty."""
         optional = optional or {}
         require_columns(frame, origin, ("date", "order_book_id", *columns), tuple(optional))
         self.origin, self.instruments = origin, instruments
@@ -248,9 +270,46 @@ class _Daily:
         check_unique(origin, ("date", "order_book_id"), (self.days, self.ids))
         given = {**columns, **{name: bound for name, bound in optional.items() if name in frame}}
         self.values = {
-            name: number_column(frame, origin, name, allow_missing=True, minimum=minimum)
+            name: number_column(frame, origin, name, allow_missing=not required, minimum=minimum)
             for name, minimum in given.items()
         }
+
+    def check_gaps(self) -> None:
+        """No stretch of more than ``LONGEST_GAP_DAYS`` without a row.
+
+        The rows on the smaller side of the first such gap are the ones
+        refused: they are the strays.
+        """
+        distinct = np.unique(self.days)
+        gaps = np.flatnonzero(np.diff(distinct) > LONGEST_GAP_DAYS)
+        if not len(gaps):
+            return
+        before, after = distinct[gaps[0]], distinct[gaps[0] + 1]
+        late = self.days >= after
+        stray = late if late.sum() <= (~late).sum() else ~late
+        reject_rows(
+            self.origin,
+            "date",
+            stray,
+            lambda at: (
+                f"{day_text(self.days[at])} is far from the other dates: no row from "
+                f"{day_text(before)} to {day_text(after)} ({after - before} days; at most "
+                f"{LONGEST_GAP_DAYS} allowed)"
+            ),
+        )
+
+    def check_indices_priced(self, instruments_origin: Origin) -> None:
+        """Every index has daily rows: a benchmark without prices cannot be measured."""
+        instruments = self.instruments
+        unpriced = (instruments.types == "INDX") & ~np.isin(
+            np.arange(len(instruments.ids)), self.codes
+        )
+        reject_rows(
+            instruments_origin,
+            "order_book_id",
+            unpriced,
+            lambda at: f"the index {instruments.ids[at]} has no rows in {self.origin.name}",
+        )
 
     def check_dates(self, sessions: np.ndarray, calendar: str) -> None:
         check_sessions(self.origin, "date", self.days, sessions, calendar)

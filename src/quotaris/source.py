@@ -22,6 +22,7 @@ __all__ = [
     "Instrument",
     "MissingData",
     "QuotarisError",
+    "QuotarisWarning",
 ]
 
 #: The ``de_listed_date`` of an instrument that is still listed.
@@ -30,6 +31,10 @@ NOT_DELISTED = "0000-00-00"
 
 class QuotarisError(Exception):
     """Base class of the errors raised by quotaris."""
+
+
+class QuotarisWarning(UserWarning):
+    """Something in the data looks wrong but does not stop it being served."""
 
 
 class MissingData(QuotarisError):

@@ -10,8 +10,9 @@ offending row together with how many more share the fault.
 
 from __future__ import annotations
 
+import contextlib
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, replace
 
 import numpy as np
@@ -33,13 +34,18 @@ __all__ = [
     "Origin",
     "ValidationError",
     "check_daily_table",
+    "check_fundamentals",
+    "check_index_weights",
+    "check_industry",
     "check_listing_window",
     "check_sessions",
     "check_unique",
     "codes_of",
     "date_column",
     "day_text",
+    "exchange_sessions",
     "number_column",
+    "quiet_exchange_calendars",
     "reject_rows",
     "require_columns",
     "session_days",
@@ -58,7 +64,7 @@ _NEVER = np.iinfo(np.int64).max
 _SHOWN_VALUES = 5
 
 
-class ValidationError(BundleError):
+class ValidationError(BundleError, ValueError):
     """A table was refused before anything was written.
 
     The message names the file or table, and where it applies the row and
@@ -287,6 +293,10 @@ def session_days(trading_dates: pd.DatetimeIndex) -> np.ndarray:
     return trading_dates.to_numpy().astype("datetime64[D]").astype(np.int64)
 
 
+def _a_trading_day(calendar: str | None) -> str:
+    return f"a {calendar} trading day" if calendar else "a trading day"
+
+
 def check_sessions(
     origin: Origin, column: str, days: np.ndarray, sessions: np.ndarray, calendar: str
 ) -> None:
@@ -301,7 +311,7 @@ def check_sessions(
                 f"{day_text(day)} is outside the calendar, which runs from "
                 f"{day_text(sessions[0])} to {day_text(sessions[-1])}"
             )
-        return f"{day_text(day)} is not a {calendar} trading day"
+        return f"{day_text(day)} is not {_a_trading_day(calendar)}"
 
     reject_rows(origin, column, off, problem)
 
@@ -454,8 +464,8 @@ def check_daily_table(
     return values
 
 
-def _check_trading_dates(trading_dates, calendar: str) -> np.ndarray:
-    """The trading dates are exactly the sessions of ``calendar`` over their own range."""
+def _check_trading_dates(trading_dates, calendar: str | None) -> np.ndarray:
+    """Plain ascending dates, and with ``calendar`` exactly its sessions over their range."""
     where = "trading_dates"
     if not isinstance(trading_dates, pd.DatetimeIndex) or trading_dates.tz is not None:
         raise ValidationError(f"{where}: expected a DatetimeIndex of plain dates")
@@ -465,8 +475,10 @@ def _check_trading_dates(trading_dates, calendar: str) -> np.ndarray:
         raise ValidationError(f"{where}: dates carry a time of day")
     if not trading_dates.is_monotonic_increasing or not trading_dates.is_unique:
         raise ValidationError(f"{where}: dates must be ascending and distinct")
-    sessions = exchange_sessions(calendar, trading_dates[0], trading_dates[-1])
     days = session_days(trading_dates)
+    if calendar is None:
+        return days
+    sessions = exchange_sessions(calendar, trading_dates[0], trading_dates[-1])
     expected = session_days(sessions)
     for day in np.setdiff1d(days, expected)[:1]:
         raise ValidationError(f"{where}: {day_text(day)} is not a {calendar} trading day")
@@ -475,15 +487,24 @@ def _check_trading_dates(trading_dates, calendar: str) -> np.ndarray:
     return days
 
 
+@contextlib.contextmanager
+def quiet_exchange_calendars() -> Iterator[None]:
+    """Silence, within the block, the warning exchange_calendars triggers in pandas.
+
+    exchange_calendars reads a pandas attribute that pandas is retiring; the
+    warning is the package's to act on, not our users'.
+    """
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=r"Series\.values returning an ndarray")
+        yield
+
+
 def exchange_sessions(calendar: str, first, last) -> pd.DatetimeIndex:
     """The trading days of an exchange calendar from ``first`` to ``last``, as midnight stamps."""
     import exchange_calendars
 
     try:
-        with warnings.catch_warnings():
-            # exchange_calendars reads a pandas attribute that pandas is retiring;
-            # the warning is the package's to act on, not our users'.
-            warnings.filterwarnings("ignore", message=r"Series\.values returning an ndarray")
+        with quiet_exchange_calendars():
             sessions = exchange_calendars.get_calendar(calendar, start=first, end=last).sessions
     except exchange_calendars.errors.InvalidCalendarName:
         raise ValidationError(f"unknown calendar {calendar!r}") from None
@@ -619,8 +640,14 @@ def check_fundamentals(frame, origin: Origin, instruments: InstrumentIndex) -> p
     )
 
 
-def validate_tables(tables: BundleTables) -> tuple[BundleTables, dict[str, np.ndarray]]:
+def validate_tables(
+    tables: BundleTables, *, exchange_calendar: bool = True
+) -> tuple[BundleTables, dict[str, np.ndarray]]:
     """Check every table of a bundle; return them in canonical form.
+
+    The trading dates must be the sessions of the exchange calendar
+    ``tables.calendar``; with ``exchange_calendar=False`` they are taken as
+    given (a market with a calendar of its own) and ``calendar`` may be None.
 
     The canonical form has instrument dates as "YYYY-MM-DD" strings, long
     tables with midnight datetime columns sorted by their keys, and the wide
@@ -629,9 +656,9 @@ def validate_tables(tables: BundleTables) -> tuple[BundleTables, dict[str, np.nd
     if not isinstance(tables, BundleTables):
         raise ValidationError(f"expected BundleTables, got {type(tables).__name__}")
     calendar = tables.calendar
-    if not isinstance(calendar, str) or not calendar:
+    if exchange_calendar and (not isinstance(calendar, str) or not calendar):
         raise ValidationError(f"calendar: expected an exchange calendar code, got {calendar!r}")
-    sessions = _check_trading_dates(tables.trading_dates, calendar)
+    sessions = _check_trading_dates(tables.trading_dates, calendar if exchange_calendar else None)
     instruments = InstrumentIndex.check(tables.instruments, Origin("instruments"))
     matrices = {}
     for name, minimum in _DAILY_MINIMUM.items():

@@ -1,0 +1,40 @@
+"""The data layer stands on its own and says what it offers."""
+
+import ast
+import importlib
+import inspect
+import pkgutil
+from pathlib import Path
+
+import pytest
+
+import quotaris
+
+MODULES = sorted(info.name for info in pkgutil.walk_packages(quotaris.__path__, prefix="quotaris."))
+SOURCES = sorted(Path(quotaris.__file__).parent.rglob("*.py"))
+
+
+@pytest.mark.parametrize("path", SOURCES, ids=lambda path: path.name)
+def test_quotaris_imports_nothing_of_plovera(path):
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    imported = [
+        alias.name
+        for node in ast.walk(tree)
+        if isinstance(node, ast.Import)
+        for alias in node.names
+    ] + [node.module or "" for node in ast.walk(tree) if isinstance(node, ast.ImportFrom)]
+    assert not [name for name in imported if name.split(".")[0] == "plovera"]
+
+
+@pytest.mark.parametrize("name", [name for name in MODULES if not name.startswith("quotaris.demo")])
+def test_all_lists_what_the_module_defines(name):
+    module = importlib.import_module(name)
+    defined = {
+        attribute
+        for attribute, value in vars(module).items()
+        if not attribute.startswith("_")
+        and (inspect.isclass(value) or inspect.isfunction(value))
+        and value.__module__ == name
+    }
+    assert defined <= set(module.__all__)
+    assert all(hasattr(module, attribute) for attribute in module.__all__)
