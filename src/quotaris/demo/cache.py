@@ -1,23 +1,21 @@
 """The demo market's bundle in the user's cache: built once under a lock, then reused.
 
-A build works in a hidden scratch directory ``.demo-v<version>-<random>``
-beside the bundle and renames the finished bundle into place.  A build that
-is killed leaves its scratch directory behind; the next build removes those
-no live builder holds (every builder holds its version's lock throughout).
+A build works in a hidden scratch directory ``.demo-v<version>-<token>``
+beside the bundle (see :mod:`quotaris.scratch`) and renames the finished
+bundle into place.  A build that is killed leaves its scratch directory
+behind; the next build removes those no live builder holds.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
-import re
-import shutil
 import sys
-import tempfile
 from collections.abc import Iterator
 from pathlib import Path
 
 from quotaris.demo.market import build_demo_tables
+from quotaris.scratch import scratch_directory
 from quotaris.source import BundleError
 
 try:
@@ -29,8 +27,6 @@ __all__ = ["DEMO_VERSION", "cache_dir", "demo_bundle_path"]
 
 #: Bumped whenever the simulated content changes, so cached bundles are rebuilt.
 DEMO_VERSION = 1
-
-_SCRATCH = re.compile(r"\.(demo-v\d+)-\w+")
 
 
 def cache_dir() -> Path:
@@ -57,17 +53,15 @@ def demo_bundle_path(progress: bool = True) -> Path:
     if _is_usable(target):
         return target
     cache.mkdir(parents=True, exist_ok=True)
-    with _locked(cache / f"{target.name}.lock") as held:
+    with _locked(cache / f"{target.name}.lock"):
         if _is_usable(target):  # another process built it while we waited
             return target
-        if held:
-            _remove_stale_scratch(cache, target.name)
-        with tempfile.TemporaryDirectory(prefix=f".{target.name}-", dir=cache) as scratch:
-            staging = Path(scratch) / target.name
+        with scratch_directory(cache, f".{target.name}-") as scratch:
+            staging = scratch / target.name
             _write_demo_bundle(staging, progress)
             if target.exists():
                 # Unusable leftovers go into the scratch directory, which is removed.
-                os.replace(target, Path(scratch) / "outdated")
+                os.replace(target, scratch / "outdated")
             try:
                 os.replace(staging, target)
             except OSError:
@@ -77,47 +71,17 @@ def demo_bundle_path(progress: bool = True) -> Path:
 
 
 @contextlib.contextmanager
-def _locked(lock_path: Path, *, wait: bool = True) -> Iterator[bool]:
-    """Hold an exclusive lock on ``lock_path``; yields whether it is held.
-
-    Not held where the platform has no advisory locks, nor, without ``wait``,
-    while someone else holds it.
-    """
+def _locked(lock_path: Path) -> Iterator[None]:
+    """Hold an exclusive lock on ``lock_path`` where the platform has advisory locks."""
     if fcntl is None:
-        yield False
+        yield
         return
     with open(lock_path, "a") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
         try:
-            fcntl.flock(handle, fcntl.LOCK_EX if wait else fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            yield False
-            return
-        try:
-            yield True
+            yield
         finally:
             fcntl.flock(handle, fcntl.LOCK_UN)
-
-
-def _remove_stale_scratch(cache: Path, held: str) -> None:
-    """Remove the scratch directories of killed builds, the lock of ``held`` taken.
-
-    Another version's directory goes only if its lock is free: a builder of
-    that version may be running.
-    """
-    for entry in cache.iterdir():
-        match = _SCRATCH.fullmatch(entry.name)
-        if match is None or not entry.is_dir():
-            continue
-        name = match[1]
-        lock = (
-            contextlib.nullcontext(True)
-            if name == held
-            else _locked(cache / f"{name}.lock", wait=False)
-        )
-        with lock as free:
-            if free:
-                # Leftovers must not stop the build; what cannot go now goes next time.
-                shutil.rmtree(entry, ignore_errors=True)
 
 
 def _is_usable(path: Path) -> bool:

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import warnings
 from dataclasses import dataclass
 
 import exchange_calendars
@@ -10,6 +9,7 @@ import numpy as np
 import pandas as pd
 
 from quotaris.demo.calibration import HALF_YEAR, HISTORY_MONTHS
+from quotaris.validate import quiet_exchange_calendars
 
 __all__ = ["DEMO_CALENDAR", "MIN_TRADING_DAYS", "Period", "demo_calendar", "demo_period"]
 
@@ -48,10 +48,7 @@ class Period:
 
 
 def demo_calendar() -> exchange_calendars.ExchangeCalendar:
-    with warnings.catch_warnings():
-        # exchange_calendars reads a pandas attribute that pandas is retiring;
-        # the warning is the package's to act on, not our users'.
-        warnings.filterwarnings("ignore", message=r"Series\.values returning an ndarray")
+    with quiet_exchange_calendars():
         return exchange_calendars.get_calendar(DEMO_CALENDAR)
 
 
