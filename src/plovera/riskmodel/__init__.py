@@ -1,0 +1,19 @@
+"""The fundamental factor risk model: factor returns, factor covariance and specific risk."""
+
+from plovera.riskmodel.parameters import PARAMETERS, RiskModelParameters, parameters_for
+from plovera.riskmodel.regression import (
+    FactorReturnHistory,
+    factor_names,
+    factor_returns_batch,
+    factor_returns_wls,
+)
+
+__all__ = [
+    "PARAMETERS",
+    "FactorReturnHistory",
+    "RiskModelParameters",
+    "factor_names",
+    "factor_returns_batch",
+    "factor_returns_wls",
+    "parameters_for",
+]
