@@ -1,5 +1,11 @@
 """The fundamental factor risk model: factor returns, factor covariance and specific risk."""
 
+from plovera.riskmodel.covariance import (
+    CovarianceForecast,
+    assemble,
+    check_factor_model,
+    factor_covariance,
+)
 from plovera.riskmodel.parameters import PARAMETERS, RiskModelParameters, parameters_for
 from plovera.riskmodel.regression import (
     FactorReturnHistory,
@@ -10,8 +16,12 @@ from plovera.riskmodel.regression import (
 
 __all__ = [
     "PARAMETERS",
+    "CovarianceForecast",
     "FactorReturnHistory",
     "RiskModelParameters",
+    "assemble",
+    "check_factor_model",
+    "factor_covariance",
     "factor_names",
     "factor_returns_batch",
     "factor_returns_wls",
