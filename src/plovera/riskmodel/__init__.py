@@ -13,12 +13,14 @@ from plovera.riskmodel.regression import (
     factor_returns_batch,
     factor_returns_wls,
 )
+from plovera.riskmodel.specific import SpecificRiskForecast, specific_variance
 
 __all__ = [
     "PARAMETERS",
     "CovarianceForecast",
     "FactorReturnHistory",
     "RiskModelParameters",
+    "SpecificRiskForecast",
     "assemble",
     "check_factor_model",
     "factor_covariance",
@@ -26,4 +28,5 @@ __all__ = [
     "factor_returns_batch",
     "factor_returns_wls",
     "parameters_for",
+    "specific_variance",
 ]

@@ -15,6 +15,7 @@ from quotaris.tables import TRADING_DAYS_PER_YEAR
 
 __all__ = [
     "EIGENVALUE_FLOOR",
+    "REGIME_MIN_OBS",
     "CovarianceForecast",
     "assemble",
     "check_factor_model",
@@ -31,6 +32,11 @@ __all__ = [
 #: Eigenvalues of a forecast are raised to at least this fraction of the largest,
 #: so that its Cholesky factor exists and is well conditioned.
 EIGENVALUE_FLOOR = 1e-10
+
+
+#: Days of history a volatility forecast needs before its day enters the
+#: regime statistic: forecasts from a handful of days would swamp it with noise.
+REGIME_MIN_OBS = 21
 
 
 class CovarianceForecast(NamedTuple):
@@ -211,7 +217,9 @@ def factor_covariance(factor_returns, params, min_obs=2):
         )
     multiplier = 1.0
     if params.regime:
-        forecast_vol = np.sqrt(ew_variance_path(returns, params.factor_vol_half_life, min_obs))
+        forecast_vol = np.sqrt(
+            ew_variance_path(returns, params.factor_vol_half_life, REGIME_MIN_OBS)
+        )
         multiplier = regime_multiplier(returns, forecast_vol, params.factor_regime_half_life)
     cov = floor_eigenvalues(cov * (multiplier * TRADING_DAYS_PER_YEAR))
     return CovarianceForecast(cov, np.linalg.cholesky(cov), bias, multiplier)
