@@ -1,4 +1,4 @@
-"""The fundamental factor risk model: factor returns, factor covariance and specific risk."""
+"""The factor risk model: factor returns, factor covariance, specific risk and their assembly."""
 
 from plovera.riskmodel.covariance import (
     CovarianceForecast,
@@ -14,6 +14,7 @@ from plovera.riskmodel.regression import (
     factor_returns_wls,
 )
 from plovera.riskmodel.specific import SpecificRiskForecast, specific_variance
+from plovera.riskmodel.statistical import StatisticalModel, statistical_model
 
 __all__ = [
     "PARAMETERS",
@@ -21,6 +22,7 @@ __all__ = [
     "FactorReturnHistory",
     "RiskModelParameters",
     "SpecificRiskForecast",
+    "StatisticalModel",
     "assemble",
     "check_factor_model",
     "factor_covariance",
@@ -29,4 +31,5 @@ __all__ = [
     "factor_returns_wls",
     "parameters_for",
     "specific_variance",
+    "statistical_model",
 ]
