@@ -1,3 +1,5 @@
+from dataclasses import replace
+
 import numpy as np
 import pytest
 
@@ -127,8 +129,9 @@ def near_collinear_returns(seed, t_days=400, k=6):
 @pytest.mark.parametrize("model", list(CovModel))
 @pytest.mark.parametrize("adjust", [True, False])
 def test_factor_covariance_is_symmetric_and_positive_definite(model, adjust):
-    params = parameters_for(model, eigenfactor=adjust, regime=adjust)
-    params = params.__class__(**{**params.__dict__, "eigenfactor_simulations": 50})
+    params = replace(
+        parameters_for(model, eigenfactor=adjust, regime=adjust), eigenfactor_simulations=50
+    )
     forecast = cv.factor_covariance(near_collinear_returns(5), params)
     f = forecast.covariance
     assert np.array_equal(f, f.T)
@@ -140,6 +143,18 @@ def test_factor_covariance_is_symmetric_and_positive_definite(model, adjust):
     assert (forecast.eigenfactor_bias is not None) == adjust
     # Annualised daily variance of a factor with 1% daily volatility.
     assert 0.5 * 252e-4 < f[0, 0] < 2.0 * 252e-4
+
+
+def test_eigenfactor_scales_can_be_reused():
+    params = replace(parameters_for(CovModel.FACTOR_MODEL_MONTHLY), eigenfactor_simulations=40)
+    x = near_collinear_returns(7)
+    first = cv.factor_covariance(x, params)
+    again = cv.factor_covariance(x, params, eigenfactor_scales=first.eigenfactor_bias)
+    np.testing.assert_array_equal(again.covariance, first.covariance)
+    later = cv.factor_covariance(x[10:], params, eigenfactor_scales=first.eigenfactor_bias)
+    np.testing.assert_array_equal(later.eigenfactor_bias, first.eigenfactor_bias)
+    with pytest.raises(ValueError, match="3 eigenfactor scales for 6 factors"):
+        cv.factor_covariance(x, params, eigenfactor_scales=np.ones(3))
 
 
 def test_factor_covariance_refuses_an_unobserved_factor():

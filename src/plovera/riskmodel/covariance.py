@@ -20,6 +20,7 @@ __all__ = [
     "assemble",
     "check_factor_model",
     "eigenfactor_adjustment",
+    "eigenfactor_scales",
     "ew_variance_path",
     "factor_covariance",
     "floor_eigenvalues",
@@ -108,19 +109,17 @@ def floor_eigenvalues(cov, floor=EIGENVALUE_FLOOR):
     return (out + out.T) / 2.0
 
 
-def eigenfactor_adjustment(cov, weights, simulations, scale, seed):
-    """Correct the bias of the eigenvalues of an estimated covariance by simulation.
+def eigenfactor_scales(values, weights, simulations, scale, seed):
+    """Variance scales of the eigenfactors of a covariance with eigenvalues ``values`` (ascending).
 
     The sample eigenfactors with the smallest variances are those whose variance is
     most underestimated. Simulate ``simulations`` histories of len(weights) days
-    from ``cov`` itself, re-estimate with the same weights, and measure for each
+    from the covariance, re-estimate with the same weights, and measure for each
     eigenfactor (by rank) the ratio of its true variance to its estimated one. The
     square root of the mean ratio, its excess over 1 multiplied by ``scale``, squared,
-    scales the eigenvalue. Returns the adjusted matrix and the variance scales,
-    smallest eigenvalue first.
+    is the eigenvalue's scale.
     """
-    values, vectors = np.linalg.eigh(cov)
-    values = np.maximum(values, 0.0)
+    values = np.maximum(np.asarray(values, dtype=np.float64), 0.0)
     weights = np.asarray(weights, dtype=np.float64) / np.sum(weights)
     rng = np.random.default_rng(seed)
     root = np.sqrt(values)
@@ -128,14 +127,29 @@ def eigenfactor_adjustment(cov, weights, simulations, scale, seed):
     # In the eigenbasis the true covariance is diag(values): no rotation is needed.
     for _ in range(simulations):
         draws = rng.standard_normal((weights.size, values.size)) * root
-        estimate = (draws * weights[:, None]).T @ draws
-        sim_values, sim_vectors = np.linalg.eigh(estimate)
+        scaled = draws * np.sqrt(weights)[:, None]
+        sim_values, sim_vectors = np.linalg.eigh(scaled.T @ scaled)
         true_values = (sim_vectors**2).T @ values
         ratio += true_values / np.maximum(sim_values, np.finfo(float).tiny)
     bias = np.sqrt(ratio / simulations)
-    variance_scale = (scale * (bias - 1.0) + 1.0) ** 2
+    return (scale * (bias - 1.0) + 1.0) ** 2
+
+
+def eigenfactor_adjustment(cov, weights, simulations, scale, seed, variance_scale=None):
+    """Scale the eigenvalues of ``cov`` to correct their estimation bias, keeping its eigenvectors.
+
+    ``variance_scale`` (one per eigenvalue, smallest first) skips the simulation:
+    the scales change slowly, so a model may simulate once a month and reuse them.
+    Returns the adjusted matrix and the scales used.
+    """
+    values, vectors = np.linalg.eigh(cov)
+    values = np.maximum(values, 0.0)
+    if variance_scale is None:
+        variance_scale = eigenfactor_scales(values, weights, simulations, scale, seed)
+    elif np.shape(variance_scale) != values.shape:
+        raise ValueError(f"{np.size(variance_scale)} eigenfactor scales for {values.size} factors")
     adjusted = (vectors * (values * variance_scale)) @ vectors.T
-    return (adjusted + adjusted.T) / 2.0, variance_scale
+    return (adjusted + adjusted.T) / 2.0, np.asarray(variance_scale)
 
 
 def ew_variance_path(returns, half_life, min_obs=1):
@@ -182,7 +196,7 @@ def regime_multiplier(returns, forecast_vol, half_life, weights=None):
     return float(day_weights @ (b2[days] / mass[days]) / day_weights.sum())
 
 
-def factor_covariance(factor_returns, params, min_obs=2):
+def factor_covariance(factor_returns, params, min_obs=2, eigenfactor_scales=None):
     """Annualised factor covariance forecast from daily factor returns (T × K), oldest first.
 
     ``factor_returns`` must end on the last day before the forecast date. The
@@ -191,7 +205,8 @@ def factor_covariance(factor_returns, params, min_obs=2):
     Steps: exponentially weighted Newey–West covariances with the volatility and the
     correlation half-lives, recombined; eigenvalues floored; the eigenfactor
     adjustment (simulated with the correlation weights, which set the
-    eigenvectors); the volatility-regime multiplier; annualisation by 252.
+    eigenvectors, unless ``eigenfactor_scales`` from an earlier forecast are
+    given); the volatility-regime multiplier; annualisation by 252.
     """
     returns = np.asarray(factor_returns, dtype=np.float64)
     observed = np.isfinite(returns).sum(axis=0)
@@ -214,6 +229,7 @@ def factor_covariance(factor_returns, params, min_obs=2):
             params.eigenfactor_simulations,
             params.eigenfactor_scale,
             params.eigenfactor_seed,
+            eigenfactor_scales,
         )
     multiplier = 1.0
     if params.regime:

@@ -21,10 +21,10 @@ __all__ = [
     "factor_returns_wls",
 ]
 
-#: Directions of the weighted design whose singular value falls below the largest
+#: Directions of the normal equations whose eigenvalue falls below the largest
 #: divided by this are left out of the solve (minimum-norm there) instead of
-#: amplifying noise.
-MAX_CONDITION = 1e10
+#: amplifying noise: near-collinear exposures cannot blow the factor returns up.
+MAX_CONDITION = 1e12
 
 
 class FactorReturnHistory(NamedTuple):
@@ -106,12 +106,14 @@ def factor_returns_wls(
     restriction = np.delete(np.eye(1 + n_present + k), 1 + dropped, axis=1)
     restriction[1 + dropped, 1 : 1 + n_present - 1] = -np.delete(share, dropped) / share[dropped]
 
-    root_w = np.sqrt(weights[use])
-    theta = np.linalg.lstsq(
-        (design @ restriction) * root_w[:, None],
-        returns[use] * root_w,
-        rcond=1.0 / max_condition,
-    )[0]
+    w = weights[use]
+    root_w = np.sqrt(w)
+    scaled = design * root_w[:, None]
+    normal = restriction.T @ (scaled.T @ scaled) @ restriction
+    rhs = restriction.T @ (scaled.T @ (returns[use] * root_w))
+    values, vectors = np.linalg.eigh(normal)
+    keep = values > values[-1] / max_condition
+    theta = vectors[:, keep] @ ((vectors[:, keep].T @ rhs) / values[keep])
     coef = restriction @ theta
     residual = returns[use] - design @ coef
     specific[use] = residual
@@ -119,7 +121,6 @@ def factor_returns_wls(
     factor_returns[0] = coef[0]
     factor_returns[1 + present] = coef[1 : 1 + n_present]
     factor_returns[1 + n_industries :] = coef[1 + n_present :]
-    w = weights[use]
     total = w @ (returns[use] ** 2)
     r2 = 1.0 - (w @ residual**2) / total if total > 0 else np.nan
     return factor_returns, specific, r2
