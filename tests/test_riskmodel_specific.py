@@ -107,3 +107,15 @@ def test_bad_inputs_are_named():
     cap[2] = 0.0
     with pytest.raises(ValueError, match="cap of stock 2"):
         sp.specific_variance(returns, exposures, industry, cap, params)
+
+
+def test_column_quantile_matches_numpy():
+    rng = np.random.default_rng(9)
+    x = rng.normal(size=(37, 6))
+    x[rng.random(x.shape) < 0.3] = np.nan
+    x[:, 5] = np.nan
+    x[0, 5] = 2.0
+    for q in (0.25, 0.75):
+        np.testing.assert_allclose(
+            sp._column_quantile(x, q), np.nanpercentile(x, 100 * q, axis=0), rtol=1e-14
+        )

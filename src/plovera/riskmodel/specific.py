@@ -77,6 +77,18 @@ def newey_west_variance(returns, half_life, lags):
     return np.maximum(out, 0.0)
 
 
+def _column_quantile(values, q):
+    """Per column, the q-quantile of its finite entries (linear interpolation, as numpy's)."""
+    ordered = np.sort(values, axis=0)  # NaN sorts last
+    count = np.isfinite(values).sum(axis=0)
+    position = q * (count - 1)
+    low = np.floor(position).astype(np.int64)
+    high = np.minimum(low + 1, count - 1)
+    columns = np.arange(values.shape[1])
+    frac = position - low
+    return ordered[low, columns] * (1.0 - frac) + ordered[high, columns] * frac
+
+
 def blend_weight(returns, window=TRADING_DAYS_PER_YEAR):
     """Weight of each stock's own history against the structural model, 0 to 1.
 
@@ -93,8 +105,7 @@ def blend_weight(returns, window=TRADING_DAYS_PER_YEAR):
         return weight
     sample = recent[:, enough]
     std = np.nanstd(sample, axis=0, ddof=1)
-    q75, q25 = np.nanpercentile(sample, [75, 25], axis=0)
-    robust = (q75 - q25) / _IQR_TO_STD
+    robust = (_column_quantile(sample, 0.75) - _column_quantile(sample, 0.25)) / _IQR_TO_STD
     with np.errstate(invalid="ignore", divide="ignore"):
         z = np.abs(std / robust - 1.0)
     clean = np.where(np.isfinite(z), np.minimum(1.0, np.exp(1.0 - z)), 0.0)
