@@ -119,16 +119,3 @@ def test_factor_covariance_and_specific_risk_are_recovered(market):
         np.einsum("ip,ij,jp->p", w, cov, w) / 252 / np.einsum("ip,ij,jp->p", w, sigma_true, w)
     )
     assert np.abs(vol_ratio - 1).max() < 0.06
-
-
-@pytest.mark.parametrize("model", list(CovModel))
-def test_every_model_assembles_a_positive_definite_covariance(model):
-    rng = np.random.default_rng(5)
-    returns = rng.normal(0.0, 0.01, (600, 4))
-    returns[:, 3] = returns[:, 2] + 1e-10 * rng.normal(size=600)  # near-collinear factors
-    params = replace(parameters_for(model), eigenfactor_simulations=50)
-    forecast = factor_covariance(returns, params)
-    x = rng.normal(size=(200, 4))
-    cov = assemble(x, forecast.covariance, np.full(200, 0.01))
-    assert np.array_equal(cov, cov.T)
-    assert np.linalg.eigvalsh(cov)[0] > 0

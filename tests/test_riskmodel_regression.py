@@ -2,7 +2,12 @@ import numpy as np
 import pytest
 
 from plovera.const import CovModel
-from plovera.riskmodel import factor_returns_batch, factor_returns_wls, parameters_for
+from plovera.riskmodel import (
+    factor_exposures,
+    factor_returns_batch,
+    factor_returns_wls,
+    parameters_for,
+)
 
 
 def cross_section(seed, n=40, n_ind=4, k=2):
@@ -147,3 +152,9 @@ def test_parameters_switch_adjustments(model, horizon):
     assert parameters_for(model).eigenfactor
     with pytest.raises(ValueError, match="'daily'"):
         parameters_for("daily")
+
+
+def test_factor_exposures_layout():
+    styles = np.array([[0.5, -1.0], [2.0, 0.0], [-0.5, 1.5]])
+    expected = [[1, 0, 1, 0, 0.5, -1.0], [1, 0, 0, 0, 2.0, 0.0], [1, 1, 0, 0, -0.5, 1.5]]
+    np.testing.assert_array_equal(factor_exposures(styles, [1, -1, 0], 3), expected)

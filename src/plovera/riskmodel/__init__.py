@@ -9,6 +9,7 @@ from plovera.riskmodel.covariance import (
 from plovera.riskmodel.parameters import PARAMETERS, RiskModelParameters, parameters_for
 from plovera.riskmodel.regression import (
     FactorReturnHistory,
+    factor_exposures,
     factor_names,
     factor_returns_batch,
     factor_returns_wls,
@@ -26,6 +27,7 @@ __all__ = [
     "assemble",
     "check_factor_model",
     "factor_covariance",
+    "factor_exposures",
     "factor_names",
     "factor_returns_batch",
     "factor_returns_wls",

@@ -122,12 +122,13 @@ def eigenfactor_scales(values, weights, simulations, scale, seed):
     values = np.maximum(np.asarray(values, dtype=np.float64), 0.0)
     weights = np.asarray(weights, dtype=np.float64) / np.sum(weights)
     rng = np.random.default_rng(seed)
-    root = np.sqrt(values)
+    # A simulated day is scaled by its eigen-volatilities and the root of its weight at
+    # once. In the eigenbasis the true covariance is diag(values): no rotation is needed.
+    scale_days = np.sqrt(weights)[:, None] * np.sqrt(values)
     ratio = np.zeros_like(values)
-    # In the eigenbasis the true covariance is diag(values): no rotation is needed.
     for _ in range(simulations):
-        draws = rng.standard_normal((weights.size, values.size)) * root
-        scaled = draws * np.sqrt(weights)[:, None]
+        scaled = rng.standard_normal(scale_days.shape)
+        scaled *= scale_days
         sim_values, sim_vectors = np.linalg.eigh(scaled.T @ scaled)
         true_values = (sim_vectors**2).T @ values
         ratio += true_values / np.maximum(sim_values, np.finfo(float).tiny)

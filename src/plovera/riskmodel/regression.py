@@ -16,6 +16,7 @@ import numpy as np
 __all__ = [
     "MAX_CONDITION",
     "FactorReturnHistory",
+    "factor_exposures",
     "factor_names",
     "factor_returns_batch",
     "factor_returns_wls",
@@ -38,6 +39,18 @@ class FactorReturnHistory(NamedTuple):
 def factor_names(industry_names, style_names):
     """Factor order of every result here: "country", the industries, the styles."""
     return ["country", *industry_names, *style_names]
+
+
+def factor_exposures(style_exposures, industry, n_industries):
+    """Exposures to every factor (N × (1+I+K)): country 1, industry dummies, the styles.
+
+    A stock with a negative industry code (unclassified) has no industry exposure.
+    """
+    industry = np.asarray(industry)
+    known = industry >= 0
+    dummies = np.zeros((industry.size, n_industries))
+    dummies[np.flatnonzero(known), industry[known]] = 1.0
+    return np.hstack([np.ones((industry.size, 1)), dummies, style_exposures])
 
 
 def factor_returns_wls(

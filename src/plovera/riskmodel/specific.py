@@ -12,6 +12,7 @@ from typing import NamedTuple
 import numpy as np
 
 from plovera.riskmodel.covariance import ew_variance_path, half_life_weights, regime_multiplier
+from plovera.riskmodel.regression import factor_exposures
 from quotaris.tables import TRADING_DAYS_PER_YEAR
 
 __all__ = [
@@ -113,13 +114,6 @@ def blend_weight(returns, window=TRADING_DAYS_PER_YEAR):
     return weight
 
 
-def _design(exposures, industry, n_industries):
-    known = industry >= 0
-    dummies = np.zeros((industry.size, n_industries))
-    dummies[np.flatnonzero(known), industry[known]] = 1.0
-    return np.hstack([np.ones((industry.size, 1)), dummies, exposures])
-
-
 def structural_volatility(volatility, fit_weight, exposures, industry, cap, n_industries=None):
     """Specific volatility predicted from exposures, for every stock.
 
@@ -132,7 +126,7 @@ def structural_volatility(volatility, fit_weight, exposures, industry, cap, n_in
     industry = np.asarray(industry)
     if n_industries is None:
         n_industries = int(industry.max()) + 1
-    design = _design(exposures, industry, n_industries)
+    design = factor_exposures(exposures, industry, n_industries)
     fit = (fit_weight > 0) & np.isfinite(volatility) & (volatility > 0)
     if not fit.any():
         raise ValueError("no stock has a clean specific-return history to fit the structural model")
