@@ -21,6 +21,7 @@ from plovera.const import STYLE_FACTORS, CovModel
 from plovera.riskmodel import (
     assemble,
     factor_covariance,
+    factor_exposures,
     factor_returns_batch,
     parameters_for,
     specific_variance,
@@ -37,7 +38,7 @@ def synthetic_market(days, stocks, industries, seed=3):
     snapshots = rng.normal(size=(days // 21 + 1, stocks, k))
     snapshot = np.arange(days) // 21
     factor_draws = rng.normal(0.0, 0.006, (days, 1 + industries + k))
-    x0 = np.hstack([np.ones((stocks, 1)), np.eye(industries)[industry], snapshots[0]])
+    x0 = factor_exposures(snapshots[0], industry, industries)
     returns = factor_draws @ x0.T + rng.normal(0.0, 0.02, (days, stocks))
     returns[rng.random((days, stocks)) < 0.05] = np.nan  # suspensions, late listings
     return returns, snapshots, snapshot, np.tile(industry, (days, 1)), np.tile(cap, (days, 1))
@@ -119,7 +120,7 @@ def main():
     print(f"specific variance, {args.stocks} stocks: {1e3 * seconds:.0f} ms")
 
     forecast = factor_covariance(factors, params)
-    x = np.hstack([np.ones((args.stocks, 1)), np.eye(args.industries)[industry[-1]], exposures])
+    x = factor_exposures(exposures, industry[-1], args.industries)
     for n in (300, 800, args.stocks):
         seconds, _ = timed(
             lambda n=n: assemble(x[:n], forecast.covariance, spec.variance[:n]), repeats=20
