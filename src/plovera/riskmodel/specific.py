@@ -1,0 +1,208 @@
+"""Specific (idiosyncratic) variance forecasts.
+
+Per stock: an exponentially weighted Newey–West variance of its specific returns;
+for short or unclean histories a structural model (a regression of log specific
+volatility on the exposures) is blended in; the result is shrunk towards the
+cap-weighted mean of the stock's size decile, scaled by the volatility-regime
+multiplier, annualised and floored above zero.
+"""
+
+from typing import NamedTuple
+
+import numpy as np
+
+from plovera.riskmodel.covariance import ew_variance_path, half_life_weights, regime_multiplier
+from plovera.riskmodel.regression import factor_exposures
+from quotaris.tables import TRADING_DAYS_PER_YEAR
+
+__all__ = [
+    "SHRINKAGE_INTENSITY",
+    "SPECIFIC_VARIANCE_FLOOR",
+    "SpecificRiskForecast",
+    "blend_weight",
+    "newey_west_variance",
+    "shrink_to_size_deciles",
+    "specific_variance",
+    "structural_volatility",
+]
+
+#: Lowest annualised specific variance forecast: a specific volatility of 1%.
+SPECIFIC_VARIANCE_FLOOR = 1e-4
+
+#: Strength q of the shrinkage towards the size-decile mean.
+SHRINKAGE_INTENSITY = 0.1
+
+# A history counts fully from 180 valid days of the last year, not at all below 60.
+_MIN_HISTORY = 60
+_FULL_HISTORY = 180
+# The ratio of the standard deviation to its interquartile estimate that a normal
+# series would show is 1; a tail this far above it marks a history unclean.
+_IQR_TO_STD = 1.349
+
+
+class SpecificRiskForecast(NamedTuple):
+    """Annualised specific variances (N) and how they were formed.
+
+    ``time_series_weight`` is each stock's weight of its own history against the
+    structural model (0 to 1); ``structural`` the structural model's annualised
+    variance; ``regime_multiplier`` the variance multiplier applied (1.0 when off).
+    """
+
+    variance: np.ndarray
+    time_series_weight: np.ndarray
+    structural: np.ndarray
+    regime_multiplier: float
+
+
+def newey_west_variance(returns, half_life, lags):
+    """Exponentially weighted Newey–West variance of each column of ``returns`` (T × N, NaN gaps).
+
+    The same estimator as the factor covariance's diagonal: mean zero, each lagged
+    product weighted by the age of its later day and normalised by the weights of
+    the days where both are present; negative results (possible with gaps) become 0.
+    """
+    returns = np.asarray(returns, dtype=np.float64)
+    present = np.isfinite(returns)
+    values = np.where(present, returns, 0.0)
+    present = present.astype(np.float64)
+    weights = half_life_weights(returns.shape[0], half_life)[:, None]
+    t_days = returns.shape[0]
+    out = np.zeros(returns.shape[1])
+    for lag in range(lags + 1):
+        late, early = slice(lag, None), slice(0, t_days - lag)
+        total = (weights[late] * present[late] * present[early]).sum(axis=0)
+        product = (weights[late] * values[late] * values[early]).sum(axis=0)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            moment = np.where(total > 0, product / total, np.nan)
+        out = out + (moment if lag == 0 else 2.0 * (1.0 - lag / (lags + 1.0)) * moment)
+    return np.maximum(out, 0.0)
+
+
+def _column_quantile(values, q):
+    """Per column, the q-quantile of its finite entries (linear interpolation, as numpy's)."""
+    ordered = np.sort(values, axis=0)  # NaN sorts last
+    count = np.isfinite(values).sum(axis=0)
+    position = q * (count - 1)
+    low = np.floor(position).astype(np.int64)
+    high = np.minimum(low + 1, count - 1)
+    columns = np.arange(values.shape[1])
+    frac = position - low
+    return ordered[low, columns] * (1.0 - frac) + ordered[high, columns] * frac
+
+
+def blend_weight(returns, window=TRADING_DAYS_PER_YEAR):
+    """Weight of each stock's own history against the structural model, 0 to 1.
+
+    Over the last ``window`` rows of ``returns`` (T × N): the number h of valid days
+    gives min(1, max(0, (h − 60) / 120)); a fat-tailed history, whose standard
+    deviation exceeds the interquartile estimate by the ratio Z + 1, multiplies
+    that by min(1, exp(1 − Z)).
+    """
+    recent = np.asarray(returns, dtype=np.float64)[-window:]
+    count = np.isfinite(recent).sum(axis=0)
+    weight = np.clip((count - _MIN_HISTORY) / (_FULL_HISTORY - _MIN_HISTORY), 0.0, 1.0)
+    enough = count >= 2
+    if not enough.any():
+        return weight
+    sample = recent[:, enough]
+    std = np.nanstd(sample, axis=0, ddof=1)
+    robust = (_column_quantile(sample, 0.75) - _column_quantile(sample, 0.25)) / _IQR_TO_STD
+    with np.errstate(invalid="ignore", divide="ignore"):
+        z = np.abs(std / robust - 1.0)
+    clean = np.where(np.isfinite(z), np.minimum(1.0, np.exp(1.0 - z)), 0.0)
+    weight[enough] *= clean
+    return weight
+
+
+def structural_volatility(volatility, fit_weight, exposures, industry, cap, n_industries=None):
+    """Specific volatility predicted from exposures, for every stock.
+
+    log σ is regressed on country, industry dummies and the styles, each stock
+    weighted by its cap times ``fit_weight`` (how far its own history can be
+    trusted, 0 leaving it out); the prediction is scaled by the same-weighted ratio
+    of the fitted stocks' σ to exp(prediction), which undoes the bias of
+    exponentiating a fitted log.
+    """
+    industry = np.asarray(industry)
+    if n_industries is None:
+        n_industries = int(industry.max()) + 1
+    design = factor_exposures(exposures, industry, n_industries)
+    fit = (fit_weight > 0) & np.isfinite(volatility) & (volatility > 0)
+    if not fit.any():
+        raise ValueError("no stock has a clean specific-return history to fit the structural model")
+    w = cap[fit] * fit_weight[fit]
+    root = np.sqrt(w)
+    coef = np.linalg.lstsq(design[fit] * root[:, None], np.log(volatility[fit]) * root, rcond=None)[
+        0
+    ]
+    predicted = np.exp(design @ coef)
+    return predicted * (w @ volatility[fit]) / (w @ predicted[fit])
+
+
+def shrink_to_size_deciles(volatility, cap, q=SHRINKAGE_INTENSITY, groups=10):
+    """Bayesian shrinkage of each volatility towards the cap-weighted mean of its size decile.
+
+    With s̄ the decile's cap-weighted mean and Δ the decile's equal-weighted root mean
+    squared deviation from it, a stock moves towards s̄ with intensity
+    v = q |σ − s̄| / (Δ + q |σ − s̄|): the further out, the more it is shrunk.
+    """
+    order = np.argsort(cap, kind="stable")
+    decile = np.empty(cap.size, dtype=np.int64)
+    decile[order] = np.arange(cap.size) * groups // cap.size
+    mass = np.bincount(decile, weights=cap, minlength=groups)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = np.bincount(decile, weights=cap * volatility, minlength=groups) / mass
+    gap = np.abs(volatility - mean[decile])
+    spread = np.sqrt(
+        np.bincount(decile, weights=gap**2, minlength=groups)
+        / np.maximum(np.bincount(decile, minlength=groups), 1)
+    )[decile]
+    denom = spread + q * gap
+    intensity = np.divide(q * gap, denom, out=np.zeros_like(gap), where=denom > 0)
+    return intensity * mean[decile] + (1.0 - intensity) * volatility
+
+
+def specific_variance(specific_returns, exposures, industry, cap, params, n_industries=None):
+    """Annualised specific variance forecasts of N stocks over the horizon of ``params``.
+
+    ``specific_returns`` (T × N, oldest first, NaN where a stock had none) end on
+    the last day before the forecast date; ``exposures`` (N × K styles, finite),
+    ``industry`` (N codes, negative for unclassified) and ``cap`` (N, positive) are
+    those in force on it. The horizon is the next trading day, the next 21 or the
+    next 63 trading days (``params.horizon``); the variances are annualised (× 252).
+    A stock with no usable history gets the structural forecast.
+    """
+    returns = np.asarray(specific_returns, dtype=np.float64)
+    exposures = np.asarray(exposures, dtype=np.float64)
+    cap = np.asarray(cap, dtype=np.float64)
+    n = returns.shape[1]
+    if exposures.shape[0] != n or cap.shape != (n,):
+        raise ValueError(
+            f"{n} stocks of specific returns, {exposures.shape[0]} of exposures and "
+            f"{cap.shape[0]} of caps"
+        )
+    bad = ~np.isfinite(exposures).all(axis=1)
+    if bad.any():
+        raise ValueError(f"exposures of stock {int(np.argmax(bad))} are not finite")
+    bad = ~(np.isfinite(cap) & (cap > 0))
+    if bad.any():
+        raise ValueError(f"cap of stock {int(np.argmax(bad))} is not positive")
+
+    vol = np.sqrt(newey_west_variance(returns, params.specific_vol_half_life, params.specific_lags))
+    weight = blend_weight(returns)
+    structural = structural_volatility(
+        vol, weight, exposures, np.asarray(industry), cap, n_industries
+    )
+    # A weight above 0 needs 60 valid days, so vol is finite wherever it counts.
+    blended = weight * np.nan_to_num(vol) + (1.0 - weight) * structural
+    shrunk = shrink_to_size_deciles(blended, cap)
+    multiplier = 1.0
+    if params.regime:
+        forecast_vol = np.sqrt(
+            ew_variance_path(returns, params.specific_vol_half_life, _MIN_HISTORY)
+        )
+        multiplier = regime_multiplier(
+            returns, forecast_vol, params.specific_regime_half_life, weights=cap
+        )
+    variance = np.maximum(shrunk**2 * (multiplier * TRADING_DAYS_PER_YEAR), SPECIFIC_VARIANCE_FLOOR)
+    return SpecificRiskForecast(variance, weight, structural**2 * TRADING_DAYS_PER_YEAR, multiplier)
