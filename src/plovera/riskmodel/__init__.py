@@ -1,0 +1,1 @@
+"""The fundamental factor risk model: exposures, factor returns, covariance, specific risk."""
