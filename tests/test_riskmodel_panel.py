@@ -108,8 +108,10 @@ def test_panel_aligns_the_tables_of_a_full_source(use_source):
     np.testing.assert_array_equal(panel.alive(10), [True, True, False])  # C lists that day
     np.testing.assert_array_equal(panel.alive(11), [True, True, True])
     np.testing.assert_array_equal(panel.alive(20), [True, False, True])  # B delisted that day
-    np.testing.assert_array_equal(panel.days_listed(12), [13, 13, 3])
+    np.testing.assert_array_equal(panel.days_listed(12)[2], 3)
     assert panel.position(DAYS[4].date()) == 4
+    # Weekdays from A's listing on 2000-01-04 to the panel's first day.
+    assert panel.days_listed(0)[0] == np.busday_count("2000-01-04", "2024-06-11") + 1
     with pytest.raises(ValueError, match="2024-06-15 is not a trading day"):
         panel.position("2024-06-15")
 

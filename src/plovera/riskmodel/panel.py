@@ -219,14 +219,21 @@ class MarketPanel:
         return (self.listed_dates < date) & ~delisted
 
     def days_listed(self, day: int) -> np.ndarray:
-        """Trading days of the panel from each stock's listing up to ``day`` (0 if not listed).
+        """Trading days from each stock's listing day through panel day ``day`` (0 before).
 
-        A stock listed before the panel starts counts from the panel's first day.
+        Before the panel starts, weekdays stand in for trading days.
         """
-        first = self.dates.searchsorted(
+        return np.maximum(day + 1 - self.listing_position, 0)
+
+    @functools.cached_property
+    def listing_position(self) -> np.ndarray:
+        """Panel day position of each listing; negative for listings before the panel."""
+        first = self.dates[0].to_datetime64().astype("datetime64[D]")
+        inside = self.dates.searchsorted(
             pd.DatetimeIndex(self.listed_dates.astype("datetime64[ns]"))
         )
-        return np.maximum(day + 1 - first, 0)
+        before = np.busday_count(np.minimum(self.listed_dates, first), first)
+        return np.where(self.listed_dates < first, -before, inside)
 
     @functools.cached_property
     def log_returns(self) -> np.ndarray:
