@@ -263,8 +263,8 @@ def fill_missing(
         columns.extend((industry == code).astype(np.float64) for code in codes)
     filled = values.copy()
     fitted = np.zeros(len(values), dtype=bool)
-    for with_size in (size is not None, False):
-        design = np.column_stack([*columns, size] if with_size else columns)
+    for regressors in ([*columns, size], columns) if size is not None else (columns,):
+        design = np.column_stack(regressors)
         rows = universe & ~missing & np.isfinite(design).all(axis=1)
         target = missing & ~fitted & np.isfinite(design).all(axis=1)
         if not target.any() or not rows.any():
