@@ -267,7 +267,7 @@ def shifted(panel, day):
 
     return dataclasses.replace(
         panel,
-        returns=later_rows(panel.returns, -5.0),
+        returns=later_rows(panel.returns, -0.5),
         cap_total=later_rows(panel.cap_total, 0.1),
         cap_float=later_rows(panel.cap_float, 0.1),
         turnover=later_rows(panel.turnover, 20.0),

@@ -141,13 +141,19 @@ def daily_volatility(panel: MarketPanel, end: int) -> np.ndarray:
     return np.where(enough, np.sqrt(np.maximum(variance, 0.0)), np.nan)
 
 
+def _quoted(panel: MarketPanel, end: int, length: int) -> np.ndarray:
+    """Quoted days of each stock among the ``length`` days that end with ``end``."""
+    counts = panel.quoted_count
+    return counts[end + 1] - counts[max(end + 1 - length, 0)]
+
+
 def cumulative_range(panel: MarketPanel, end: int) -> np.ndarray:
     """Range of the cumulative log returns over the last 1 to 12 months (21-day months)."""
     length = CMRA_MONTHS * MONTH
-    returns = _window(panel.returns, end, length)
-    monthly = np.log1p(np.nan_to_num(returns)).reshape(CMRA_MONTHS, MONTH, -1).sum(axis=1)
+    log_returns = np.nan_to_num(_window(panel.log_returns, end, length))
+    monthly = log_returns.reshape(CMRA_MONTHS, MONTH, -1).sum(axis=1)
     cumulative = np.cumsum(monthly[::-1], axis=0)  # the latest month first
-    enough = np.isfinite(returns).sum(axis=0) >= CMRA_MIN_DAYS
+    enough = _quoted(panel, end, length) >= CMRA_MIN_DAYS
     return np.where(enough, cumulative.max(axis=0) - cumulative.min(axis=0), np.nan)
 
 
@@ -156,10 +162,12 @@ def momentum(panel: MarketPanel, end: int) -> np.ndarray:
     last = end - MOMENTUM_LAG
     if last < 0:
         return np.full(panel.n_stocks, np.nan)
-    returns = _window(panel.returns, last, MOMENTUM_WINDOW)
-    weight = half_life_weights(MOMENTUM_WINDOW, MOMENTUM_HALF_LIFE)
-    value = weight @ np.log1p(np.nan_to_num(returns))
-    enough = np.isfinite(returns).sum(axis=0) >= MOMENTUM_MIN_DAYS
+    first = max(last + 1 - MOMENTUM_WINDOW, 0)
+    weight = half_life_weights(MOMENTUM_WINDOW, MOMENTUM_HALF_LIFE)[
+        MOMENTUM_WINDOW - (last + 1 - first) :
+    ]
+    value = weight @ panel.log_returns[first : last + 1]
+    enough = _quoted(panel, last, MOMENTUM_WINDOW) >= MOMENTUM_MIN_DAYS
     return np.where(enough, value, np.nan)
 
 

@@ -171,10 +171,8 @@ class MarketPanel:
             "market_cap_float", lambda i: quotaris.get_market_cap(i, begin, stop, "float")
         )
         turnover = daily("turnover", lambda i: quotaris.get_turnover(i, begin, stop))
-        report(0.1, "industries")
         listed_by = listed[None, :] <= dates.to_numpy().astype("datetime64[D]")[:, None]
-        industry, names = _industries(ids, dates, listed_by, scheme, missing)
-        report(0.3, "fundamentals")
+        industry, names = _industries(ids, dates, listed_by, scheme, missing, report)
         fundamentals = _fundamentals(ids, dates, missing, report)
         report(1.0, "fundamentals")
         return cls(
@@ -241,6 +239,13 @@ class MarketPanel:
         return np.log1p(np.nan_to_num(self.returns))
 
     @functools.cached_property
+    def quoted_count(self) -> np.ndarray:
+        """Quoted days before each panel day, (T + 1) × N: days a..b hold row b+1 − row a."""
+        counts = np.zeros((self.n_days + 1, self.n_stocks), dtype=np.int32)
+        np.cumsum(np.isfinite(self.returns), axis=0, out=counts[1:])
+        return counts
+
+    @functools.cached_property
     def log_price(self) -> np.ndarray:
         """Cumulative log return of each stock from the panel's first day, T × N."""
         return np.cumsum(self.log_returns, axis=0)
@@ -284,27 +289,98 @@ def _array(frame: pd.DataFrame) -> np.ndarray:
     return frame.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
 
 
+#: Trading days between the full reads of a point-in-time table; the days
+#: between are read only for the stocks whose values changed across them.
+_SAMPLE_STRIDE = 5
+
+
+def _changes(
+    read: Callable[[int, np.ndarray], np.ndarray],
+    n_days: int,
+    n_stocks: int,
+    width: int,
+    blank: object,
+    eligible: np.ndarray | None,
+    report: Progress,
+    stage: str,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Every change of a point-in-time table, day by day: (day, stock, values) events.
+
+    ``read(day, stocks)`` gives the values in force on ``day`` (stocks ×
+    width); a stock not ``eligible`` on a day is not asked and holds
+    ``blank``.  Values in force on two days are also in force between them
+    unless something was announced in between, so full reads every
+    ``_SAMPLE_STRIDE`` days, and day-by-day reads of the stocks that changed
+    across a stride, see every announcement on its own day.
+    """
+    dtype = np.float64 if blank is not None else object
+
+    def values_on(day: int, stocks: np.ndarray) -> np.ndarray:
+        out = np.full((len(stocks), width), blank, dtype=dtype)
+        asked = np.ones(len(stocks), bool) if eligible is None else eligible[day, stocks]
+        if asked.any():
+            out[asked] = read(day, stocks[asked])
+        return out
+
+    def differ(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+        return ~((a == b) | (pd.isna(a) & pd.isna(b))).all(axis=1)
+
+    everyone = np.arange(n_stocks)
+    previous = values_on(0, everyone)
+    first = np.flatnonzero(~pd.isna(previous).all(axis=1))
+    days, stocks, values = [np.zeros(len(first), np.int64)], [first], [previous[first]]
+    samples = [*range(_SAMPLE_STRIDE, n_days - 1, _SAMPLE_STRIDE), n_days - 1]
+    before = 0
+    for sample in samples if n_days > 1 else []:
+        current = values_on(sample, everyone)
+        changed = np.flatnonzero(differ(previous, current))
+        last = previous[changed]
+        for day in range(before + 1, sample + 1) if len(changed) else ():
+            now = current[changed] if day == sample else values_on(day, changed)
+            moved = differ(last, now)
+            days.append(np.full(int(moved.sum()), day, np.int64))
+            stocks.append(changed[moved])
+            values.append(now[moved])
+            last = now
+        previous, before = current, sample
+        report(sample / n_days, stage)
+    day_of, stock_of = np.concatenate(days), np.concatenate(stocks)
+    order = np.lexsort((day_of, stock_of))
+    return day_of[order], stock_of[order], np.vstack(values)[order]
+
+
 def _industries(
     ids: list[str],
     dates: pd.DatetimeIndex,
     listed_by: np.ndarray,
     scheme: str,
     missing: dict[str, str],
+    report: Progress,
 ) -> tuple[np.ndarray | None, tuple[str, ...] | None]:
     try:
         quotaris.get_industry([], dates[0], scheme)
     except MissingData as error:
         missing["industry"] = str(error)
         return None, None
-    names = np.full((len(dates), len(ids)), None, dtype=object)
     stock_ids = np.array(ids, dtype=object)
-    for day, date in enumerate(dates):
-        listed = np.flatnonzero(listed_by[day])
-        if len(listed):
-            served = quotaris.get_industry(stock_ids[listed].tolist(), date, scheme)
-            names[day, listed] = served.to_numpy(dtype=object)
-    codes, uniques = pd.factorize(names.ravel(), sort=True, use_na_sentinel=True)
-    return codes.reshape(names.shape).astype(np.int16), tuple(str(name) for name in uniques)
+
+    def read(day: int, stocks: np.ndarray) -> np.ndarray:
+        served = quotaris.get_industry(stock_ids[stocks].tolist(), dates[day], scheme)
+        return served.to_numpy(dtype=object)[:, None]
+
+    def stage(fraction: float, name: str) -> None:
+        report(0.1 + 0.2 * fraction, name)
+
+    day, stock, names = _changes(
+        read, len(dates), len(ids), 1, None, listed_by, stage, "industries"
+    )
+    event_codes, uniques = pd.factorize(names[:, 0], sort=True, use_na_sentinel=True)
+    codes = np.full((len(dates), len(ids)), -1, dtype=np.int16)
+    # Each event holds until the stock's next one.
+    until = np.r_[np.where(stock[1:] == stock[:-1], day[1:], len(dates)), len(dates)]
+    for begin, end, column, code in zip(day, until, stock, event_codes, strict=True):
+        codes[begin:end, column] = code
+    return codes, tuple(str(name) for name in uniques)
 
 
 def _fundamentals(
@@ -322,27 +398,23 @@ def _fundamentals(
         missing["fundamentals"] = next(iter(absent.values()))
         return None
     missing.update(absent)
-    days, stocks, values = [], [], []
-    previous = np.full((len(ids), len(fields)), np.nan)
-    for day, date in enumerate(dates):
-        current = quotaris.get_fundamentals(ids, date, fields).to_numpy(
-            dtype=np.float64, na_value=np.nan
-        )
-        same = (current == previous) | (np.isnan(current) & np.isnan(previous))
-        changed = np.flatnonzero(~same.all(axis=1))
-        days.append(np.full(len(changed), day, dtype=np.int64))
-        stocks.append(changed)
-        values.append(current[changed])
-        previous = current
-        if day % 256 == 0:
-            report(0.3 + 0.7 * day / len(dates), "fundamentals")
-    day_of, stock_of = np.concatenate(days), np.concatenate(stocks)
-    order = np.lexsort((day_of, stock_of))
+    stock_ids = np.array(ids, dtype=object)
+
+    def read(day: int, stocks: np.ndarray) -> np.ndarray:
+        served = quotaris.get_fundamentals(stock_ids[stocks].tolist(), dates[day], fields)
+        return served.to_numpy(dtype=np.float64, na_value=np.nan)
+
+    def stage(fraction: float, name: str) -> None:
+        report(0.3 + 0.7 * fraction, name)
+
+    day, stock, values = _changes(
+        read, len(dates), len(ids), len(fields), np.nan, None, stage, "fundamentals"
+    )
     return Fundamentals(
         fields=tuple(fields),
-        day=day_of[order],
-        stock=stock_of[order],
-        values=np.vstack(values)[order],
+        day=day,
+        stock=stock,
+        values=values,
         n_days=len(dates),
         n_stocks=len(ids),
     )
