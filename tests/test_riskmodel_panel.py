@@ -34,24 +34,26 @@ def tables(**drop) -> BundleTables:
     caps.iloc[20:, 1] = np.nan
     industry = pd.DataFrame(
         {
-            "order_book_id": [A, A, B, C],
+            "order_book_id": [A, A, A, B, C],
             "scheme": "sws",
+            # A moves twice between two full reads of the panel (every fifth day).
             "start_date": [
                 pd.Timestamp("2000-01-04"),
-                DAYS[5],
+                DAYS[6],
+                DAYS[8],
                 pd.Timestamp("2001-01-04"),
                 DAYS[10],
             ],
-            "industry_code": ["801780", "801790", "801780", "801080"],
-            "industry_name": ["银行", "非银金融", "银行", "电子"],
+            "industry_code": ["801780", "801790", "801080", "801780", "801080"],
+            "industry_name": ["银行", "非银金融", "电子", "银行", "电子"],
         }
     )
     fundamentals = pd.DataFrame(
         {
-            "order_book_id": [A, A, B],
-            "announce_date": [pd.Timestamp("2023-10-30"), DAYS[7], DAYS[3]],
-            "book_value": [1.0, 2.0, 5.0],
-            "ttm_earnings": [0.1, np.nan, 0.5],
+            "order_book_id": [A, A, A, B],
+            "announce_date": [pd.Timestamp("2023-10-30"), DAYS[7], DAYS[8], DAYS[3]],
+            "book_value": [1.0, 2.0, 3.0, 5.0],
+            "ttm_earnings": [0.1, np.nan, 0.2, 0.5],
         }
     )
     full = BundleTables(
@@ -95,14 +97,15 @@ def test_panel_aligns_the_tables_of_a_full_source(use_source):
 
     assert panel.industry_names == ("电子", "银行", "非银金融")
     names = np.array([*panel.industry_names, None], dtype=object)[panel.industry]
-    assert list(names[4]) == ["银行", "银行", None]  # C not listed yet
-    assert list(names[10]) == ["非银金融", "银行", "电子"]  # A reclassified on day 5
+    assert list(names[:, 0]) == ["银行"] * 6 + ["非银金融"] * 2 + ["电子"] * 22
+    assert list(names[:, 2]) == [None] * 10 + ["电子"] * 20  # listed on day 10
 
     fundamentals = panel.fundamentals
     assert fundamentals.fields == ("book_value", "ttm_earnings")
     np.testing.assert_array_equal(fundamentals.at(6), [[1.0, 0.1], [5.0, 0.5], [np.nan, np.nan]])
     # A report without earnings leaves the earlier earnings in force.
     np.testing.assert_array_equal(fundamentals.at(7)[0], [2.0, 0.1])
+    np.testing.assert_array_equal(fundamentals.at(8)[0], [3.0, 0.2])
     np.testing.assert_array_equal(fundamentals.at(2, np.array([1])), [[np.nan, np.nan]])
 
     np.testing.assert_array_equal(panel.alive(10), [True, True, False])  # C lists that day
