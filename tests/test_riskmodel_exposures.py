@@ -364,3 +364,51 @@ def test_refresh_schedule(panel):
         refresh_days(panel, "daily")
     history = exposure_history(panel)
     assert [x.date for x in history] == list(panel.dates[monthly])
+
+
+def test_descriptors_match_direct_computations():
+    rng = np.random.default_rng(9)
+    t, n = 600, 4
+    returns = rng.normal(0.0, 0.02, (t, n))
+    returns[rng.random((t, n)) < 0.1] = np.nan
+    returns[:450, 3] = np.nan  # 150 quoted days at most: too few for momentum
+    tiny = MarketPanel(
+        dates=pd.bdate_range("2020-01-01", periods=t),
+        order_book_ids=pd.Index(IDS[:n]),
+        returns=returns,
+        cap_total=None,
+        cap_float=None,
+        turnover=None,
+        industry=None,
+        industry_names=None,
+        industry_scheme="sws",
+        fundamentals=None,
+        listed_dates=np.full(n, np.datetime64("2010-01-04", "D")),
+        de_listed_dates=np.full(n, np.datetime64("NaT", "D")),
+    )
+    market = rng.normal(0.0, 0.01, t)
+    end = t - 1
+    beta, residual = descriptors.beta_and_residual_volatility(tiny, market, end)
+    volatility = descriptors.daily_volatility(tiny, end)
+    span = descriptors.cumulative_range(tiny, end)
+    trend = descriptors.momentum(tiny, end)
+    for i in range(n):
+        y, x = returns[end - 251 : end + 1, i], market[end - 251 : end + 1]
+        w = 0.5 ** (np.arange(251, -1, -1) / 63)
+        ok = np.isfinite(y)
+        slope, intercept = np.polyfit(x[ok], y[ok], 1, w=np.sqrt(w[ok]))
+        assert beta[i] == pytest.approx(slope, rel=1e-9)
+        fitted = y[ok] - intercept - slope * x[ok]
+        assert residual[i] == pytest.approx(np.sqrt(np.average(fitted**2, weights=w[ok])))
+        v = 0.5 ** (np.arange(251, -1, -1) / 42)[ok]
+        mean = np.average(y[ok], weights=v)
+        assert volatility[i] == pytest.approx(np.sqrt(np.average((y[ok] - mean) ** 2, weights=v)))
+        if i == 3:  # too short a history for the range of a year and for momentum
+            assert np.isnan(span[i]) and np.isnan(trend[i])
+            continue
+        logs = np.log1p(np.nan_to_num(y))
+        cumulative = [logs[252 - 21 * k :].sum() for k in range(1, 13)]
+        assert span[i] == pytest.approx(max(cumulative) - min(cumulative))
+        past = returns[end - 21 - 503 : end - 20, i]
+        decay = 0.5 ** (np.arange(503, -1, -1) / 126)
+        assert trend[i] == pytest.approx(np.sum(decay * np.log1p(np.nan_to_num(past))))
