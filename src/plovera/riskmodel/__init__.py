@@ -1,4 +1,4 @@
-"""The factor risk model: factor returns, factor covariance, specific risk and their assembly."""
+"""The fundamental factor risk model: exposures, factor returns, covariance, specific risk."""
 
 from plovera.riskmodel.covariance import (
     CovarianceForecast,
@@ -6,6 +6,14 @@ from plovera.riskmodel.covariance import (
     check_factor_model,
     factor_covariance,
 )
+from plovera.riskmodel.exposures import (
+    ExposureEngine,
+    StyleExposures,
+    StyleUnavailable,
+    compute_exposures,
+    exposure_history,
+)
+from plovera.riskmodel.panel import MarketPanel
 from plovera.riskmodel.parameters import PARAMETERS, RiskModelParameters, parameters_for
 from plovera.riskmodel.regression import (
     FactorReturnHistory,
@@ -20,12 +28,18 @@ from plovera.riskmodel.statistical import StatisticalModel, statistical_model
 __all__ = [
     "PARAMETERS",
     "CovarianceForecast",
+    "ExposureEngine",
     "FactorReturnHistory",
+    "MarketPanel",
     "RiskModelParameters",
     "SpecificRiskForecast",
     "StatisticalModel",
+    "StyleExposures",
+    "StyleUnavailable",
     "assemble",
     "check_factor_model",
+    "compute_exposures",
+    "exposure_history",
     "factor_covariance",
     "factor_exposures",
     "factor_names",
