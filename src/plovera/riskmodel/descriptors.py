@@ -32,6 +32,7 @@ __all__ = [
     "MOMENTUM_WINDOW",
     "MONTH",
     "QUARTER",
+    "TURNOVER_WINDOWS",
     "VOLATILITY_HALF_LIFE",
     "beta_and_residual_volatility",
     "cumulative_range",
