@@ -211,3 +211,31 @@ def test_classes_made_by_their_metaclass_can_be_subclassed():
     instance = OptimizationObjective()
     instance.anything = 1
     assert vars(instance) == {"anything": 1}
+
+
+BAD_WINDOWS = [None, "252", 2.5, 0, -5, True]
+
+
+@pytest.mark.parametrize("window", BAD_WINDOWS)
+def test_expected_returns_refuse_a_window_that_is_no_positive_whole_number(monkeypatch, window):
+    monkeypatch.setattr(pb, "quotaris", RecordingQuotaris())
+    with pytest.raises(InvalidArgument, match=r"^window 应为正整数, 传入值为: "):
+        pb.IndexBenchmark("000300.XSHG").get_expected_returns(DATE, window)
+
+
+@pytest.mark.parametrize("objective", ["MeanVariance", "MaxSharpeRatio", "MaxInformationRatio"])
+@pytest.mark.parametrize("window", BAD_WINDOWS)
+def test_objectives_refuse_a_bad_window_when_built(objective, window):
+    import plovera.objective as po
+
+    with pytest.raises(InvalidArgument) as raised:
+        getattr(po, objective)(None, window)
+    assert raised.value.args == (f"window 应为正整数, 传入值为: {window!r}",)
+
+
+def test_index_benchmark_refuses_a_list(monkeypatch):
+    fake = RecordingQuotaris()
+    monkeypatch.setattr(pb, "quotaris", fake)
+    with pytest.raises(InvalidArgument, match=r"^无效的 benchmark: \['000300.XSHG'\]$"):
+        pb.IndexBenchmark(["000300.XSHG"])
+    assert fake.calls == []

@@ -124,11 +124,31 @@ def test_to_date_accepts_date_like_values(value, expected):
     assert type(po.to_date(value)) is datetime.date
 
 
-def test_to_date_returns_a_date_unchanged_and_passes_parser_errors():
+def test_to_date_returns_a_date_unchanged():
     assert po.to_date(DATE) is DATE
-    with pytest.raises(ValueError) as raised:
-        po.to_date("not a date")
-    assert not isinstance(raised.value, InvalidArgument)
+
+
+@pytest.mark.parametrize(
+    ("text", "cause"),
+    [
+        ("not a date", ValueError),
+        ("2025-13-01", ValueError),
+        ("2025-02-30", ValueError),
+        ("9" * 40, OverflowError),
+        # Partial dates: the parser would fill the rest from today.
+        ("2020", None),
+        ("10", None),
+        ("2020-05", None),
+        ("Feb 29", None),
+        ("10:30", None),
+    ],
+)
+def test_to_date_refuses_texts_that_name_no_whole_date(text, cause):
+    with pytest.raises(InvalidArgument) as raised:
+        po.to_date(text)
+    assert raised.value.args == (f"expect a datetime like object, got <class 'str'>({text!r})",)
+    context = raised.value.__context__
+    assert context is None if cause is None else isinstance(context, cause)
 
 
 @pytest.mark.parametrize("value", [20200102, None, np.datetime64("2020-01-02"), 3.5])
@@ -245,7 +265,12 @@ def test_parse_bnds_fills_named_and_wildcard_positions(bnds, lower, upper):
         ({"a": 0.3}, "上下限应该以 (lower, upper) 的形式指定", TypeError),
         ({"a": ("0", "1")}, "上下限应该以 (lower, upper) 的形式指定", TypeError),
         ({"*": (0, 0.1)}, "上限之和小于1", None),
-        ({"*": (0.3, 0.1)}, "下限之和大于1", None),
+        ({"*": (0.3, 0.1)}, "合约 * 的上限 0.1 小于下限 0.3", None),
+        ({"*": (-1, 2)}, "合约 * 的下限 -1 无效", None),
+        ({"*": (0, float("inf"))}, "合约 * 的上限 inf 无效", None),
+        ({"*": (float("nan"), 1)}, "合约 * 的下限 nan 无效", None),
+        ({"a": (float("nan"), 0.5)}, "合约 a 的下限 nan 无效", None),
+        ({"a": (0, float("nan"))}, "合约 a 的上限 nan 无效", None),
         ({"*": (None, 1)}, "约束的上限或下限非法: None", TypeError),
     ],
 )
@@ -639,3 +664,20 @@ def test_user_objective_and_benchmark_subclasses(helper):
     weights = po.portfolio_optimize(POOL, DATE, UserTracking(), benchmark=HalfAndHalfBenchmark())
     assert helper.built[0][2].get_weight(DATE).sum() == 1.0
     assert weights.sum() == pytest.approx(1.0)
+
+
+class ForgetfulConstraint:
+    """A constraint whose to_constraints forgot its return statement."""
+
+    hard = True
+
+    def to_constraints(self, g, zeta, helper):
+        g >= 0  # noqa: B015 -- the missing return is the point
+
+
+def test_a_constraint_returning_nothing_is_named(helper):
+    forgetful = ForgetfulConstraint()
+    with pytest.raises(TypeError) as raised:
+        po.portfolio_optimize(POOL, DATE, ScriptedObjective(), cons=[forgetful])
+    assert raised.value.args == (f"{forgetful!r} 的 to_constraints 应返回约束的列表, 得到 None",)
+    assert isinstance(raised.value.__context__, TypeError)

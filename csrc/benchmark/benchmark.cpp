@@ -1,12 +1,11 @@
 // plovera.benchmark: the benchmark interface and the index benchmark.
+#include "support/constants.hpp"
 #include "support/function.hpp"
 #include "support/module.hpp"
 #include "support/pyutil.hpp"
 
 namespace plovera {
 namespace {
-
-constexpr int kTradingDaysPerYear = 252;
 
 constexpr const char *kGetWeightDoc = R"(
         获取 date 日期的持仓权重。此函数必需实现。
@@ -24,13 +23,13 @@ constexpr const char *kGetExpectedReturnsDoc = R"(
         :return: float
         )";
 
-py::object not_implemented(const Globals &, const Args &) {
-    raise(PyExc_NotImplementedError, py::handle());
-}
-
 py::object index_init(const Globals &globals, const Args &args) {
     py::handle self = args[0];
     py::handle order_book_id = args[1];
+    // The client would read a list as a pool and hand back a list of records.
+    if (!PyUnicode_Check(order_book_id.ptr())) {
+        raise(globals["InvalidArgument"], format("无效的 benchmark: {}", order_book_id));
+    }
     py::object instrument = globals["quotaris"].attr("instruments")(order_book_id);
     if (instrument.is_none()) {
         raise(globals["InvalidArgument"], format("无效的 benchmark: {}", order_book_id));
@@ -52,6 +51,7 @@ py::object index_get_expected_returns(const Globals &globals, const Args &args) 
     py::handle self = args[0];
     py::handle date = args[1];
     py::object quotaris = globals["quotaris"];
+    check_window(globals["InvalidArgument"], args[2]);
     auto back = py::reinterpret_steal<py::object>(PyNumber_Negative(args[2].ptr()));
     if (!back) {
         throw py::error_already_set();
@@ -73,6 +73,10 @@ PYBIND11_MODULE(benchmark, module) {
     globals["quotaris"] = py::module_::import("quotaris");
     globals["InvalidArgument"] = import_from_sibling(module, "exception", "InvalidArgument");
 
+    // Made by plain `type`, not abc.ABCMeta: the abstract methods document what
+    // a subclass must provide, but a subclass that implements only get_weight
+    // (enough for every objective but the information ratio without expected
+    // returns) must still be instantiable.
     py::object base =
         ClassBuilder(globals, "OptimizeBenchmark", "自定义基准抽象类")
             .method("get_weight", {"self", "date"}, not_implemented, kGetWeightDoc, abstractmethod)

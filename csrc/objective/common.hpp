@@ -1,15 +1,12 @@
 // Pieces shared by the objectives of plovera.objective.
 #pragma once
 
+#include "support/constants.hpp"
 #include "support/function.hpp"
 #include "support/ops.hpp"
 #include "support/pyutil.hpp"
 
 namespace plovera::objective {
-
-// Daily change rates are annualised with this factor; it is also the default
-// look-back window.
-constexpr int kTradingDaysPerYear = 252;
 
 // False when the interpreter runs with -O: budget assertions are then skipped.
 extern bool assertions_enabled;

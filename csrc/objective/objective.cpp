@@ -63,10 +63,6 @@ py::object ensure_series_impl(const Globals &globals, const Args &args) {
     }
 }
 
-py::object not_implemented(const Globals &, const Args &) {
-    raise(PyExc_NotImplementedError, py::handle());
-}
-
 py::object no_constraints(const Globals &, const Args &) { return py::list(); }
 
 py::object pool_variance(const Globals &globals, py::handle g, py::handle helper) {
@@ -98,6 +94,7 @@ py::object mean_variance_init(const Globals &globals, const Args &args) {
               format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
                      coefficient));
     }
+    check_window(globals["InvalidArgument"], args[2]);
     self.attr("_expected_returns") = expected_returns;
     self.attr("_risk_aversion_coefficient") = coefficient;
     self.attr("_window") = args[2];
@@ -135,6 +132,8 @@ py::object mean_variance_expr(const Globals &globals, const Args &args) {
     py::object mu = aligned(self.attr("_expected_returns"), ids);
     py::object cp = globals["cp"];
     if (truthy(compare(mu, py::int_(0), Py_EQ).attr("all")())) {
+        // Stack level 3: the objective is called by portfolio_optimize, whose
+        // caller the warning is about.
         warn(globals["warnings"],
              py::str("MeanVariance: expected_returns 全部为 0，退化为 MinVariance"),
              globals["OptimizerWarning"], 3);

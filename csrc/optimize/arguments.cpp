@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <string>
 
+#include "support/constants.hpp"
 #include "support/ops.hpp"
 #include "support/pyutil.hpp"
 
 namespace plovera::optimize {
 
 namespace {
-
-constexpr const char *kNotDelisted = "0000-00-00";
 
 // The truth of `a <op> b`, with the operator applied as Python applies it.
 bool holds(py::handle a, int op, py::handle b) { return truthy(ops::compare(a, b, op)); }
@@ -48,6 +47,24 @@ double wildcard_bound(const Globals &globals, py::handle value) {
         }
         raise_while_handling(globals["InvalidArgument"], format("约束的上限或下限非法: {}", value),
                              error);
+    }
+}
+
+// Refuses what the comparisons of a bound pair let through or never ran on:
+// NaN anywhere, and a wildcard outside [0, 1] or in the wrong order.  The
+// messages are those of a named instrument's pair, naming the value given.
+void check_pair(const Globals &globals, py::handle name, double lower, double upper,
+                py::handle given_lower, py::handle given_upper) {
+    py::object invalid_argument = globals["InvalidArgument"];
+    if (!(lower >= 0.0 && lower <= 1.0)) {
+        raise(invalid_argument, format("合约 {} 的下限 {} 无效", name, given_lower));
+    }
+    if (!(upper >= 0.0 && upper <= 1.0)) {
+        raise(invalid_argument, format("合约 {} 的上限 {} 无效", name, given_upper));
+    }
+    if (upper < lower) {
+        raise(invalid_argument,
+              format("合约 {} 的上限 {} 小于下限 {}", name, given_upper, given_lower));
     }
 }
 
@@ -115,6 +132,49 @@ py::object to_enum(const Globals &globals, const Args &args) {
           format("invalid value {} for {}", value, enum_type.attr("__name__")));
 }
 
+namespace {
+
+// "expect a datetime like object, got %r(%r)", filled printf-style with the
+// value's type and the value.
+py::object not_a_date(py::handle dt) {
+    py::str message("expect a datetime like object, got %r(%r)");
+    auto text = py::reinterpret_steal<py::object>(
+        PyUnicode_Format(message.ptr(), py::make_tuple(py::type::handle_of(dt), dt).ptr()));
+    if (!text) {
+        throw py::error_already_set();
+    }
+    return text;
+}
+
+// The date a text names.  The parser fills fields the text leaves out from a
+// default date, which would silently move the optimisation to a day nobody
+// asked for ("2020" on some day of today's month), so the text is read
+// against two defaults that differ in every field: a whole date reads the
+// same under both.
+py::object parse_whole_date(const Globals &globals, py::handle text) {
+    py::object parse = globals["parse_datetime"];
+    py::object datetime_type = globals["datetime"].attr("datetime");
+    py::object first;
+    py::object second;
+    try {
+        first = parse(text, py::arg("default") = datetime_type(2000, 1, 1)).attr("date")();
+        second = parse(text, py::arg("default") = datetime_type(2004, 2, 2)).attr("date")();
+    } catch (py::error_already_set &error) {
+        // ValueError covers the parser's own error; OverflowError comes from
+        // long digit strings.
+        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_OverflowError)) {
+            throw;
+        }
+        raise_while_handling(globals["InvalidArgument"], not_a_date(text), error);
+    }
+    if (!equals(first, second)) {
+        raise(globals["InvalidArgument"], not_a_date(text));
+    }
+    return first;
+}
+
+}  // namespace
+
 py::object to_date(const Globals &globals, const Args &args) {
     py::handle dt = args[0];
     py::object datetime = globals["datetime"];
@@ -125,15 +185,9 @@ py::object to_date(const Globals &globals, const Args &args) {
         return py::reinterpret_borrow<py::object>(dt);
     }
     if (PyUnicode_Check(dt.ptr())) {
-        return globals["parse_datetime"](dt).attr("date")();
+        return parse_whole_date(globals, dt);
     }
-    py::str message("expect a datetime like object, got %r(%r)");
-    auto text = py::reinterpret_steal<py::object>(
-        PyUnicode_Format(message.ptr(), py::make_tuple(py::type::handle_of(dt), dt).ptr()));
-    if (!text) {
-        throw py::error_already_set();
-    }
-    raise(globals["InvalidArgument"], text);
+    raise(globals["InvalidArgument"], not_a_date(dt));
 }
 
 py::object ensure_date_str(const Globals &globals, const Args &args) {
@@ -169,6 +223,8 @@ py::object ensure_order_book_ids(const Globals &globals, const Args &args) {
             result.add(order_book_id);
             continue;
         }
+        // Stack level 3 names the line that called portfolio_optimize, two calls up
+        // (as Python code would count; our own calls add no frames, see warn()).
         warn(globals["warnings"], format(dropped, order_book_id, date), globals["OptimizerWarning"],
              3);
     }
@@ -206,6 +262,8 @@ py::object parse_bnds(const Globals &globals, const Args &args) {
     auto wildcard = unpack_pair(bnds.attr("get")("*", py::make_tuple(0.0, 1.0)));
     const double wildcard_lower = wildcard_bound(globals, wildcard.first);
     const double wildcard_upper = wildcard_bound(globals, wildcard.second);
+    check_pair(globals, py::str("*"), wildcard_lower, wildcard_upper, wildcard.first,
+               wildcard.second);
 
     const auto count = static_cast<py::ssize_t>(py::len(order_book_ids));
     py::array_t<double> lower_bounds(count);
@@ -243,6 +301,8 @@ py::object parse_bnds(const Globals &globals, const Args &args) {
             }
             lower[position] = as_double(low);
             upper[position] = as_double(high);
+            // NaN passes every comparison above; it would only fail in the solver.
+            check_pair(globals, order_book_id, lower[position], upper[position], low, high);
         } catch (py::error_already_set &error) {
             if (error.matches(PyExc_KeyError)) {  // not named: keeps the wildcard pair
                 ++position;

@@ -25,6 +25,24 @@ void extend(py::list &target, py::handle iterable) {
     }
 }
 
+// A constraint object's constraints; one that hands back something other than
+// an iterable (typically a method that forgot its return) is named, since the
+// interpreter's own TypeError would not say which of the objects it was.
+py::object constraints_of(py::handle constraint, py::handle g, py::handle zeta, py::handle helper) {
+    py::object added = constraint.attr("to_constraints")(g, zeta, helper);
+    auto iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(added.ptr()));
+    if (!iterator) {
+        py::error_already_set error;
+        if (!error.matches(PyExc_TypeError)) {
+            throw error;
+        }
+        raise_while_handling(
+            py::handle(PyExc_TypeError),
+            format("{!r} 的 to_constraints 应返回约束的列表, 得到 {!r}", constraint, added), error);
+    }
+    return added;
+}
+
 Assembly assemble(const Globals &globals, py::handle objective, py::handle order_book_ids,
                   py::handle bnds, py::handle cons, py::handle helper) {
     py::object cp = globals["cp"];
@@ -56,7 +74,7 @@ Assembly assemble(const Globals &globals, py::handle objective, py::handle order
         for (py::handle constraint : py::iter(cons)) {
             const bool hard = truthy(constraint.attr("hard"));
             extend(hard ? assembly.hard_cons : assembly.soft_cons,
-                   constraint.attr("to_constraints")(g, zeta, helper));
+                   constraints_of(constraint, g, zeta, helper));
         }
     }
     // The log barrier of risk parity keeps g positive on its own; without
@@ -119,6 +137,8 @@ py::object solve(const Globals &globals, Assembly &assembly, py::handle objectiv
     globals["logging"].attr("debug")("g.value.sum() = %f, zeta = %f", g.attr("value").attr("sum")(),
                                      zeta_value);
     if (equals(assembly.problem.attr("status"), cp.attr("OPTIMAL_INACCURATE"))) {
+        // Stack level 2: the solve is part of portfolio_optimize itself, so the
+        // warning names the line that called it.
         warn(globals["warnings"],
              py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"),
              globals["OptimizerWarning"], 2);

@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "support/pyutil.hpp"
+
 namespace plovera {
 
 namespace {
@@ -401,6 +403,10 @@ ClassBuilder &ClassBuilder::method(const char *name, std::initializer_list<Param
     namespace_[name] =
         decorator(make_function(globals_, name, name_ + "." + name, params, impl, doc));
     return *this;
+}
+
+py::object not_implemented(const Globals &, const Args &) {
+    raise(PyExc_NotImplementedError, py::handle());
 }
 
 ClassBuilder &ClassBuilder::attr(const char *name, py::object value) {

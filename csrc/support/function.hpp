@@ -44,6 +44,9 @@ private:
 
 using Impl = py::object (*)(const Globals &globals, const Args &args);
 
+// The body of an abstract method: raises NotImplementedError without a message.
+py::object not_implemented(const Globals &globals, const Args &args);
+
 // One parameter: positional-or-keyword, required unless it has a default.
 struct Param {
     Param(const char *param_name) : name(param_name) {}  // NOLINT: implicit by design

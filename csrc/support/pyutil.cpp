@@ -39,6 +39,25 @@ bool isinstance(py::handle obj, py::handle type) {
     return result == 1;
 }
 
+void check_window(py::handle invalid_argument, py::handle window) {
+    PyObject *value = window.ptr();
+    bool positive = false;
+    if (PyIndex_Check(value) && !PyBool_Check(value)) {
+        auto days = py::reinterpret_steal<py::object>(PyNumber_Index(value));
+        if (!days) {
+            throw py::error_already_set();
+        }
+        const int result = PyObject_RichCompareBool(days.ptr(), py::int_(0).ptr(), Py_GT);
+        if (result < 0) {
+            throw py::error_already_set();
+        }
+        positive = result == 1;
+    }
+    if (!positive) {
+        raise(invalid_argument, format("window 应为正整数, 传入值为: {!r}", window));
+    }
+}
+
 bool truthy(py::handle obj) {
     const int result = PyObject_IsTrue(obj.ptr());
     if (result < 0) {

@@ -32,6 +32,10 @@ py::str format(const char *text, Ts &&...args) {
 void warn(py::handle warnings, py::handle message, py::handle category = py::handle(),
           int stacklevel = 0);
 
+// A look-back window must be a whole number of days, at least 1: refuses
+// anything else (bools, fractions, text, None) with InvalidArgument naming it.
+void check_window(py::handle invalid_argument, py::handle window);
+
 bool isinstance(py::handle obj, py::handle type);
 bool truthy(py::handle obj);
 bool equals(py::handle a, py::handle b);  // Python's ==, its truth value
