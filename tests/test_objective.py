@@ -437,3 +437,55 @@ def test_solved_risk_parity_equalises_contributions():
     expr = obj.RiskParity().get_objective_expr(g, 2, FakeHelper(["A", "B"], np.diag([0.04, 0.01])))
     cp.Problem(cp.Minimize(expr)).solve(solver=cp.SCS, max_iters=10000)
     assert g.value / g.value.sum() == pytest.approx([1 / 3, 2 / 3], abs=1e-3)
+
+
+@pytest.mark.parametrize(
+    ("build", "message"),
+    [
+        (lambda s: obj.MeanVariance(s), "expected_returns 的索引中有重复项: ['A']"),
+        (lambda s: obj.MaxSharpeRatio(s), "expected_returns 的索引中有重复项: ['A']"),
+        (
+            lambda s: obj.MaxInformationRatio(s),
+            "expected_active_returns 的索引中有重复项: ['A']",
+        ),
+        (lambda s: obj.MaxIndicator(s), "indicator_series 的索引中有重复项: ['A']"),
+    ],
+)
+def test_series_arguments_with_a_repeated_identifier_are_refused(build, message):
+    with pytest.raises(InvalidArgument) as raised:
+        build(pd.Series([0.1, 0.2, 0.3], index=["A", "B", "A"]))
+    assert raised.value.args == (message,)
+
+
+def test_style_targets_and_priorities_with_a_repeated_style_are_refused():
+    twice = pd.Series([1.0, 2.0], index=["size", "size"])
+    with pytest.raises(InvalidArgument, match=r"^target_style 的索引中有重复项: \['size'\]$"):
+        obj.MinStyleDeviation(twice)
+    with pytest.raises(InvalidArgument, match=r"^priority 的索引中有重复项: \['size'\]$"):
+        obj.MinStyleDeviation({"size": 1.0}, priority=pd.Series([1, 2], index=["size", "size"]))
+
+
+@pytest.mark.parametrize("priority", [np.nan, np.inf, "high"])
+def test_priorities_that_are_no_level_are_refused(priority):
+    with pytest.raises(InvalidArgument) as raised:
+        obj.MinStyleDeviation({"size": 1.0}, priority={"size": priority})
+    assert raised.value.args == (
+        f"priority 应为 0 到 9 的整数, 传入值为: {{'size': {priority!r}}}",
+    )
+
+
+@pytest.mark.parametrize(
+    ("values", "message"),
+    [
+        ([0.0, 0.0, 0.0], "indicator_series 在股票池上的值全部为 0"),
+        ([np.nan, 1.0, 2.0], "indicator_series 中以下股票的值不是有限数值: ['A']"),
+        ([1.0, -np.inf, 2.0], "indicator_series 中以下股票的值不是有限数值: ['B']"),
+        (["x", "y", "z"], "indicator_series 的值应为数值: {'A': 'x', 'B': 'y', 'C': 'z'}"),
+    ],
+)
+def test_indicator_values_that_cannot_be_maximised_are_refused(values, message):
+    # A value outside the pool does not matter, however bad.
+    indicator = pd.Series([*values, np.nan], index=[*POOL, "Z"], dtype=object)
+    with pytest.raises(InvalidArgument) as raised:
+        obj.MaxIndicator(indicator).get_objective_expr(cp.Variable(3), 1.0, FakeHelper())
+    assert raised.value.args == (message,)

@@ -26,6 +26,10 @@ void assert_unit_budget(py::handle zeta);
 // of the `window` trading days that end on the helper's previous trading date.
 py::object estimate_returns(const Globals &globals, py::handle window, py::handle helper);
 
+// `ensure_series(value, name)`, refusing a series whose index repeats a label:
+// a repeated identifier or style has no single value to align.
+py::object unique_series(const Globals &globals, py::handle value, const char *name);
+
 // `series` in the order of the pool as a numpy vector; instruments missing from
 // the series get 0.0.
 py::object aligned(py::handle series, py::handle order_book_ids);

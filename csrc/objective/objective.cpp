@@ -84,7 +84,7 @@ py::object mean_variance_init(const Globals &globals, const Args &args) {
     py::object expected_returns = py::reinterpret_borrow<py::object>(args[1]);
     py::handle coefficient = args[3];
     if (!expected_returns.is_none()) {
-        expected_returns = globals["ensure_series"](expected_returns, "expected_returns");
+        expected_returns = unique_series(globals, expected_returns, "expected_returns");
     }
     // NaN and infinity compare false here too: they would only surface later as
     // unusable problem data, so they are refused like a negative value.
@@ -169,8 +169,36 @@ py::object min_tracking_error_expr(const Globals &globals, const Args &args) {
 
 // ---- MaxIndicator -----------------------------------------------------------
 
+// The pool's indicator values as floats: text, NaN and infinities, or values
+// that are all zero, leave nothing to maximise and are refused by name.
+py::object indicator_values(const Globals &globals, py::handle pool_indicator) {
+    py::object np = globals["np"];
+    py::object invalid_argument = globals["InvalidArgument"];
+    py::object values;
+    try {
+        values = np.attr("asarray")(pool_indicator.attr("values"), py::arg("dtype") = "float64");
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) {
+            throw;
+        }
+        raise_while_handling(
+            invalid_argument,
+            format("indicator_series 的值应为数值: {}", pool_indicator.attr("to_dict")()), error);
+    }
+    py::object finite = np.attr("isfinite")(values);
+    if (!truthy(finite.attr("all")())) {
+        py::object bad = pool_indicator.attr("index")[np.attr("logical_not")(finite)];
+        raise(invalid_argument,
+              format("indicator_series 中以下股票的值不是有限数值: {}", bad.attr("tolist")()));
+    }
+    if (!truthy(values.attr("any")())) {
+        raise(invalid_argument, py::str("indicator_series 在股票池上的值全部为 0"));
+    }
+    return values;
+}
+
 py::object max_indicator_init(const Globals &globals, const Args &args) {
-    args[0].attr("_indicator_series") = globals["ensure_series"](args[1], "indicator_series");
+    args[0].attr("_indicator_series") = unique_series(globals, args[1], "indicator_series");
     return py::none();
 }
 
@@ -190,7 +218,7 @@ py::object max_indicator_expr(const Globals &globals, const Args &args) {
         raise(globals["InvalidArgument"],
               py::str("传入股票池中的股票有部分在 indicator_series 中找不到值"));
     }
-    py::object values = indicator.attr("reindex")(ids).attr("values");
+    py::object values = indicator_values(globals, indicator.attr("reindex")(ids));
     // Scaled to a mean absolute value of 1, so the indicator's units do not matter.
     py::object scaled = values / absolute(values).attr("mean")();
     return matmul(-args[1], scaled);
@@ -201,7 +229,7 @@ py::object max_indicator_expr(const Globals &globals, const Args &args) {
 py::object min_style_deviation_init(const Globals &globals, const Args &args) {
     py::handle self = args[0];
     py::object ensure_series = globals["ensure_series"];
-    py::object target = ensure_series(args[1], "target_style");
+    py::object target = unique_series(globals, args[1], "target_style");
     self.attr("_target_style") = target;
     py::object style_factors = globals["STYLE_FACTORS"];
     for (py::handle style : target.attr("index")) {
@@ -217,10 +245,21 @@ py::object min_style_deviation_init(const Globals &globals, const Args &args) {
     self.attr("_relative") = args[2];
     py::object priority = py::reinterpret_borrow<py::object>(args[3]);
     if (!priority.is_none()) {
+        py::object given = unique_series(globals, priority, "priority");
+        try {
+            priority = given.attr("astype")(py::handle(reinterpret_cast<PyObject *>(&PyLong_Type)));
+        } catch (py::error_already_set &error) {
+            // NaN, infinities and text have no priority level.
+            if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) {
+                throw;
+            }
+            raise_while_handling(
+                globals["InvalidArgument"],
+                format("priority 应为 0 到 9 的整数, 传入值为: {}", given.attr("to_dict")()),
+                error);
+        }
         priority =
-            ensure_series(priority, "priority")
-                .attr("astype")(py::handle(reinterpret_cast<PyObject *>(&PyLong_Type)))
-                .attr("reindex")(target.attr("index"), py::arg("fill_value") = kDefaultPriority)
+            priority.attr("reindex")(target.attr("index"), py::arg("fill_value") = kDefaultPriority)
                 .attr("clip")(0, kMaxPriority);
     }
     self.attr("_priority") = priority;
@@ -285,6 +324,17 @@ py::object estimate_returns(const Globals &globals, py::handle window, py::handl
     py::object change_rate =
         quotaris.attr("get_price_change_rate")(ids, start_date, helper.attr("prev_trading_date"));
     return change_rate.attr("mean")() * py::int_(kTradingDaysPerYear);
+}
+
+py::object unique_series(const Globals &globals, py::handle value, const char *name) {
+    py::object series = globals["ensure_series"](value, name);
+    py::object index = series.attr("index");
+    if (truthy(index.attr("has_duplicates"))) {
+        py::object repeated = index[index.attr("duplicated")()].attr("unique")();
+        raise(globals["InvalidArgument"],
+              format("{} 的索引中有重复项: {}", name, repeated.attr("tolist")()));
+    }
+    return series;
 }
 
 py::object aligned(py::handle series, py::handle order_book_ids) {

@@ -47,7 +47,7 @@ py::object optional_series(const Globals &globals, py::handle value, const char 
     if (value.is_none()) {
         return py::none();
     }
-    return globals["ensure_series"](value, name);
+    return unique_series(globals, value, name);
 }
 
 // ---- MaxInformationRatio ----------------------------------------------------
