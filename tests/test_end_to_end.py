@@ -154,3 +154,27 @@ def test_estimated_returns_come_from_the_market_history():
     start = quotaris.trading_date_offset(DAYS[-2].date(), -252)
     history = quotaris.get_price_change_rate(STOCKS, start, DAYS[-2].date())
     pd.testing.assert_series_equal(objective._expected_returns, history.mean() * 252)
+
+
+@pytest.fixture
+def demo_market(market):
+    """The built-in demo market for one test, the in-memory market again afterwards."""
+    from quotaris.demo import demo_bundle_path
+
+    previous = quotaris.get_source()
+    quotaris.init(demo_bundle_path(progress=False))
+    yield
+    quotaris.init(previous)
+
+
+@pytest.mark.parametrize("date", ["2025-06-27", "2025-06-30", "2025-12-31"])
+@pytest.mark.parametrize("objective", [plovera.MeanVariance, plovera.RiskParity])
+def test_demo_index_pool_solves_where_cvxpy_could_not_certify_its_matrix(
+    demo_market, objective, date
+):
+    # On these days cvxpy's own iterative PSD test of the 300 by 300 covariance
+    # matrix never converged and the optimisation ended in ArpackNoConvergence.
+    pool = sorted(quotaris.index_weights(INDEX, date).index)
+    weights = plovera.portfolio_optimize(pool, date, objective())
+    assert len(weights) == 300 and weights.sum() == pytest.approx(1.0)
+    assert weights.min() > -1e-4

@@ -8,9 +8,11 @@ import sys
 import types
 
 import cvxpy as cp
+import cvxpy.utilities.linalg as cvxpy_linalg
 import numpy as np
 import pandas as pd
 import pytest
+import scipy.sparse.linalg
 
 import plovera.objective as obj
 from plovera.exception import InvalidArgument, OptimizerWarning
@@ -489,3 +491,89 @@ def test_indicator_values_that_cannot_be_maximised_are_refused(values, message):
     with pytest.raises(InvalidArgument) as raised:
         obj.MaxIndicator(indicator).get_objective_expr(cp.Variable(3), 1.0, FakeHelper())
     assert raised.value.args == (message,)
+
+
+# ---- quadratic forms: positive semidefinite by our test, not cvxpy's ------------------
+
+# A pool and a benchmark component outside it, so that the union matrix is 4 by 4.
+UNION = ["A", "B", "C", "Z"]
+FACTOR = np.array([[1.0, 0.2], [0.6, -0.4], [0.3, 0.9], [-0.5, 0.1]])
+SINGULAR = FACTOR @ FACTOR.T * 0.01  # rank 2: semidefinite, not definite
+QUADRATIC = [
+    obj.MinVariance(),
+    obj.MeanVariance({"A": 0.1, "B": 0.2}),
+    obj.RiskParity(),
+    obj.MinTrackingError(),
+    obj.MaxInformationRatio({"A": 0.1, "B": 0.2}),
+    obj.MaxSharpeRatio({"A": 0.1, "B": 0.2}),
+]
+
+
+def quad_form_matrix(expr):
+    [form] = [e for e in [expr, *expr.args, *(a for e in expr.args for a in e.args)]
+              if isinstance(e, cp.atoms.QuadForm)]  # fmt: skip
+    return form.args[1]
+
+
+def quadratic_helper(cov):
+    """The pool's matrix is the top left of the union's."""
+    helper, pool_cov = FakeHelper(POOL, cov, UNION, [0.4, 0.0, 0.3, 0.3]), cov[:3, :3]
+    helper.get_cov_matrix = lambda: pool_cov
+    return helper, pool_cov
+
+
+@pytest.fixture
+def arpack_fails(monkeypatch):
+    """cvxpy's iterative PSD test, failing to converge as it does on some healthy matrices."""
+
+    def no_convergence(*args):
+        raise scipy.sparse.linalg.ArpackNoConvergence("no convergence", None, None)
+
+    monkeypatch.setattr(cvxpy_linalg, "is_psd_within_tol", no_convergence)
+
+
+@pytest.mark.parametrize("objective", QUADRATIC, ids=lambda o: type(o).__name__)
+@pytest.mark.parametrize("cov", [np.diag([0.04, 0.09, 0.0225, 0.01]) + 0.004, SINGULAR])
+def test_psd_matrices_reach_cvxpy_certified(arpack_fails, objective, cov):
+    helper, _ = quadratic_helper(cov)
+    g, zeta = cp.Variable(3, nonneg=True), cp.Variable(nonneg=True)
+    zeta = (
+        1.0
+        if type(objective) in (obj.MinVariance, obj.MeanVariance, obj.MinTrackingError)
+        else zeta
+    )
+    expr = objective.get_objective_expr(g, zeta, helper)
+    assert isinstance(quad_form_matrix(expr), cp.psd_wrap)
+    assert (expr * 2.0).is_convex()  # the product that set off cvxpy's own test
+
+
+def test_certified_forms_solve_as_before():
+    helper, pool_cov = quadratic_helper(np.diag([0.04, 0.09, 0.0225, 0.01]) + 0.004)
+    g = cp.Variable(3, nonneg=True)
+    ours = obj.MinVariance().get_objective_expr(g, 1.0, helper)
+    assert at(ours, g, W) == pytest.approx(W @ pool_cov @ W)
+    ones = np.linalg.solve(pool_cov, np.ones(3))
+    assert solve(obj.MinVariance(), helper) == pytest.approx(ones / ones.sum(), abs=1e-3)
+
+
+@pytest.mark.parametrize(
+    ("cov", "error"),
+    [
+        (np.array([[0.04, 0.05, 0], [0.05, 0.04, 0], [0, 0, 0.01]]), cp.error.DCPError),
+        (np.array([[0.04, 0.01, 0], [0.0, 0.04, 0], [0, 0, 0.01]]), ValueError),
+        (np.diag([0.04, np.nan, 0.01]), ValueError),
+    ],
+    ids=["indefinite", "not symmetric", "nan"],
+)
+def test_other_matrices_reach_cvxpy_as_they_are(cov, error):
+    g = cp.Variable(3, nonneg=True)
+    helper = FakeHelper(POOL, cov)
+    if error is ValueError:  # cvxpy's own refusal, unchanged
+        with pytest.raises(ValueError, match="symmetric/Hermitian"):
+            obj.MinVariance().get_objective_expr(g, 1.0, helper)
+        return
+    matrix = quad_form_matrix(obj.MinVariance().get_objective_expr(g, 1.0, helper))
+    assert not isinstance(matrix, cp.psd_wrap)
+    np.testing.assert_array_equal(matrix.value, cov)
+    with pytest.raises(error):
+        solve(obj.MinVariance(), helper)

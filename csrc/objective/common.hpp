@@ -39,6 +39,11 @@ py::object aligned(py::handle series, py::handle order_book_ids);
 // `zeta` unless it is null).
 py::object active_weight(const Globals &globals, py::handle g, py::handle zeta, py::handle helper);
 
+// cp.quad_form(x, matrix), with a matrix this module has found positive
+// semidefinite handed over as cp.psd_wrap(matrix): cvxpy's own iterative test
+// can fail to converge on healthy covariance matrices.
+py::object quad_form(const Globals &globals, py::handle x, py::handle matrix);
+
 py::object scs_solver(const Globals &globals, const Args &args);
 
 py::object build_max_information_ratio(const py::dict &globals, py::handle metaclass,

@@ -66,8 +66,7 @@ py::object ensure_series_impl(const Globals &globals, const Args &args) {
 py::object no_constraints(const Globals &, const Args &) { return py::list(); }
 
 py::object pool_variance(const Globals &globals, py::handle g, py::handle helper) {
-    py::object cov = helper.attr("get_cov_matrix")();
-    return globals["cp"].attr("quad_form")(g, cov);
+    return quad_form(globals, g, helper.attr("get_cov_matrix")());
 }
 
 // ---- MinVariance ------------------------------------------------------------
@@ -130,7 +129,6 @@ py::object mean_variance_expr(const Globals &globals, const Args &args) {
     }
     py::object ids = helper.attr("order_book_ids");
     py::object mu = aligned(self.attr("_expected_returns"), ids);
-    py::object cp = globals["cp"];
     if (truthy(compare(mu, py::int_(0), Py_EQ).attr("all")())) {
         // Stack level 3: the objective is called by portfolio_optimize, whose
         // caller the warning is about.
@@ -146,7 +144,7 @@ py::object mean_variance_expr(const Globals &globals, const Args &args) {
     py::object adjust_factor = typical_return(mu, n) / risk;
     adjust_factor = inplace_multiply(adjust_factor, self.attr("_risk_aversion_coefficient"));
     py::object gain = matmul(-g, mu);
-    return gain + cp.attr("quad_form")(g, cov) * adjust_factor;
+    return gain + quad_form(globals, g, cov) * adjust_factor;
 }
 
 // ---- RiskParity -------------------------------------------------------------
@@ -154,7 +152,7 @@ py::object mean_variance_expr(const Globals &globals, const Args &args) {
 py::object risk_parity_expr(const Globals &globals, const Args &args) {
     py::handle g = args[1];
     py::object cp = globals["cp"];
-    py::object variance = cp.attr("quad_form")(g, args[3].attr("get_cov_matrix")());
+    py::object variance = quad_form(globals, g, args[3].attr("get_cov_matrix")());
     return variance - cp.attr("sum")(cp.attr("log")(g));
 }
 
@@ -164,7 +162,7 @@ py::object min_tracking_error_expr(const Globals &globals, const Args &args) {
     py::handle helper = args[3];
     assert_unit_budget(args[2]);
     py::object active = active_weight(globals, args[1], py::handle(), helper);
-    return globals["cp"].attr("quad_form")(active, helper.attr("get_union_cov_matrix")());
+    return quad_form(globals, active, helper.attr("get_union_cov_matrix")());
 }
 
 // ---- MaxIndicator -----------------------------------------------------------

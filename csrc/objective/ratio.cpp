@@ -64,7 +64,7 @@ py::object information_ratio_init(const Globals &globals, const Args &args) {
 py::object information_ratio_expr(const Globals &globals, const Args &args) {
     py::handle helper = args[3];
     py::object active = active_weight(globals, args[1], args[2], helper);
-    return globals["cp"].attr("quad_form")(active, helper.attr("get_union_cov_matrix")());
+    return quad_form(globals, active, helper.attr("get_union_cov_matrix")());
 }
 
 py::object information_ratio_constraints(const Globals &globals, const Args &args) {
@@ -97,8 +97,7 @@ py::object sharpe_ratio_init(const Globals &globals, const Args &args) {
 }
 
 py::object sharpe_ratio_expr(const Globals &globals, const Args &args) {
-    py::object cov = args[3].attr("get_cov_matrix")();
-    return globals["cp"].attr("quad_form")(args[1], cov);
+    return quad_form(globals, args[1], args[3].attr("get_cov_matrix")());
 }
 
 py::object sharpe_ratio_constraints(const Globals &globals, const Args &args) {
