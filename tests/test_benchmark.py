@@ -9,6 +9,7 @@ import types
 
 import pandas as pd
 import pytest
+from conftest import RecordingQuotaris
 
 import plovera.benchmark as pb
 from plovera.exception import InvalidArgument
@@ -34,34 +35,23 @@ GET_EXPECTED_RETURNS_DOC = """
         """
 
 
-class RecordingQuotaris:
-    """Positional-only stand-in for the market-data client, recording every call."""
+INDEX_RECORDS = {
+    order_book_id: Instrument(order_book_id, "x", kind, "XSHG", "2005-04-08")
+    for order_book_id, kind in [("000300.XSHG", "INDX"), ("600000.XSHG", "CS")]
+}
 
-    def __init__(self):
-        self.calls = []
-        self.weights = pd.Series([0.6, 0.4], index=["600000.XSHG", "000001.XSHE"])
 
-    def instruments(self, order_book_id, /):
-        self.calls.append(("instruments", order_book_id))
-        kind = {"000300.XSHG": "INDX", "600000.XSHG": "CS"}.get(order_book_id)
-        return kind and Instrument(order_book_id, "x", kind, "XSHG", "2005-04-08")
-
-    def index_weights(self, order_book_id, date, /):
-        self.calls.append(("index_weights", order_book_id, date))
-        return self.weights
-
-    def trading_date_offset(self, date, n, /):
-        self.calls.append(("trading_date_offset", date, n))
-        return date - datetime.timedelta(days=-n)
-
-    def get_price_change_rate(self, order_book_id, start, end, /):
-        self.calls.append(("get_price_change_rate", order_book_id, start, end))
-        return pd.Series([0.001, 0.003])
+def index_client():
+    return RecordingQuotaris(
+        records=INDEX_RECORDS,
+        weights=pd.Series([0.6, 0.4], index=["600000.XSHG", "000001.XSHE"]),
+        index_changes=pd.Series([0.001, 0.003]),
+    )
 
 
 @pytest.fixture
 def quotaris(monkeypatch):
-    fake = RecordingQuotaris()
+    fake = index_client()
     monkeypatch.setattr(pb, "quotaris", fake)
     return fake
 
@@ -218,7 +208,7 @@ BAD_WINDOWS = [None, "252", 2.5, 0, -5, True]
 
 @pytest.mark.parametrize("window", BAD_WINDOWS)
 def test_expected_returns_refuse_a_window_that_is_no_positive_whole_number(monkeypatch, window):
-    monkeypatch.setattr(pb, "quotaris", RecordingQuotaris())
+    monkeypatch.setattr(pb, "quotaris", index_client())
     with pytest.raises(InvalidArgument, match=r"^window 应为正整数, 传入值为: "):
         pb.IndexBenchmark("000300.XSHG").get_expected_returns(DATE, window)
 
@@ -234,7 +224,7 @@ def test_objectives_refuse_a_bad_window_when_built(objective, window):
 
 
 def test_index_benchmark_refuses_a_list(monkeypatch):
-    fake = RecordingQuotaris()
+    fake = index_client()
     monkeypatch.setattr(pb, "quotaris", fake)
     with pytest.raises(InvalidArgument, match=r"^无效的 benchmark: \['000300.XSHG'\]$"):
         pb.IndexBenchmark(["000300.XSHG"])

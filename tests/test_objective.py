@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import scipy.sparse.linalg
+from conftest import FakeHelper, RecordingQuotaris
 
 import plovera.objective as obj
 from plovera.exception import InvalidArgument, OptimizerWarning
@@ -22,47 +23,18 @@ POOL = ["A", "B", "C"]
 W = np.array([0.5, 0.3, 0.2])
 
 
-class FakeHelper:
-    def __init__(self, ids=POOL, cov=COV, union=None, bw=None, benchmark=None):
-        self.order_book_ids, self.union_components = list(ids), list(union or ids)
-        self.date, self.prev_trading_date, self.benchmark = "2024-06-03", "2024-05-31", benchmark
-        self.benchmark_weight = pd.Series(bw or 0.0, index=self.union_components)
-        self.cov = np.asarray(cov)
-        self.exposure, self.benchmark_style = pd.DataFrame(index=ids), pd.Series(dtype=float)
-
-    def get_cov_matrix(self):
-        return self.cov
-
-    get_union_cov_matrix = get_cov_matrix
-
-    def get_factor_exposure(self):
-        return self.exposure
-
-    def get_benchmark_style(self):
-        return self.benchmark_style
+def fake_helper(ids=POOL, cov=COV, union=None, bw=None, benchmark=None):
+    return FakeHelper(
+        ids, "2024-06-03", benchmark, cov=cov, union=union, bw=bw, prev_trading_date="2024-05-31"
+    )
 
 
 ANNUAL = {"A": 0.25, "B": 0.75, "C": -0.1, "D": 0.3}
 
 
-class FakeQuotaris:
-    """Daily change rates of r/252 per instrument, so that the annualised mean is r."""
-
-    def __init__(self):
-        self.calls = []
-
-    def trading_date_offset(self, date, offset, /):
-        self.calls.append(("offset", date, offset))
-        return "start"
-
-    def get_price_change_rate(self, ids, start, end, /):
-        self.calls.append(("change", list(ids), start, end))
-        return pd.DataFrame({i: [ANNUAL[i] / 252] * 2 for i in ids})
-
-
 @pytest.fixture
 def quotaris(monkeypatch):
-    monkeypatch.setattr(obj, "quotaris", FakeQuotaris())
+    monkeypatch.setattr(obj, "quotaris", RecordingQuotaris(annual=ANNUAL, start="start"))
     return obj.quotaris
 
 
@@ -222,12 +194,12 @@ ALL = [
 def test_solver_fresh_constraint_lists_and_budget_assertion(objective):
     assert objective.get_preferred_solver() == cp.SCS
     g = cp.Variable(3, nonneg=True)
-    first = objective.get_internal_constraints(g, 1.0, FakeHelper())
+    first = objective.get_internal_constraints(g, 1.0, fake_helper())
     first.append("x")
-    assert objective.get_internal_constraints(g, 1.0, FakeHelper()) is not first
+    assert objective.get_internal_constraints(g, 1.0, fake_helper()) is not first
     if objective in ALL[:4]:  # built for weights that add up to 1
         with pytest.raises(AssertionError) as info:
-            objective.get_objective_expr(g, 2.0, FakeHelper())
+            objective.get_objective_expr(g, 2.0, fake_helper())
         assert info.value.args == ()
 
 
@@ -261,7 +233,7 @@ def test_mean_variance_expression(mu, coefficient, rbar):
     w = np.linspace(1, 2, n) / np.linspace(1, 2, n).sum()
     g = cp.Variable(n, nonneg=True)
     objective = obj.MeanVariance(dict(zip(ids[::-1], mu[::-1], strict=True)), 60, coefficient)
-    expr = objective.get_objective_expr(g, 1.0, FakeHelper(ids, cov))
+    expr = objective.get_objective_expr(g, 1.0, fake_helper(ids, cov))
     expected = -np.dot(mu, w) + coefficient * rbar / cov.mean() * (w @ cov @ w)
     assert at(expr, g, w) == pytest.approx(expected)
 
@@ -282,25 +254,25 @@ def test_mean_variance_all_zero_falls_back_to_min_variance(monkeypatch):
     fake_warnings = type("W", (), {"warn": lambda *args, **kwargs: recorded.append(kwargs)})
     monkeypatch.setattr(obj, "warnings", fake_warnings)
     g = cp.Variable(3, nonneg=True)
-    expr = obj.MeanVariance({"X": 0.3}).get_objective_expr(g, 1.0, FakeHelper())
+    expr = obj.MeanVariance({"X": 0.3}).get_objective_expr(g, 1.0, fake_helper())
     assert at(expr, g, W) == pytest.approx(W @ COV @ W)
     assert recorded == [{"stacklevel": 3, "category": OptimizerWarning}]
     message = "^MeanVariance: expected_returns 全部为 0，退化为 MinVariance$"
     with pytest.warns(OptimizerWarning, match=message):
         monkeypatch.undo()
-        obj.MeanVariance({"X": 0.3}).get_objective_expr(g, 1.0, FakeHelper())
+        obj.MeanVariance({"X": 0.3}).get_objective_expr(g, 1.0, fake_helper())
 
 
 @pytest.mark.parametrize("cls", [obj.MeanVariance, obj.MaxSharpeRatio])
 def test_estimate_is_made_once(quotaris, cls):
     objective, g = cls(window=60), cp.Variable(3, nonneg=True)
-    first = objective.get_internal_constraints(g, 1.0, FakeHelper())
-    objective.get_objective_expr(g, 1.0, FakeHelper())
-    objective.get_internal_constraints(cp.Variable(2), 1.0, FakeHelper(["A", "D"], COV[:2, :2]))
-    objective.get_objective_expr(cp.Variable(2), 1.0, FakeHelper(["A", "D"], COV[:2, :2]))
+    first = objective.get_internal_constraints(g, 1.0, fake_helper())
+    objective.get_objective_expr(g, 1.0, fake_helper())
+    objective.get_internal_constraints(cp.Variable(2), 1.0, fake_helper(["A", "D"], COV[:2, :2]))
+    objective.get_objective_expr(cp.Variable(2), 1.0, fake_helper(["A", "D"], COV[:2, :2]))
     assert quotaris.calls == [
-        ("offset", "2024-05-31", -60),
-        ("change", POOL, "start", "2024-05-31"),
+        ("trading_date_offset", "2024-05-31", -60),
+        ("get_price_change_rate", POOL, "start", "2024-05-31"),
     ]
     assert objective._expected_returns.tolist() == pytest.approx([0.25, 0.75, -0.1])
     if cls is obj.MaxSharpeRatio:
@@ -318,7 +290,7 @@ def test_active_weight_over_the_union(cls, union, bw):
     zeta.value = scale = 2.5
     if cls is obj.MinTrackingError:  # built for a budget of 1
         zeta = scale = 1.0
-    expr = cls().get_objective_expr(g, zeta, FakeHelper(["X", "Y"], cov, union, bw))
+    expr = cls().get_objective_expr(g, zeta, fake_helper(["X", "Y"], cov, union, bw))
     active = np.concatenate([[0.4, 0.6], np.zeros(m - 2)]) - scale * np.array(bw)
     assert at(expr, g, [0.4, 0.6]) == pytest.approx(active @ cov @ active)
 
@@ -341,19 +313,22 @@ def test_active_weight_over_the_union(cls, union, bw):
 )
 def test_ratio_constraint(cls, given, mu):
     g = cp.Variable(3, nonneg=True)
-    constraints = cls(given).get_internal_constraints(g, cp.Variable(nonneg=True), FakeHelper())
+    constraints = cls(given).get_internal_constraints(g, cp.Variable(nonneg=True), fake_helper())
     assert mu_of(constraints, g) == pytest.approx(mu)
 
 
 def test_max_information_ratio_estimates_every_call(quotaris):
     calls = []
     benchmark = type("B", (), {"get_expected_returns": lambda *a: calls.append(a[1:]) or 0.5})()
-    helper = FakeHelper(["A", "B"], COV[:2, :2], benchmark=benchmark)
+    helper = fake_helper(["A", "B"], COV[:2, :2], benchmark=benchmark)
     objective, g = obj.MaxInformationRatio(), cp.Variable(2, nonneg=True)
     for _ in range(2):
         mu = mu_of(objective.get_internal_constraints(g, None, helper), g)
         assert mu == pytest.approx([-0.25, 0.25])
-    estimate = [("offset", "2024-05-31", -252), ("change", ["A", "B"], "start", "2024-05-31")]
+    estimate = [
+        ("trading_date_offset", "2024-05-31", -252),
+        ("get_price_change_rate", ["A", "B"], "start", "2024-05-31"),
+    ]
     assert quotaris.calls == 2 * estimate
     assert calls == [("2024-06-03", 252)] * 2 and objective._expected_active_returns is None
 
@@ -365,17 +340,17 @@ def test_max_information_ratio_estimates_every_call(quotaris):
 def test_max_indicator_scales_by_mean_absolute_value(factor):
     objective = obj.MaxIndicator({"A": 2.0 * factor, "B": -1.0 * factor, "C": 3.0})
     g = cp.Variable(2, nonneg=True)
-    expr = objective.get_objective_expr(g, 1.0, FakeHelper(["A", "B"]))
+    expr = objective.get_objective_expr(g, 1.0, fake_helper(["A", "B"]))
     assert at(expr, g, [0.3, 0.7]) == pytest.approx(-(4 / 3 * 0.3 - 2 / 3 * 0.7))
     with pytest.raises(InvalidArgument, match=r"^传入股票池中的股票有部分在 indicator_series 中"):
-        objective.get_objective_expr(g, 1.0, FakeHelper(["A", "D"]))
+        objective.get_objective_expr(g, 1.0, fake_helper(["A", "D"]))
     with pytest.raises(InvalidArgument, match=r"^indicator_series: "):
         obj.MaxIndicator({1, 2})
 
 
 @pytest.fixture
 def style_helper():
-    helper = FakeHelper(["A", "B"], benchmark=object())
+    helper = fake_helper(["A", "B"], benchmark=object())
     helper.exposure = pd.DataFrame({"beta": [1.0, 0.2], "size": [-0.5, 1.5], "growth": [0.4, 0.0]})
     helper.benchmark_style = pd.Series({"beta": 0.3, "size": 0.1, "growth": -0.2})
     return helper
@@ -421,22 +396,22 @@ def test_style_deviation_refuses(style_helper):
 
 def test_solved_portfolios():
     ones = np.linalg.solve(COV, np.ones(3))  # interior: every entry positive
-    assert solve(obj.MinVariance(), FakeHelper()) == pytest.approx(ones / ones.sum(), abs=1e-3)
+    assert solve(obj.MinVariance(), fake_helper()) == pytest.approx(ones / ones.sum(), abs=1e-3)
     mu = np.array([0.08, 0.12, 0.06])
     tangency = np.linalg.solve(COV, mu)  # interior: every entry positive
     returns = dict(zip(POOL, mu, strict=True))
-    sharpe = solve(obj.MaxSharpeRatio(returns), FakeHelper(), zeta=cp.Variable(nonneg=True))
+    sharpe = solve(obj.MaxSharpeRatio(returns), fake_helper(), zeta=cp.Variable(nonneg=True))
     assert sharpe == pytest.approx(tangency / tangency.sum(), abs=1e-3)
-    best_return = solve(obj.MeanVariance(returns, 252, 0), FakeHelper())
+    best_return = solve(obj.MeanVariance(returns, 252, 0), fake_helper())
     assert best_return == pytest.approx([0, 1, 0], abs=1e-3)
     indicator = obj.MaxIndicator(dict(zip("ABCDE", [0.5, 3.0, -1.0, 2.0, 1.0], strict=True)))
-    capped = solve(indicator, FakeHelper(list("ABCDE"), np.eye(5)), ([0] * 5, [0.4] * 5))
+    capped = solve(indicator, fake_helper(list("ABCDE"), np.eye(5)), ([0] * 5, [0.4] * 5))
     assert capped == pytest.approx([0, 0.4, 0, 0.4, 0.2], abs=1e-3)
 
 
 def test_solved_risk_parity_equalises_contributions():
     g = cp.Variable(2, nonneg=True)
-    expr = obj.RiskParity().get_objective_expr(g, 2, FakeHelper(["A", "B"], np.diag([0.04, 0.01])))
+    expr = obj.RiskParity().get_objective_expr(g, 2, fake_helper(["A", "B"], np.diag([0.04, 0.01])))
     cp.Problem(cp.Minimize(expr)).solve(solver=cp.SCS, max_iters=10000)
     assert g.value / g.value.sum() == pytest.approx([1 / 3, 2 / 3], abs=1e-3)
 
@@ -489,7 +464,7 @@ def test_indicator_values_that_cannot_be_maximised_are_refused(values, message):
     # A value outside the pool does not matter, however bad.
     indicator = pd.Series([*values, np.nan], index=[*POOL, "Z"], dtype=object)
     with pytest.raises(InvalidArgument) as raised:
-        obj.MaxIndicator(indicator).get_objective_expr(cp.Variable(3), 1.0, FakeHelper())
+        obj.MaxIndicator(indicator).get_objective_expr(cp.Variable(3), 1.0, fake_helper())
     assert raised.value.args == (message,)
 
 
@@ -517,7 +492,7 @@ def quad_form_matrix(expr):
 
 def quadratic_helper(cov):
     """The pool's matrix is the top left of the union's."""
-    helper, pool_cov = FakeHelper(POOL, cov, UNION, [0.4, 0.0, 0.3, 0.3]), cov[:3, :3]
+    helper, pool_cov = fake_helper(POOL, cov, UNION, [0.4, 0.0, 0.3, 0.3]), cov[:3, :3]
     helper.get_cov_matrix = lambda: pool_cov
     return helper, pool_cov
 
@@ -567,7 +542,7 @@ def test_certified_forms_solve_as_before():
 )
 def test_other_matrices_reach_cvxpy_as_they_are(cov, error):
     g = cp.Variable(3, nonneg=True)
-    helper = FakeHelper(POOL, cov)
+    helper = fake_helper(POOL, cov)
     if error is ValueError:  # cvxpy's own refusal, unchanged
         with pytest.raises(ValueError, match="symmetric/Hermitian"):
             obj.MinVariance().get_objective_expr(g, 1.0, helper)

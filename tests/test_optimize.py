@@ -7,12 +7,12 @@ import subprocess
 import sys
 import types
 import warnings
-from typing import ClassVar
 
 import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import FakeHelper, RecordingQuotaris
 
 import plovera.optimize as po
 from plovera.benchmark import OptimizeBenchmark
@@ -51,46 +51,9 @@ RECORDS = {
 }
 
 
-class FakeQuotaris:
-    """Answers `instruments` from RECORDS and records every call."""
-
-    def __init__(self):
-        self.calls = []
-
-    def instruments(self, order_book_ids):
-        self.calls.append(order_book_ids)
-        if isinstance(order_book_ids, str):
-            return RECORDS.get(order_book_ids)
-        return [RECORDS[i] for i in order_book_ids if i in RECORDS]
-
-
-class FakeHelper:
-    """A helper with a fixed covariance matrix, built the way the entry builds it."""
-
-    cov = None
-    built: ClassVar[list] = []
-
-    def __init__(self, order_book_ids, date, benchmark, cov_model):
-        FakeHelper.built.append((order_book_ids, date, benchmark, cov_model))
-        self.order_book_ids = order_book_ids
-        self.date = date
-        self.benchmark = benchmark
-        n = len(order_book_ids)
-        cov = FakeHelper.cov if FakeHelper.cov is not None else np.diag(np.linspace(0.01, 0.04, n))
-        self.cov = cov[:n, :n]
-        self.union_components = list(order_book_ids)
-        self.benchmark_weight = pd.Series(np.zeros(n), index=self.union_components)
-
-    def get_cov_matrix(self):
-        return self.cov
-
-    def get_union_cov_matrix(self):
-        return self.cov
-
-
 @pytest.fixture
 def quotaris(monkeypatch):
-    fake = FakeQuotaris()
+    fake = RecordingQuotaris(records=RECORDS)
     monkeypatch.setattr(po, "quotaris", fake)
     return fake
 
@@ -214,7 +177,7 @@ def test_cleaning_dedups_with_a_user_warning_and_sorts(quotaris):
         (OptimizerWarning, "000010.XSHE 在 2020-01-02 当天上市，被剔除"),
         (OptimizerWarning, "000010.XSHE 在 2020-01-02 当天上市，被剔除"),
     ]
-    assert quotaris.calls == [pool]  # one call, with the pool exactly as passed
+    assert quotaris.calls == [("instruments", pool)]  # one call, with the pool exactly as passed
 
 
 def test_cleaning_accepts_a_single_identifier(quotaris):
