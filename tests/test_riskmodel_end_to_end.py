@@ -98,20 +98,20 @@ def test_factor_covariance_and_specific_risk_are_recovered(market):
     corr_true = f_true / np.sqrt(np.outer(np.diag(f_true), np.diag(f_true)))
     assert np.abs(corr_hat - corr_true).max() < 0.12
 
-    spec = specific_variance(
+    specific_forecast = specific_variance(
         market["history"].specific_returns,
         market["styles"],
         market["industry"],
         market["cap"],
         flat_params(),
     )
-    spec_ratio = spec.variance / 252 / market["specific_fitted"]
-    assert abs(np.median(spec_ratio) - 1) < 0.05
+    specific_ratio = specific_forecast.variance / 252 / market["specific_fitted"]
+    assert abs(np.median(specific_ratio) - 1) < 0.05
     # Shrinkage towards the decile mean pulls the extremes in a little.
-    assert np.quantile(np.abs(np.log(spec_ratio)), 0.95) < 0.25
+    assert np.quantile(np.abs(np.log(specific_ratio)), 0.95) < 0.25
 
     # Forecast risk of random long-only portfolios against the planted truth.
-    cov = assemble(market["x"], forecast.covariance, spec.variance)
+    cov = assemble(market["x"], forecast.covariance, specific_forecast.variance)
     sigma_true = market["x"] @ market["f_true"] @ market["x"].T + np.diag(market["specific_true"])
     rng = np.random.default_rng(1)
     w = rng.dirichlet(np.ones(N), 50).T
