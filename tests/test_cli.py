@@ -19,8 +19,7 @@ from plovera.const import CovModel
 from plovera.exception import InvalidArgument
 from plovera.helper import OptimizeHelper
 from plovera.jobs import _make_objective, parse_bound
-from quotaris.bundle import write_bundle
-from quotaris.demo import build_demo_tables
+from quotaris.demo import demo_bundle_path
 
 EXAMPLE = Path(__file__).parents[1] / "examples" / "import_sp500.py"
 
@@ -34,9 +33,9 @@ def sp500(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def small_demo(tmp_path_factory):
-    tables = build_demo_tables(start="2023-07-03", end="2024-12-31")
-    return write_bundle(tmp_path_factory.mktemp("demo") / "demo", tables)
+def demo():
+    """The built-in demo market: long enough for its risk model to serve 2024."""
+    return demo_bundle_path(progress=False)
 
 
 def test_minimum_variance_on_the_sp500_sample_satisfies_its_optimality_conditions(sp500):
@@ -67,13 +66,14 @@ def test_max_sharpe_ratio_on_the_sp500_sample_estimates_returns_from_history(sp5
     assert objective._expected_returns.index.tolist() == sorted(pool)
 
 
-def test_demo_bundle_serves_the_optimiser_point_in_time(small_demo):
-    quotaris.init(small_demo)
+def test_demo_bundle_serves_the_optimiser_point_in_time(demo):
+    quotaris.init(demo)
     day = quotaris.to_date("2024-12-31")
     constituents = quotaris.index_weights("000300.XSHG", day)
     assert constituents.sum() == pytest.approx(1.0)
     listed = quotaris.instruments(list(constituents.index))
-    assert all(i.listed_date < "2024-12-31" and i.de_listed_date == "0000-00-00" for i in listed)
+    assert all(i.listed_date < "2024-12-31" for i in listed)
+    assert all(i.de_listed_date == "0000-00-00" or i.de_listed_date > "2024-12-31" for i in listed)
     weights = plovera.portfolio_optimize(
         list(constituents.index), day, plovera.MinTrackingError(), benchmark="000300.XSHG"
     )
@@ -81,8 +81,8 @@ def test_demo_bundle_serves_the_optimiser_point_in_time(small_demo):
     np.testing.assert_allclose(weights.to_numpy(), constituents.sort_index().to_numpy(), atol=2e-3)
 
 
-def test_demo_command_prints_both_optimisations(small_demo, capsys):
-    quotaris.init(small_demo)
+def test_demo_command_prints_both_optimisations(demo, capsys):
+    quotaris.init(demo)
     assert main(["demo"]) == 0
     out = capsys.readouterr().out
     assert "Minimum tracking error against 000300.XSHG" in out
@@ -90,13 +90,13 @@ def test_demo_command_prints_both_optimisations(small_demo, capsys):
 
 
 @pytest.mark.parametrize("fmt", ["csv", "json"])
-def test_optimize_command_writes_weights(small_demo, tmp_path, capsys, fmt):
+def test_optimize_command_writes_weights(demo, tmp_path, capsys, fmt):
     output = tmp_path / f"weights.{fmt}"
     status = main(
         [
             "optimize",
             "--data",
-            str(small_demo),
+            str(demo),
             "--index-pool",
             "000905.XSHG",
             "--date",
@@ -131,8 +131,8 @@ def test_optimize_command_writes_weights(small_demo, tmp_path, capsys, fmt):
         (["--indicator", "values.csv"], 2, "min_variance does not use --indicator"),
     ],
 )
-def test_optimize_command_refusals(small_demo, capsys, arguments, status, message):
-    base = ["optimize", "--data", str(small_demo), "--date", "2024-12-31"]
+def test_optimize_command_refusals(demo, capsys, arguments, status, message):
+    base = ["optimize", "--data", str(demo), "--date", "2024-12-31"]
     assert main([*base, "--index-pool", "000300.XSHG", *arguments]) == status
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and message in err
@@ -168,8 +168,8 @@ def test_calendar_dates_in_both_forms(text):
         ),
     ],
 )
-def test_an_empty_pool_names_what_was_given(small_demo, capsys, pool, message):
-    assert main(["optimize", "--data", str(small_demo), "--date", "2024-12-31", *pool]) == 2
+def test_an_empty_pool_names_what_was_given(demo, capsys, pool, message):
+    assert main(["optimize", "--data", str(demo), "--date", "2024-12-31", *pool]) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and message in err
 
@@ -184,8 +184,8 @@ def test_import_onto_an_existing_destination_names_the_option(tmp_path, capsys):
     assert (tmp_path / "bundle" / "kept.txt").read_text() == "mine"
 
 
-def test_a_reader_that_goes_away_gets_the_broken_pipe_status(small_demo):
-    command = [sys.executable, "-m", "plovera", "data", "info", str(small_demo)]
+def test_a_reader_that_goes_away_gets_the_broken_pipe_status(demo):
+    command = [sys.executable, "-m", "plovera", "data", "info", str(demo)]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdout.close()  # before the command has written anything
     assert process.wait(timeout=120) == EXIT_BROKEN_PIPE
@@ -216,11 +216,11 @@ def test_style_priorities_from_the_command_line():
     assert made._priority.to_dict() == {"size": 0, "beta": 9}
 
 
-def test_warnings_are_one_line_each_and_the_display_is_restored(small_demo, capsys):
+def test_warnings_are_one_line_each_and_the_display_is_restored(demo, capsys):
     import warnings
 
     shown_by = warnings.showwarning
-    quotaris.init(small_demo)
+    quotaris.init(demo)
     pool = [
         "000300.XSHG",
         "000905.XSHG",
@@ -228,7 +228,7 @@ def test_warnings_are_one_line_each_and_the_display_is_restored(small_demo, caps
     ]
     with warnings.catch_warnings():
         warnings.simplefilter("always")
-        assert main(["optimize", "--data", str(small_demo), "--date", "2024-12-31", *pool]) == 0
+        assert main(["optimize", "--data", str(demo), "--date", "2024-12-31", *pool]) == 0
     err = capsys.readouterr().err.splitlines()
     assert err == [
         "plovera: warning: OptimizerWarning: 000300.XSHG 不是股票，被剔除",

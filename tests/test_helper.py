@@ -1,40 +1,26 @@
+"""The optimisation data helper: benchmark holdings, and the risk model's forecasts."""
+
+import datetime
+import itertools
+
 import numpy as np
 import pandas as pd
 import pytest
-from sklearn.covariance import LedoitWolf
 
+import plovera
+import plovera.helper
 import quotaris
-from plovera.const import STYLE_FACTORS, TRADING_DAYS_PER_YEAR, CovModel
+from plovera.const import STYLE_FACTORS, CovModel
 from plovera.exception import InvalidArgument
-from plovera.helper import COV_WINDOW, MIN_VALID_DAYS, OptimizeHelper, ledoit_wolf
-from quotaris import MemorySource, MissingData
+from plovera.helper import OptimizeHelper
+from quotaris import MemorySource
+from quotaris.demo import demo_bundle_path
 
 S = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600036.XSHG", "601318.XSHG", "688001.XSHG"]
 DAYS = pd.bdate_range("2021-01-04", periods=400)
 DATE = DAYS[-1].date()
-WINDOW = DAYS[-1 - COV_WINDOW : -1]
 DAILY = CovModel.FACTOR_MODEL_DAILY
-
-
-class CountingSource(MemorySource):
-    """Records every identifier the helper asks prices and exposures for."""
-
-    def __init__(self, *args, served_exposure_change=None, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.priced, self.exposed = [], []
-        # Damage a source's own checks would refuse, applied to what it serves.
-        self.served_exposure_change = served_exposure_change
-
-    def price_change_rate(self, order_book_ids, start, end):
-        self.priced.extend(order_book_ids)
-        return super().price_change_rate(order_book_ids, start, end)
-
-    def style_exposure(self, order_book_ids, date):
-        self.exposed.extend(order_book_ids)
-        served = super().style_exposure(order_book_ids, date)
-        if self.served_exposure_change is not None:
-            self.served_exposure_change(served)
-        return served
+INDEX, DEMO_DATE = "000300.XSHG", datetime.date(2023, 3, 15)
 
 
 class FixedBenchmark:
@@ -46,15 +32,13 @@ class FixedBenchmark:
         return self.weights
 
 
-def build_market(served_exposure_change=None):
+def build_market():
     rng = np.random.default_rng(11)
     market = rng.normal(0.0005, 0.012, (len(DAYS), 1))
     betas = np.array([0.6, 0.8, 1.0, 1.2, 1.4, 1.1])
     prices = pd.DataFrame(
         market * betas + rng.normal(0.0, 0.015, (len(DAYS), 6)), index=DAYS, columns=S
     )
-    prices.iloc[: -1 - MIN_VALID_DAYS + 20, 5] = np.nan  # 40 quoted days in the window
-    prices.iloc[rng.choice(np.arange(200, 390), 50, replace=False), 4] = np.nan  # suspensions
     instruments = pd.DataFrame(
         {
             "order_book_id": S,
@@ -64,21 +48,9 @@ def build_market(served_exposure_change=None):
             "listed_date": "2000-01-04",
         }
     )
-    # One trading day beyond DATE, for an exposure dated after it.
-    calendar = DAYS.append(pd.DatetimeIndex([DAYS[-1] + pd.offsets.BDay()]))
-    dates = ["2021-01-04"] * 5 + [str(calendar[-1].date())]
-    exposures = pd.DataFrame({"date": dates, "order_book_id": [*S[:5], S[0]]})
-    for position, style in enumerate(STYLE_FACTORS):
-        exposures[style] = rng.normal(0.0, 1.0, 6) + position
-    source = CountingSource(
-        instruments,
-        calendar,
-        prices.reindex(calendar),
-        style_exposure=exposures,
-        served_exposure_change=served_exposure_change,
-    )
+    source = MemorySource(instruments, DAYS, prices)
     quotaris.init(source)
-    return source, prices, exposures
+    return source
 
 
 @pytest.fixture
@@ -86,23 +58,17 @@ def market():
     return build_market()
 
 
-def reference_covariance(returns):
-    """Own-mean centring, zero for unquoted days, columns scaled to their quoted days."""
-    quoted = returns.notna()
-    centred = (returns - returns.mean()).fillna(0.0) * np.sqrt(len(returns) / quoted.sum())
-    return (
-        LedoitWolf(assume_centered=True).fit(centred.to_numpy()).covariance_ * TRADING_DAYS_PER_YEAR
-    )
+@pytest.fixture
+def demo():
+    quotaris.init(demo_bundle_path(progress=False))
 
 
-def test_ledoit_wolf_matches_reference():
-    data = np.random.default_rng(3).normal(size=(80, 30)) @ np.diag(np.linspace(1, 3, 30))
-    centred = data - data.mean(axis=0)
-    reference = LedoitWolf().fit(data)
-    estimate, shrinkage = ledoit_wolf(centred)
-    np.testing.assert_allclose(estimate, reference.covariance_, rtol=1e-12)
-    assert shrinkage == pytest.approx(reference.shrinkage_, rel=1e-12)
-    assert 0 < shrinkage < 1
+def demo_helper(cov_model=DAILY, pool_size=40, date=DEMO_DATE, benchmark=INDEX):
+    """A helper over part of an index on the demo market, the rest of it as benchmark."""
+    constituents = sorted(quotaris.index_weights(INDEX, date).index)
+    pool = constituents[::7][:pool_size]
+    bench = None if benchmark is None else plovera.IndexBenchmark(benchmark)
+    return OptimizeHelper(pool, date, bench, cov_model)
 
 
 def test_union_order_and_normalised_benchmark_weights(market):
@@ -112,7 +78,7 @@ def test_union_order_and_normalised_benchmark_weights(market):
     weights = helper.benchmark_weight
     assert list(weights.index) == helper.union_components
     np.testing.assert_allclose(weights.to_numpy(), [0.0, 0.25, 0.5, 0.25])
-    assert helper.prev_trading_date == WINDOW[-1].date()
+    assert helper.prev_trading_date == DAYS[-2].date()
     assert (helper.order_book_ids, helper.date, helper.cov_model) == ([S[1], S[0]], DATE, DAILY)
 
 
@@ -144,90 +110,107 @@ def test_bad_benchmark_weights_are_refused(market, weights, message):
         helper.benchmark_weight  # noqa: B018
 
 
-@pytest.mark.parametrize("pool", [[S[0], S[1], S[2], S[3]], [S[3], S[4], S[0]]])
-def test_pool_covariance_matches_independent_estimate(market, pool):
-    _, prices, _ = market
-    covariance = OptimizeHelper(pool, DATE, None, DAILY).get_cov_matrix()
-    np.testing.assert_allclose(
-        covariance, reference_covariance(prices.loc[WINDOW, pool]), rtol=1e-9
-    )
-    assert covariance.shape == (len(pool), len(pool))
-    assert np.array_equal(covariance, covariance.T)
-    assert np.linalg.eigvalsh(covariance).min() > 0
-    assert not covariance.flags.writeable
-    if S[4] not in pool:  # fully quoted: the plain estimator of the reference library
-        expected = LedoitWolf().fit(prices.loc[WINDOW, pool]).covariance_ * TRADING_DAYS_PER_YEAR
-        np.testing.assert_allclose(covariance, expected, rtol=1e-9)
+@pytest.mark.parametrize("cov_model", list(CovModel))
+def test_covariances_are_the_factor_form(demo, cov_model):
+    helper = demo_helper(cov_model)
+    for cov, model, ids in (
+        (helper.get_cov_matrix(), helper.get_factor_model(), helper.order_book_ids),
+        (helper.get_union_cov_matrix(), helper.get_union_factor_model(), helper.union_components),
+    ):
+        assert list(model.exposures.index) == ids == list(model.specific_variance.index)
+        x = model.exposures.to_numpy()
+        expected = x @ model.factor_covariance.to_numpy() @ x.T + np.diag(model.specific_variance)
+        np.testing.assert_allclose(cov, expected, rtol=0, atol=1e-10 * np.abs(expected).max())
+        assert np.array_equal(cov, cov.T) and not cov.flags.writeable
+        assert np.linalg.eigvalsh(cov).min() > 0
+    n = len(helper.order_book_ids)
+    np.testing.assert_array_equal(helper.get_union_cov_matrix()[:n, :n], helper.get_cov_matrix())
 
 
-def test_union_covariance_follows_union_order(market):
-    _, prices, _ = market
-    benchmark = FixedBenchmark(pd.Series({S[4]: 0.5, S[1]: 0.3, S[3]: 0.2}))
-    helper = OptimizeHelper([S[3], S[0]], DATE, benchmark, DAILY)
-    union = helper.union_components
-    assert union == [S[3], S[0], S[4], S[1]]
-    expected = reference_covariance(prices.loc[WINDOW, union])
-    np.testing.assert_allclose(helper.get_union_cov_matrix(), expected, rtol=1e-9)
+def test_factor_form_columns_and_style_exposures(demo):
+    helper = demo_helper(benchmark=INDEX)
+    model = helper.get_union_factor_model()
+    columns = list(model.exposures.columns)
+    assert columns[0] == "country" and columns[-len(STYLE_FACTORS) :] == list(STYLE_FACTORS)
+    industries = columns[1 : -len(STYLE_FACTORS)]
+    assert len(industries) > 20
+    assert list(model.factor_covariance.index) == columns == list(model.factor_covariance.columns)
+    # Every stock has one industry, and country exposure 1.
+    np.testing.assert_array_equal(model.exposures["country"], 1.0)
+    np.testing.assert_array_equal(model.exposures[industries].sum(axis=1), 1.0)
+    styles = helper.get_factor_exposure()
+    assert list(styles.index) == helper.order_book_ids
+    assert list(styles.columns) == list(STYLE_FACTORS)
+    pd.testing.assert_frame_equal(styles, model.exposures.loc[helper.order_book_ids, STYLE_FACTORS])
+    expected = helper.benchmark_weight.to_numpy() @ model.exposures[list(STYLE_FACTORS)].to_numpy()
+    np.testing.assert_allclose(helper.get_benchmark_style()[list(STYLE_FACTORS)], expected)
 
 
-def test_too_little_history_names_the_instrument(market):
-    with pytest.raises(InvalidArgument, match=rf"{S[5]} \(40 days\)"):
-        OptimizeHelper([S[0], S[5]], DATE, None, DAILY).get_cov_matrix()
-    benchmark = FixedBenchmark(pd.Series({S[5]: 1.0}))
-    helper = OptimizeHelper([S[0], S[1]], DATE, benchmark, DAILY)
-    assert helper.get_cov_matrix().shape == (2, 2)
-    with pytest.raises(InvalidArgument, match=S[5]):
-        helper.get_union_cov_matrix()
+def test_each_cov_model_forecasts_its_own_horizon(demo):
+    covariances = [demo_helper(model).get_cov_matrix() for model in CovModel]
+    for first, second in itertools.pairwise(covariances):
+        assert np.abs(first - second).max() > 1e-3 * np.abs(first).max()
 
 
-def test_factor_exposure_is_point_in_time_in_pool_order(market):
-    _, _, exposures = market
-    exposure = OptimizeHelper([S[2], S[0]], DATE, None, DAILY).get_factor_exposure()
-    assert list(exposure.index) == [S[2], S[0]]
-    assert list(exposure.columns) == list(STYLE_FACTORS)
-    # Rows 2 and 0 are in force; row 5 (for S[0]) is dated after the date.
-    expected = exposures.loc[[2, 0], list(STYLE_FACTORS)].to_numpy()
-    np.testing.assert_array_equal(exposure.to_numpy(), expected)
+def test_handed_out_data_cannot_change_the_helper(demo):
+    helper = demo_helper()
+    model = helper.get_factor_model()
+    model.exposures.iloc[:, :] = 0.0
+    model.specific_variance.iloc[:] = 0.0
+    styles = helper.get_factor_exposure()
+    styles.iloc[:, :] = 0.0
+    again = helper.get_factor_model()
+    assert (again.specific_variance > 0).all() and again.exposures["country"].eq(1.0).all()
+    np.testing.assert_array_equal(helper.get_cov_matrix(), demo_helper().get_cov_matrix())
 
 
-def test_missing_or_incomplete_exposures_are_errors():
-    build_market()
-    with pytest.raises(MissingData, match=S[5]):
-        OptimizeHelper([S[0], S[5]], DATE, None, DAILY).get_factor_exposure()
-
-    def blank(exposures):
-        exposures.loc[S[1], "growth"] = np.nan
-
-    build_market(blank)
-    with pytest.raises(InvalidArgument, match=f"incomplete for {S[1]}"):
-        OptimizeHelper([S[0], S[1]], DATE, None, DAILY).get_factor_exposure()
+def test_a_recent_listing_gets_imputed_exposures(demo):
+    recent, date = "002933.XSHE", datetime.date(2019, 1, 25)  # listed 2019-01-17
+    pool = sorted(quotaris.index_weights(INDEX, date).index)[:10]
+    model = OptimizeHelper([*pool, recent], date, None, DAILY).get_factor_model()
+    assert model.imputed == [recent]
+    assert np.isfinite(model.exposures.loc[recent]).all()
+    assert model.specific_variance[recent] > 0
 
 
-def test_benchmark_style_is_weighted_exposure(market):
-    _, _, exposures = market
-    benchmark = FixedBenchmark(pd.Series({S[4]: 3.0, S[1]: 1.0}))
-    style = OptimizeHelper([S[0], S[2]], DATE, benchmark, DAILY).get_benchmark_style()
-    expected = (
-        0.75 * exposures.loc[4, list(STYLE_FACTORS)] + 0.25 * exposures.loc[1, list(STYLE_FACTORS)]
-    )
-    np.testing.assert_allclose(
-        style[list(STYLE_FACTORS)].to_numpy(), expected.to_numpy(dtype=float)
-    )
+@pytest.mark.parametrize(
+    ("pool", "date", "message"),
+    [
+        (["000001.XSHE", "999999.XSHE"], DEMO_DATE, r"does not know 999999\.XSHE"),
+        (["000001.XSHE", "000005.XSHE"], datetime.date(2016, 6, 1), r"first date it can serve"),
+    ],
+)
+def test_what_the_model_cannot_serve_is_refused(demo, pool, date, message):
+    with pytest.raises(InvalidArgument, match=message):
+        OptimizeHelper(pool, date, None, DAILY).get_cov_matrix()
 
 
-def test_every_piece_of_data_is_fetched_once(market):
-    source, _, _ = market
-    benchmark = FixedBenchmark(pd.Series({S[2]: 0.5, S[0]: 0.5}))
-    helper = OptimizeHelper([S[0], S[1]], DATE, benchmark, DAILY)
+def test_a_market_without_structure_gets_a_statistical_model(market):
+    helper = OptimizeHelper([S[3], S[0], S[5]], DATE, None, DAILY)
+    cov = helper.get_cov_matrix()
+    assert cov.shape == (3, 3) and np.linalg.eigvalsh(cov).min() > 0
+    assert all(c.startswith("statistical_") for c in helper.get_factor_model().exposures.columns)
+    with pytest.raises(InvalidArgument, match="statistical"):
+        helper.get_factor_exposure()
+
+
+def test_the_risk_model_is_looked_up_once_per_helper_at_call_time(demo, monkeypatch):
+    calls = []
+    real = plovera.helper.risk_model
+
+    def counting():
+        calls.append(1)
+        return real()
+
+    monkeypatch.setattr(plovera.helper, "risk_model", counting)
+    helper = demo_helper()
+    assert not calls
     for _ in range(2):
         helper.get_cov_matrix()
         helper.get_union_cov_matrix()
         helper.get_factor_exposure()
         helper.get_benchmark_style()
-        helper.benchmark_weight  # noqa: B018
-    assert sorted(source.priced) == sorted([S[0], S[1], S[2]])
-    assert sorted(source.exposed) == sorted([S[0], S[1], S[2]])
-    assert benchmark.calls == 1
+    assert len(calls) == 1
 
 
 @pytest.mark.parametrize(
@@ -246,12 +229,12 @@ def test_constructor_refusals(market, pool, cov_model, message):
         OptimizeHelper(pool, DATE, None, cov_model)
 
 
-def test_the_pool_is_kept_as_read_and_apart_from_the_callers_list(market):
-    pool = [S[2], S[0]]
-    one_pass = OptimizeHelper(iter(pool), DATE, None, DAILY)
+def test_the_pool_is_kept_as_read_and_apart_from_the_callers_list(demo):
+    pool = sorted(quotaris.index_weights(INDEX, DEMO_DATE).index)[:2][::-1]
+    one_pass = OptimizeHelper(iter(pool), DEMO_DATE, None, DAILY)
     assert one_pass.order_book_ids == pool
     assert list(one_pass.get_factor_exposure().index) == pool
-    helper = OptimizeHelper(pool, DATE, None, DAILY)
+    helper = OptimizeHelper(pool, DEMO_DATE, None, DAILY)
     pool.append(S[1])
     helper.order_book_ids.append(S[3])
-    assert helper.get_cov_matrix().shape == (2, 2) and helper.union_components == [S[2], S[0]]
+    assert helper.get_cov_matrix().shape == (2, 2) and helper.union_components == pool[:2]

@@ -58,6 +58,7 @@ def window(reader, ids, start=FIRST, end=LAST):
 
 QUESTIONS = {
     "instruments, unknown left out": lambda s: s.instruments([UNKNOWN, B, A, B]),
+    "every instrument": lambda s: s.all_instruments(),
     "calendar": lambda s: s.trading_dates(),
     "prices over listing and delisting": window("price_change_rate", [B, C, INDEX]),
     "prices of a holiday range": window("price_change_rate", [A], D(2024, 2, 10), D(2024, 2, 18)),

@@ -1,13 +1,15 @@
 """The data one optimisation reads: covariances, style exposures, benchmark holdings.
 
-Market data comes from the module-level functions of :mod:`quotaris`, looked
-up at call time.  Everything is fetched on first use and kept on the helper,
-which lives for one optimisation; each piece of data is fetched only once.
+Covariances and exposures are forecasts of the factor risk model of the
+current market data (:mod:`plovera.riskmodel`), which is built on first use
+and kept in the cache; benchmark holdings come from the benchmark object.
+Module globals (``quotaris``, ``risk_model``) are looked up at call time, and
+everything is computed on first use and kept on the helper, which lives for
+one optimisation.
 """
 
 from __future__ import annotations
 
-import datetime
 import functools
 from collections.abc import Iterable
 
@@ -16,64 +18,34 @@ import pandas as pd
 
 import quotaris
 
-from .const import STYLE_FACTORS, TRADING_DAYS_PER_YEAR, CovModel
+from .const import STYLE_FACTORS, CovModel
 from .exception import InvalidArgument
+from .riskmodel import FactorModel, RiskModel, assemble, risk_model
 
-__all__ = [
-    "COV_WINDOW",
-    "DIAGONAL_FLOOR",
-    "MIN_VALID_DAYS",
-    "OptimizeHelper",
-    "ledoit_wolf",
-]
-
-#: Trading days of price history behind a covariance estimate: a year.
-COV_WINDOW = TRADING_DAYS_PER_YEAR
-#: Quoted days an instrument needs within the window to enter a covariance.
-MIN_VALID_DAYS = 60
-#: Relative lift of the diagonal, in units of the mean variance, applied only
-#: when rounding leaves an estimate short of positive definite.  Far below
-#: any estimation precision, it only keeps the solver's quadratic forms strict.
-DIAGONAL_FLOOR = 1e-10
-
-
-def ledoit_wolf(centred: np.ndarray) -> tuple[np.ndarray, float]:
-    """Covariance of centred observations shrunk towards a scaled identity.
-
-    ``centred`` holds one observation per row.  Returns the estimate
-    (1 - s) S + s m I, where S is the sample covariance (divided by the number
-    of rows), m its mean variance and s the intensity of Ledoit and Wolf
-    (2004) that minimises the expected squared Frobenius loss; and s.
-    """
-    rows, columns = centred.shape
-    sample = centred.T @ centred / rows
-    mean_variance = np.trace(sample) / columns
-    distance = sample.copy()
-    distance[np.diag_indices(columns)] -= mean_variance
-    target_distance = np.sum(distance**2) / columns
-    # Mean squared distance of the one-day outer products x xᵀ from S:
-    # Σ_t ||x_t x_tᵀ||² = Σ_t (x_tᵀ x_t)², so no n×n product per day is needed.
-    row_norms = np.sum(centred**2, axis=1)
-    spread = (np.sum(row_norms**2) / rows - np.sum(sample**2)) / (columns * rows)
-    spread = min(max(spread, 0.0), target_distance)
-    shrinkage = 0.0 if spread == 0 else spread / target_distance
-    estimate = (1.0 - shrinkage) * sample
-    estimate[np.diag_indices(columns)] += shrinkage * mean_variance
-    return estimate, shrinkage
+__all__ = ["OptimizeHelper"]
 
 
 def _names(ids: Iterable[str]) -> str:
     return ", ".join(str(order_book_id) for order_book_id in ids)
 
 
+def _copy(model: FactorModel) -> FactorModel:
+    return FactorModel(
+        model.exposures.copy(),
+        model.factor_covariance.copy(),
+        model.specific_variance.copy(),
+        list(model.imputed),
+    )
+
+
 class OptimizeHelper:
     """Data of one optimisation of a pool on a date, against an optional benchmark.
 
-    Covariances are Ledoit–Wolf estimates from the daily price changes of the
-    ``COV_WINDOW`` trading days that end on the previous trading day,
-    annualised by ``TRADING_DAYS_PER_YEAR``; every member of ``CovModel``
-    gives this estimate.  Arrays handed out are read-only or copies: the
-    helper's own data cannot be changed through them.
+    Covariances are the factor model's X F Xᵀ + Δ for the date, forecast
+    from data through the previous trading day over ``cov_model``'s horizon
+    (the next trading day, the next 21 or the next 63 trading days) and
+    annualised.  Arrays handed out are read-only or copies: the helper's own
+    data cannot be changed through them.
     """
 
     def __init__(
@@ -112,8 +84,7 @@ class OptimizeHelper:
         self.cov_model = cov_model
         self.prev_trading_date = quotaris.trading_date_offset(date, -1)
         self._pool = tuple(pool)
-        self._returns = pd.DataFrame()
-        self._exposures = pd.DataFrame(columns=list(STYLE_FACTORS), dtype=np.float64)
+        self._factor_models: dict[tuple[str, ...], FactorModel] = {}
         self._covariances: dict[tuple[str, ...], np.ndarray] = {}
 
     # Benchmark holdings
@@ -181,67 +152,31 @@ class OptimizeHelper:
         """
         return self._benchmark_weight.copy()
 
-    # Covariances
+    # The factor model
 
     @functools.cached_property
-    def _window_start(self) -> datetime.date:
-        return quotaris.trading_date_offset(self.prev_trading_date, -(COV_WINDOW - 1))
+    def _risk_model(self) -> RiskModel:
+        return risk_model()
 
-    def _window_returns(self, ids: tuple[str, ...]) -> np.ndarray:
-        """Daily price changes of the window, days by ``ids``; each column fetched once."""
-        missing = [i for i in ids if i not in self._returns.columns]
-        if missing:
-            fetched = quotaris.get_price_change_rate(
-                missing, self._window_start, self.prev_trading_date
-            )
-            parts = [self._returns, fetched] if len(self._returns.columns) else [fetched]
-            self._returns = pd.concat(parts, axis=1)
-        return self._returns[list(ids)].to_numpy(dtype=np.float64)
+    def _factor_model(self, ids: tuple[str, ...]) -> FactorModel:
+        cached = self._factor_models.get(ids)
+        if cached is None:
+            cached = self._risk_model.forecast(self.date, list(ids), self.cov_model)
+            self._factor_models[ids] = cached
+        return cached
 
     def _covariance(self, ids: tuple[str, ...]) -> np.ndarray:
         cached = self._covariances.get(ids)
-        if cached is not None:
-            return cached
-        returns = self._window_returns(ids)
-        days = len(returns)
-        quoted = ~np.isnan(returns)
-        counts = quoted.sum(axis=0)
-        short = np.flatnonzero(counts < MIN_VALID_DAYS)
-        if len(short):
-            detail = _names(f"{ids[i]} ({counts[i]} days)" for i in short)
-            raise InvalidArgument(
-                f"too little price history for a covariance: {detail}; at least "
-                f"{MIN_VALID_DAYS} quoted days are needed among the {days} trading days "
-                f"ending {self.prev_trading_date}"
+        if cached is None:
+            model = self._factor_model(ids)
+            cached = assemble(
+                model.exposures.to_numpy(),
+                model.factor_covariance.to_numpy(),
+                model.specific_variance.to_numpy(),
             )
-        # Each series is centred on its own quoted days and unquoted days
-        # count as zero deviations.  Scaling a column by √(days / quoted)
-        # makes its variance the mean over its quoted days only, while the
-        # centred matrix stays a real data matrix, so its Gram matrix (and
-        # the shrunk estimate) is positive semi-definite by construction,
-        # which pairwise-complete estimates are not.
-        means = np.nansum(returns, axis=0) / counts
-        centred = np.where(quoted, returns - means, 0.0) * np.sqrt(days / counts)
-        estimate, _ = ledoit_wolf(centred)
-        annual = (estimate + estimate.T) * (TRADING_DAYS_PER_YEAR / 2)
-        covariance = self._positive_definite(annual, ids)
-        covariance.flags.writeable = False
-        self._covariances[ids] = covariance
-        return covariance
-
-    def _positive_definite(self, covariance: np.ndarray, ids: tuple[str, ...]) -> np.ndarray:
-        mean_variance = np.trace(covariance) / len(covariance)
-        if not mean_variance > 0:
-            raise InvalidArgument(
-                f"the prices of {_names(ids)} did not move in the {COV_WINDOW} trading days "
-                f"ending {self.prev_trading_date}"
-            )
-        try:
-            np.linalg.cholesky(covariance)
-        except np.linalg.LinAlgError:
-            covariance[np.diag_indices(len(covariance))] += DIAGONAL_FLOOR * mean_variance
-            np.linalg.cholesky(covariance)  # still failing means broken data: let it raise
-        return covariance
+            cached.flags.writeable = False
+            self._covariances[ids] = cached
+        return cached
 
     def get_cov_matrix(self) -> np.ndarray:
         """Annualised covariance of the pool, n by n in pool order (read-only)."""
@@ -250,35 +185,43 @@ class OptimizeHelper:
     def get_union_cov_matrix(self) -> np.ndarray:
         """Annualised covariance over ``union_components``, in that order (read-only).
 
-        The shrinkage intensity depends on the instruments estimated together,
-        so the pool's matrix is not a block of this one; both rest on the
-        same fetched prices.
+        The pool's matrix is its leading block.
         """
         return self._covariance(self._union)
 
+    def get_factor_model(self) -> FactorModel:
+        """The factor form of the pool's covariance (a copy).
+
+        ``exposures`` (pool order by "country", the industries, the styles),
+        ``factor_covariance`` and ``specific_variance``, annualised, give
+        ``get_cov_matrix()`` as exposures @ factor_covariance @ exposuresᵀ +
+        diag(specific_variance).
+        """
+        return _copy(self._factor_model(self._pool))
+
+    def get_union_factor_model(self) -> FactorModel:
+        """The factor form of ``get_union_cov_matrix()`` over ``union_components`` (a copy)."""
+        return _copy(self._factor_model(self._union))
+
     # Style exposures
 
-    def _style_exposures(self, ids: list[str]) -> pd.DataFrame:
-        """Exposures on the date, ``ids`` by ``STYLE_FACTORS``; each row fetched once."""
-        missing = [i for i in ids if i not in self._exposures.index]
-        if missing:
-            fetched = quotaris.get_style_exposure(missing, self.date)
-            absent = [style for style in STYLE_FACTORS if style not in fetched.columns]
-            if absent:
-                raise InvalidArgument(f"the market data has no exposures to {_names(absent)}")
-            fetched = fetched[list(STYLE_FACTORS)].astype(np.float64)
-            incomplete = fetched.index[fetched.isna().any(axis=1)]
-            if len(incomplete):
-                raise InvalidArgument(
-                    f"style exposures on {self.date} are incomplete for {_names(incomplete)}"
-                )
-            parts = [self._exposures, fetched] if len(self._exposures) else [fetched]
-            self._exposures = pd.concat(parts)
-        return self._exposures.loc[ids]
+    def _style_exposures(self, ids: tuple[str, ...]) -> pd.DataFrame:
+        """Exposures on the date, ``ids`` by ``STYLE_FACTORS``."""
+        model = self._risk_model
+        if model.statistical:
+            raise InvalidArgument(
+                "the risk model of this market data is statistical (principal components): "
+                "it has no style exposures"
+            )
+        unavailable = [s for s in STYLE_FACTORS if s not in model.styles]
+        if unavailable:
+            reasons = "; ".join(f"{s}: {model.unavailable.get(s, 'no data')}" for s in unavailable)
+            raise InvalidArgument(f"the market data gives no exposures to {reasons}")
+        return self._factor_model(ids).exposures[list(STYLE_FACTORS)]
 
     def get_factor_exposure(self) -> pd.DataFrame:
         """Style exposures of the pool on the date: pool order by ``STYLE_FACTORS``."""
-        return self._style_exposures(list(self._pool)).copy()
+        return self._style_exposures(self._pool).copy()
 
     @functools.cached_property
     def _benchmark_style(self) -> pd.Series:
@@ -286,7 +229,7 @@ class OptimizeHelper:
             raise InvalidArgument("the benchmark's style needs a benchmark; none was given")
         weights = self._benchmark_weight
         held = weights[weights != 0]
-        exposures = self._style_exposures(list(held.index))
+        exposures = self._style_exposures(tuple(held.index))
         return pd.Series(
             held.to_numpy() @ exposures.to_numpy(), index=list(STYLE_FACTORS), name="benchmark"
         )

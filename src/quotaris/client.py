@@ -24,6 +24,7 @@ from .tables import FUNDAMENTAL_FIELDS, INDUSTRY_SCHEMES
 
 __all__ = [
     "MARKET_CAP_KINDS",
+    "all_instruments",
     "get_fundamentals",
     "get_industry",
     "get_market_cap",
@@ -197,6 +198,12 @@ def instruments(order_book_ids: str | Iterable[str]) -> Instrument | list[Instru
         found = source.instruments([str(order_book_ids)])
         return found[0] if found else None
     return source.instruments(_id_list(order_book_ids))
+
+
+def all_instruments(type: str | None = None) -> list[Instrument]:
+    """Every instrument of the market by identifier, or those of one ``type`` ("CS", "INDX")."""
+    records = get_source().all_instruments()
+    return records if type is None else [record for record in records if record.type == type]
 
 
 def index_weights(order_book_id: str, date: object) -> pd.Series | None:

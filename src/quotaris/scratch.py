@@ -21,7 +21,14 @@ import uuid
 from collections.abc import Iterator
 from pathlib import Path
 
-__all__ = ["LOCK_SUFFIX", "abandoned_entries", "remove_abandoned", "scratch_directory", "sibling"]
+__all__ = [
+    "LOCK_SUFFIX",
+    "abandoned_entries",
+    "locked",
+    "remove_abandoned",
+    "scratch_directory",
+    "sibling",
+]
 
 LOCK_SUFFIX = ".lock"
 
@@ -147,3 +154,21 @@ def sibling(scratch: Path, prefix: str, suffix: str) -> Path:
     if token is None:
         raise ValueError(f"{scratch} is not a scratch entry of prefix {prefix!r}")
     return scratch.with_name(f"{prefix}{token}{suffix}")
+
+
+@contextlib.contextmanager
+def locked(lock_path: Path) -> Iterator[None]:
+    """Hold an exclusive lock on ``lock_path`` while the block runs.
+
+    Where the platform has no advisory locks this waits for nothing; writers
+    that rename finished output into place still never expose a partial one.
+    """
+    if fcntl is None:
+        yield
+        return
+    with open(lock_path, "a") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(handle, fcntl.LOCK_UN)

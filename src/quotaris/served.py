@@ -350,6 +350,9 @@ class ServedSource(DataSource):
             records[order_book_id] for order_book_id in order_book_ids if order_book_id in records
         ]
 
+    def all_instruments(self) -> list[Instrument]:
+        return [self._records[order_book_id] for order_book_id in sorted(self._records)]
+
     def trading_dates(self) -> pd.DatetimeIndex:
         return self._calendar
 

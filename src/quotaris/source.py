@@ -64,6 +64,10 @@ class DataSource(abc.ABC):
     def instruments(self, order_book_ids: list[str]) -> list[Instrument]:
         """Records of the known identifiers, one per occurrence, in the order asked."""
 
+    def all_instruments(self) -> list[Instrument]:
+        """Every instrument of the market, by identifier; a source that cannot list says so."""
+        raise MissingData(f"{type(self).__name__} cannot list its instruments")
+
     @abc.abstractmethod
     def trading_dates(self) -> pd.DatetimeIndex:
         """The market's trading calendar, ascending, as midnight timestamps."""

@@ -13,6 +13,7 @@ from plovera.riskmodel.exposures import (
     compute_exposures,
     exposure_history,
 )
+from plovera.riskmodel.model import FactorModel, RiskModel
 from plovera.riskmodel.panel import MarketPanel
 from plovera.riskmodel.parameters import PARAMETERS, RiskModelParameters, parameters_for
 from plovera.riskmodel.regression import (
@@ -24,19 +25,24 @@ from plovera.riskmodel.regression import (
 )
 from plovera.riskmodel.specific import SpecificRiskForecast, specific_variance
 from plovera.riskmodel.statistical import StatisticalModel, statistical_model
+from plovera.riskmodel.store import RiskModelWarning, build_risk_model, risk_model
 
 __all__ = [
     "PARAMETERS",
     "CovarianceForecast",
     "ExposureEngine",
+    "FactorModel",
     "FactorReturnHistory",
     "MarketPanel",
+    "RiskModel",
     "RiskModelParameters",
+    "RiskModelWarning",
     "SpecificRiskForecast",
     "StatisticalModel",
     "StyleExposures",
     "StyleUnavailable",
     "assemble",
+    "build_risk_model",
     "check_factor_model",
     "compute_exposures",
     "exposure_history",
@@ -46,6 +52,7 @@ __all__ = [
     "factor_returns_batch",
     "factor_returns_wls",
     "parameters_for",
+    "risk_model",
     "specific_variance",
     "statistical_model",
 ]

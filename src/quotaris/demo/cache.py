@@ -8,20 +8,13 @@ behind; the next build removes those no live builder holds.
 
 from __future__ import annotations
 
-import contextlib
 import os
 import sys
-from collections.abc import Iterator
 from pathlib import Path
 
 from quotaris.demo.market import build_demo_tables
-from quotaris.scratch import scratch_directory
+from quotaris.scratch import locked, scratch_directory
 from quotaris.source import BundleError
-
-try:
-    import fcntl
-except ImportError:  # no advisory locks: the atomic rename still keeps the cache whole
-    fcntl = None
 
 __all__ = ["DEMO_VERSION", "cache_dir", "demo_bundle_path"]
 
@@ -53,7 +46,7 @@ def demo_bundle_path(progress: bool = True) -> Path:
     if _is_usable(target):
         return target
     cache.mkdir(parents=True, exist_ok=True)
-    with _locked(cache / f"{target.name}.lock"):
+    with locked(cache / f"{target.name}.lock"):
         if _is_usable(target):  # another process built it while we waited
             return target
         with scratch_directory(cache, f".{target.name}-") as scratch:
@@ -68,20 +61,6 @@ def demo_bundle_path(progress: bool = True) -> Path:
                 if not _is_usable(target):  # not a concurrent builder that got there first
                     raise
     return target
-
-
-@contextlib.contextmanager
-def _locked(lock_path: Path) -> Iterator[None]:
-    """Hold an exclusive lock on ``lock_path`` where the platform has advisory locks."""
-    if fcntl is None:
-        yield
-        return
-    with open(lock_path, "a") as handle:
-        fcntl.flock(handle, fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(handle, fcntl.LOCK_UN)
 
 
 def _is_usable(path: Path) -> bool:
