@@ -11,14 +11,16 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from test_bundle import market
 
 import plovera
 import quotaris
-from plovera.cli import EXIT_BROKEN_PIPE, EXIT_REFUSED, calendar_date, main
+from plovera.cli import EXIT_BROKEN_PIPE, EXIT_OK, EXIT_REFUSED, calendar_date, main
 from plovera.const import CovModel
 from plovera.exception import InvalidArgument
 from plovera.helper import OptimizeHelper
 from plovera.jobs import _make_objective, parse_bound
+from quotaris.bundle import write_bundle
 from quotaris.demo import demo_bundle_path
 
 EXAMPLE = Path(__file__).parents[1] / "examples" / "import_sp500.py"
@@ -281,3 +283,28 @@ def test_priorities_are_whole_numbers_0_to_9_of_targeted_styles(priority, messag
     options = {"style": ["size=0"], "priority": [priority]}
     with pytest.raises(InvalidArgument, match=message):
         _make_objective("min_style_deviation", options)
+
+
+def test_riskmodel_commands_build_then_summarise(tmp_path, capsys):
+
+    tables = market()
+    for table in ("market_cap_total", "market_cap_float", "turnover", "industry", "fundamentals"):
+        setattr(tables, table, None)
+    path = str(write_bundle(tmp_path / "prices-only", tables))
+    assert main(["riskmodel", "info", "--data", path]) == EXIT_REFUSED
+    assert "no risk model is built" in capsys.readouterr().err
+    assert main(["riskmodel", "build", "--data", path]) == EXIT_OK
+    assert ".npz" in capsys.readouterr().out
+    assert main(["riskmodel", "info", "--data", path]) == EXIT_OK
+    out = capsys.readouterr().out
+    assert "statistical: principal components" in out and "IC_p2" in out
+
+
+def test_riskmodel_info_of_the_demo_market(demo, capsys):
+    assert main(["riskmodel", "build", "--data", str(demo)]) == EXIT_OK
+    capsys.readouterr()
+    assert main(["riskmodel", "info", "--data", str(demo)]) == EXIT_OK
+    out = capsys.readouterr().out
+    assert "fundamental" in out and "10 styles" in out
+    assert re.search(r"factors +\d+: country, \d+ industries", out)
+    assert re.search(r"mean daily cross-sectional R² 0\.\d{3}", out)

@@ -317,10 +317,80 @@ def run_optimize(args: argparse.Namespace) -> int:
 
 
 #: Every subcommand's parser builder, in the order ``--help`` lists them.
+def add_riskmodel_command(subcommands: argparse._SubParsersAction) -> None:
+    """``plovera riskmodel build|info``: the factor risk model of a bundle."""
+    command = subcommands.add_parser(
+        "riskmodel",
+        help="build and inspect the factor risk model of a bundle",
+        description=(
+            "The risk model behind every covariance is built once per bundle, on first use, "
+            "and kept in the cache; these commands build it ahead of time and summarise it."
+        ),
+    )
+    actions = command.add_subparsers(dest="action", required=True, metavar="ACTION")
+    build = actions.add_parser(
+        "build",
+        help="build (or extend) the bundle's risk model now",
+        description="Build the bundle's risk model into the cache, unless it is built already.",
+    )
+    info = actions.add_parser(
+        "info",
+        help="summarise the bundle's risk model",
+        description="Summarise the bundle's built risk model: dates, universe, factors, fit.",
+    )
+    for action in (build, info):
+        action.add_argument("--data", metavar="PATH", help="data bundle (default: the demo market)")
+    build.set_defaults(run=run_riskmodel_build)
+    info.set_defaults(run=run_riskmodel_info)
+
+
+def _bundle_source(args: argparse.Namespace):
+    import quotaris
+    from quotaris.bundle import BundleSource
+
+    from .exception import InvalidArgument
+
+    if args.data:
+        quotaris.init(args.data)
+    source = quotaris.get_source()
+    if not isinstance(source, BundleSource):
+        raise InvalidArgument(f"{source!r} is not a bundle: its risk model is not kept")
+    return source
+
+
+def run_riskmodel_build(args: argparse.Namespace) -> int:
+    from .riskmodel import risk_model
+    from .riskmodel.store import stored_model_path
+
+    source = _bundle_source(args)
+    model = risk_model()
+    print(f"risk model of {source.path}: {stored_model_path(source)}")
+    print(
+        f"built in {model.build_seconds:.1f} s; first date it can serve {model.first_date.date()}"
+    )
+    return EXIT_OK
+
+
+def run_riskmodel_info(args: argparse.Namespace) -> int:
+    from .exception import InvalidArgument
+    from .jobs import describe_risk_model
+    from .riskmodel.store import stored_model
+
+    source = _bundle_source(args)
+    found = stored_model(source)
+    if found is None:
+        raise InvalidArgument(
+            f"no risk model is built for {source.path}: run plovera riskmodel build"
+        )
+    describe_risk_model(*found, sys.stdout)
+    return EXIT_OK
+
+
 SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (
     add_demo_command,
     add_optimize_command,
     add_data_command,
+    add_riskmodel_command,
 )
 
 

@@ -18,11 +18,14 @@ import quotaris
 
 from .const import TRADING_DAYS_PER_YEAR, CovModel
 from .exception import InvalidArgument
+from .riskmodel import RiskModel
+from .riskmodel.statistical import MAX_STATISTICAL_FACTORS
 
 __all__ = [
     "OBJECTIVES",
     "Outcome",
     "describe",
+    "describe_risk_model",
     "optimize",
     "parse_bound",
     "read_series",
@@ -330,3 +333,39 @@ def run_demo(date: str | None, out: TextIO) -> None:
     index = constituents.reindex(variance.helper.order_book_ids).to_numpy()
     index_risk = math.sqrt(index @ variance.helper.get_cov_matrix() @ index)
     print(f"  the index itself       {index_risk:.2%} a year", file=out)
+
+
+def describe_risk_model(model: RiskModel, meta: Mapping, path: Path, out: TextIO) -> None:
+    """A summary of a stored risk model: its data, universe, factors and fit."""
+    print(f"risk model   {path} ({path.stat().st_size / 2**20:,.0f} MiB)", file=out)
+    print(f"built from   {meta.get('bundle') or '?'} on {meta.get('written', '?')}", file=out)
+    print(
+        f"dates        {model.n_days} trading days, {model.dates[0].date()} to "
+        f"{model.dates[-1].date()}; forecasts from {model.first_date.date()}",
+        file=out,
+    )
+    if model.statistical:
+        print(
+            "kind         statistical: principal components of returns, the number of "
+            f"factors chosen on each date by Bai and Ng's IC_p2 (at most "
+            f"{MAX_STATISTICAL_FACTORS})",
+            file=out,
+        )
+        print(f"universe     {len(model.order_book_ids)} stocks", file=out)
+    else:
+        latest = model.universe[-1]
+        print("kind         fundamental: country, industries and styles", file=out)
+        print(
+            f"universe     {len(model.order_book_ids)} stocks; {int(latest.sum())} in the "
+            f"estimation universe on {model.dates[model.refresh[-1]].date()}",
+            file=out,
+        )
+        print(
+            f"factors      {len(model.factors)}: country, {len(model.industry_names)} "
+            f"industries, {len(model.styles)} styles ({', '.join(model.styles)})",
+            file=out,
+        )
+        for style, reason in model.unavailable.items():
+            print(f"unavailable  {style}: {reason}", file=out)
+        print(f"fit          mean daily cross-sectional R² {model.mean_r2:.3f}", file=out)
+    print(f"build time   {model.build_seconds:.1f} s", file=out)

@@ -46,6 +46,8 @@ __all__ = [
     "model_key",
     "read_model",
     "risk_model",
+    "store_directory",
+    "stored_model",
     "stored_model_path",
     "write_model",
 ]
@@ -109,6 +111,18 @@ def risk_model(progress: bool | None = None) -> RiskModel:
     return model
 
 
+def stored_model(source: BundleSource) -> tuple[RiskModel, dict, Path] | None:
+    """``source``'s stored model, its metadata and file; None when none is built yet.
+
+    A damaged file is a ValueError naming it.
+    """
+    path = stored_model_path(source)
+    if not path.exists():
+        return None
+    model, meta = read_model(path)
+    return model, meta, path
+
+
 def build_risk_model(progress: bool | None = None) -> RiskModel:
     """Build the model of the current source afresh (nothing is read or written)."""
     return _build(None, progress)[0]
@@ -152,7 +166,19 @@ def _stored_or_built(source: BundleSource, key: str, progress: bool | None) -> R
         for superseded in _models_of(directory, bundle):
             if superseded != path:
                 superseded.unlink(missing_ok=True)
+        _remove_orphans(directory)
         return model
+
+
+def _remove_orphans(directory: Path) -> None:
+    """Remove the models of bundles that are gone: nothing can ask for them again."""
+    for candidate in directory.glob("*.npz"):
+        try:
+            bundle = _read_meta(candidate).get("bundle")
+        except ValueError:
+            continue
+        if bundle and not os.path.isdir(bundle):
+            candidate.unlink(missing_ok=True)
 
 
 def _models_of(directory: Path, bundle: str) -> Iterator[Path]:
@@ -226,7 +252,7 @@ def write_model(
 
 def _read_meta(path: Path) -> dict:
     try:
-        with np.load(path, allow_pickle=False) as stored:
+        with open(path, "rb") as handle, np.load(handle, allow_pickle=False) as stored:
             return json.loads(str(stored["__meta__"]))
     except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile) as error:
         raise ValueError(f"{path}: not a readable risk model ({error})") from None
@@ -235,7 +261,7 @@ def _read_meta(path: Path) -> dict:
 def read_model(path: Path) -> tuple[RiskModel, dict]:
     """The model saved in ``path`` and its metadata; a damaged file is a ValueError naming it."""
     try:
-        with np.load(path, allow_pickle=False) as stored:
+        with open(path, "rb") as handle, np.load(handle, allow_pickle=False) as stored:
             meta = json.loads(str(stored["__meta__"]))
             if meta.get("format") != MODEL_FORMAT or meta.get("fields") != list(_SAVED_FIELDS):
                 raise ValueError("written by another version of plovera")
