@@ -285,7 +285,8 @@ def test_priorities_are_whole_numbers_0_to_9_of_targeted_styles(priority, messag
         _make_objective("min_style_deviation", options)
 
 
-def test_riskmodel_commands_build_then_summarise(tmp_path, capsys):
+def test_riskmodel_commands_build_then_summarise(tmp_path, capsys, monkeypatch):
+    monkeypatch.setenv("PLOVERA_CACHE_DIR", str(tmp_path / "cache"))
 
     tables = market()
     for table in ("market_cap_total", "market_cap_float", "turnover", "industry", "fundamentals"):
