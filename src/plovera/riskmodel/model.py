@@ -507,7 +507,9 @@ class RiskModel:
 
     @property
     def first_date(self) -> pd.Timestamp:
-        """The first date a forecast can be made for."""
+        """The first date a forecast can be made for; InvalidArgument if there is none."""
+        if self._first_day >= self.n_days:
+            raise InvalidArgument("the risk model has too little history: it can serve no date")
         return self.dates[self._first_day]
 
     @functools.cached_property
