@@ -110,11 +110,18 @@ class FactorModel:
     specific_variance: pd.Series
     imputed: list[str] = field(default_factory=list)
 
+    @functools.cached_property
+    def rows(self) -> dict[str, int]:
+        """Each stock's row."""
+        return {i: k for k, i in enumerate(self.exposures.index)}
+
     def subset(self, order_book_ids: list[str]) -> FactorModel:
         """The same model over ``order_book_ids`` (a subset of its stocks), in that order."""
-        rows = self.exposures.index.get_indexer(order_book_ids)
-        if (rows < 0).any():
-            raise KeyError(f"not in the factor model: {order_book_ids[int(np.argmax(rows < 0))]}")
+        positions = self.rows
+        lost = [i for i in order_book_ids if i not in positions]
+        if lost:
+            raise KeyError(f"not in the factor model: {', '.join(lost)}")
+        rows = np.fromiter((positions[i] for i in order_book_ids), np.int64, len(order_book_ids))
         ids = pd.Index(order_book_ids, dtype=object)
         imputed = set(self.imputed)
         return FactorModel(
@@ -580,8 +587,8 @@ class RiskModel:
         """
         day = self.day_of(date)
         params = parameters_for(cov_model) if params is None else params
-        known = self.order_book_ids.get_indexer(order_book_ids)
-        unknown = [i for i, k in zip(order_book_ids, known, strict=True) if k < 0]
+        order_book_ids = list(order_book_ids)
+        unknown = [i for i in order_book_ids if i not in self._positions]
         if unknown:
             raise InvalidArgument(f"the market data does not know {', '.join(unknown)}")
         key = (day, params)
@@ -593,15 +600,17 @@ class RiskModel:
                 else self._fundamental(day, params)
             )
             self._forecasts[key] = whole
-        order_book_ids = list(order_book_ids)
-        rows = whole.specific_variance.index.get_indexer(order_book_ids)
-        absent = [i for i, k in zip(order_book_ids, rows, strict=True) if k < 0]
+        absent = [i for i in order_book_ids if i not in whole.rows]
         if absent:
             raise InvalidArgument(
                 f"not listed before {self.dates[day].date()} or delisted by then: "
                 f"{', '.join(absent)}"
             )
         return whole.subset(order_book_ids)
+
+    @functools.cached_property
+    def _positions(self) -> dict[str, int]:
+        return {i: k for k, i in enumerate(self.order_book_ids)}
 
     def _alive(self, day: int) -> np.ndarray:
         date = self.dates[day].to_datetime64().astype("datetime64[D]")
