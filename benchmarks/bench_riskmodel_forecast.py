@@ -126,12 +126,14 @@ def forecasts(model, n_dates=4):
         print(
             f"  {cov_model.name:24s} full market ({len(ids)}): best {1e3 * min(times):6.1f} ms,"
             f" median {1e3 * np.median(times):6.1f} ms | 300 stocks cached:"
-            f" {1e3 * np.median(cached):.2f} ms, with X F X' + D {1e3 * np.median(assembled):.2f} ms"
+            f" {1e3 * np.median(cached):.2f} ms,"
+            f" with X F X' + D {1e3 * np.median(assembled):.2f} ms"
         )
     whole = model.forecast(model.dates[day], ids, CovModel.FACTOR_MODEL_DAILY)
     started = time.perf_counter()
     assemble(whole.exposures, whole.factor_covariance, whole.specific_variance)
-    print(f"  X F X' + D over all {len(ids)} stocks: {1e3 * (time.perf_counter() - started):.0f} ms")
+    seconds = time.perf_counter() - started
+    print(f"  X F X' + D over all {len(ids)} stocks: {1e3 * seconds:.0f} ms")
 
 
 def main():
