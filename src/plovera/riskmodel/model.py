@@ -8,10 +8,17 @@ forecast needs and nothing that depends on the forecast's horizon:
   day before;
 - daily factor returns by the constrained cross-sectional WLS, each day with
   the exposures of the latest refresh on or before it, fitted over that
-  refresh's estimation universe, and every exposed stock's specific return.
+  refresh's estimation universe, and every exposed stock's specific return;
+- for the parameters of each ``CovModel``, what a forecast would otherwise
+  spend most of its time on: on every refresh from the first servable one the
+  eigenfactor bias (simulated from the factor covariance of the days before
+  it), and the sums and daily statistics behind the specific risk and its
+  regime adjustment.
 
 :meth:`RiskModel.forecast` then forecasts for a date d from the histories
-through the trading day before d only.  A market without industries or caps
+through the trading day before d only; other parameters (say, adjustments
+switched off) are simulated and summed on the fly.  :meth:`RiskModel.extend`
+continues a model over a panel that gained days.  A market without industries or caps
 has no cross-sectional structure to regress on: its model is statistical
 (principal components of the returns, see :mod:`plovera.riskmodel.statistical`).
 """
@@ -51,13 +58,23 @@ from .specific import (
 )
 from .statistical import statistical_model
 
-__all__ = ["HISTORY_DAYS", "MIN_HISTORY_DAYS", "FactorModel", "RiskModel", "precomputed_parameters"]
+__all__ = [
+    "FORECASTS_KEPT",
+    "HISTORY_DAYS",
+    "MIN_HISTORY_DAYS",
+    "FactorModel",
+    "RiskModel",
+    "precomputed_parameters",
+]
 
 #: Factor-return days a forecast needs before its date: a year.
 MIN_HISTORY_DAYS = 252
 #: Days of history a forecast reads: beyond four of the longest half-lives
 #: (504 days) a day weighs less than 7% of the latest.
 HISTORY_DAYS = 2016
+
+#: Whole-market forecasts a model keeps for reuse, the latest ones.
+FORECASTS_KEPT = 64
 
 #: Called with the fraction of the build done (0 to 1) and the stage.
 Progress = Callable[[float, str], None]
@@ -599,6 +616,9 @@ class RiskModel:
                 if self.statistical
                 else self._fundamental(day, params)
             )
+            if len(self._forecasts) >= FORECASTS_KEPT:
+                # A report forecasting every date must not keep them all.
+                del self._forecasts[next(iter(self._forecasts))]
             self._forecasts[key] = whole
         absent = [i for i in order_book_ids if i not in whole.rows]
         if absent:
