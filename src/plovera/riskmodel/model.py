@@ -27,8 +27,10 @@ from __future__ import annotations
 
 import functools
 import hashlib
+import os
 import time
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -130,7 +132,7 @@ class FactorModel:
     @functools.cached_property
     def rows(self) -> dict[str, int]:
         """Each stock's row."""
-        return {i: k for k, i in enumerate(self.exposures.index)}
+        return {i: k for k, i in enumerate(self.exposures.index.tolist())}
 
     def subset(self, order_book_ids: list[str]) -> FactorModel:
         """The same model over ``order_book_ids`` (a subset of its stocks), in that order."""
@@ -484,32 +486,36 @@ class RiskModel:
         servable = int(np.searchsorted(self.refresh, self._first_day, side="right")) - 1
         steps = range(max(first_step, servable, 0), len(self.refresh))
         simulations: dict[tuple[float, float, float], EigenfactorSimulation] = {}
-        for count, step in enumerate(steps):
-            day = int(self.refresh[step])
-            window = self.factor_returns[max(0, day - HISTORY_DAYS) : day]
-            used = np.flatnonzero(np.isfinite(window).sum(axis=0) >= 2)
-            for row, params in enumerate(PARAMETERS.values()):
-                cov = daily_factor_covariance(window[:, used], params)
-                eigenvalues = np.maximum(np.linalg.eigh(cov)[0], 0.0)
-                key = (
-                    params.factor_corr_half_life,
+        sets = list(PARAMETERS.values())
+        for params in sets:
+            key = _simulation_key(params)
+            if key not in simulations:
+                simulations[key] = EigenfactorSimulation(
+                    self.factor_returns.shape[1],
                     params.eigenfactor_simulations,
                     params.eigenfactor_seed,
                 )
-                simulation = simulations.get(key)
-                if simulation is None:
-                    simulation = EigenfactorSimulation(
-                        self.factor_returns.shape[1],
-                        params.eigenfactor_simulations,
-                        params.eigenfactor_seed,
-                    )
-                    simulations[key] = simulation
-                n_obs = window.shape[0]
-                if simulation.days < n_obs:
-                    ages = np.arange(simulation.days, n_obs, dtype=np.float64)
-                    simulation.extend(0.5 ** (ages / params.factor_corr_half_life))
-                self.eigenfactor_bias[step, row, : len(used)] = simulation.bias(eigenvalues)
-            report(0.9 + 0.09 * (count + 1) / len(steps), "eigenfactor simulations")
+
+        def bias(window, used, params):
+            cov = daily_factor_covariance(window[:, used], params)
+            eigenvalues = np.maximum(np.linalg.eigh(cov)[0], 0.0)
+            return simulations[_simulation_key(params)].bias(eigenvalues)
+
+        # The sets' simulations are independent and numpy lets go of the interpreter
+        # in them: the cores share the work.
+        with ThreadPoolExecutor(min(len(sets), os.cpu_count() or 1)) as pool:
+            for count, step in enumerate(steps):
+                day = int(self.refresh[step])
+                window = self.factor_returns[max(0, day - HISTORY_DAYS) : day]
+                used = np.flatnonzero(np.isfinite(window).sum(axis=0) >= 2)
+                for (half_life, _, _), simulation in simulations.items():
+                    if simulation.days < len(window):
+                        ages = np.arange(simulation.days, len(window), dtype=np.float64)
+                        simulation.extend(0.5 ** (ages / half_life))
+                found = pool.map(bias, [window] * len(sets), [used] * len(sets), sets)
+                for row, values in enumerate(found):
+                    self.eigenfactor_bias[step, row, : len(used)] = values
+                report(0.9 + 0.09 * (count + 1) / len(steps), "eigenfactor simulations")
         offset = 0
         weights = self._regime_weights(self.n_days)
         for row, params in enumerate(PARAMETERS.values()):
@@ -630,7 +636,7 @@ class RiskModel:
 
     @functools.cached_property
     def _positions(self) -> dict[str, int]:
-        return {i: k for k, i in enumerate(self.order_book_ids)}
+        return {i: k for k, i in enumerate(self.order_book_ids.tolist())}
 
     def _alive(self, day: int) -> np.ndarray:
         date = self.dates[day].to_datetime64().astype("datetime64[D]")
@@ -670,12 +676,12 @@ class RiskModel:
             multiplier=multiplier,
         )
         names = [self.factors[i] for i in used]
-        ids = list(self.order_book_ids[alive])
+        ids = pd.Index(self.order_book_ids[alive], dtype=object)
         return FactorModel(
             pd.DataFrame(design, index=ids, columns=names),
             pd.DataFrame(forecast.covariance, index=names, columns=names),
             pd.Series(specific.variance, index=ids, name="specific_variance"),
-            [i for i, flag in zip(ids, imputed, strict=True) if flag],
+            list(ids[imputed]),
         )
 
     def _stored_bias(self, step: int, params: RiskModelParameters, n_factors: int):
@@ -748,12 +754,17 @@ class RiskModel:
         start = max(0, day - HISTORY_DAYS)
         fitted = statistical_model(self.returns[start:day, alive], params)
         names = [f"statistical_{i + 1}" for i in range(fitted.n_factors)]
-        ids = list(self.order_book_ids[alive])
+        ids = pd.Index(self.order_book_ids[alive], dtype=object)
         return FactorModel(
             pd.DataFrame(fitted.exposures, index=ids, columns=names),
             pd.DataFrame(fitted.factor_covariance.covariance, index=names, columns=names),
             pd.Series(fitted.specific_variance, index=ids, name="specific_variance"),
         )
+
+
+def _simulation_key(params: RiskModelParameters) -> tuple[float, int, int]:
+    """Parameter sets with equal keys share their simulated histories."""
+    return params.factor_corr_half_life, params.eigenfactor_simulations, params.eigenfactor_seed
 
 
 def _ignore(fraction: float, stage: str) -> None:

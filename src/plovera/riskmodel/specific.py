@@ -128,16 +128,19 @@ def regime_statistics(returns, half_life, weights):
     return bias_statistics(returns, forecast_vol, weights)
 
 
-def _column_quantile(values, q):
-    """Per column, the q-quantile of its finite entries (linear interpolation, as numpy's)."""
+def _column_quantiles(values, qs):
+    """Per column, the q-quantiles of its finite entries (linear interpolation, as numpy's)."""
     ordered = np.sort(values, axis=0)  # NaN sorts last
     count = np.isfinite(values).sum(axis=0)
-    position = q * (count - 1)
-    low = np.floor(position).astype(np.int64)
-    high = np.minimum(low + 1, count - 1)
     columns = np.arange(values.shape[1])
-    frac = position - low
-    return ordered[low, columns] * (1.0 - frac) + ordered[high, columns] * frac
+    out = []
+    for q in qs:
+        position = q * (count - 1)
+        low = np.floor(position).astype(np.int64)
+        high = np.minimum(low + 1, count - 1)
+        frac = position - low
+        out.append(ordered[low, columns] * (1.0 - frac) + ordered[high, columns] * frac)
+    return out
 
 
 def blend_weight(returns, window=TRADING_DAYS_PER_YEAR):
@@ -156,7 +159,8 @@ def blend_weight(returns, window=TRADING_DAYS_PER_YEAR):
         return weight
     sample = recent[:, enough]
     std = np.nanstd(sample, axis=0, ddof=1)
-    robust = (_column_quantile(sample, 0.75) - _column_quantile(sample, 0.25)) / _IQR_TO_STD
+    lower, upper = _column_quantiles(sample, (0.25, 0.75))
+    robust = (upper - lower) / _IQR_TO_STD
     with np.errstate(invalid="ignore", divide="ignore"):
         z = np.abs(std / robust - 1.0)
     clean = np.where(np.isfinite(z), np.minimum(1.0, np.exp(1.0 - z)), 0.0)
