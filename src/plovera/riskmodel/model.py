@@ -248,6 +248,7 @@ class RiskModel:
         report = progress if progress is not None else _ignore
         started = time.perf_counter()
         if panel.industry is None or panel.weighting_cap is None:
+            # No cross-sectional structure: principal components stand in at forecast time.
             model = cls._statistical_model(panel)
         else:
             engine = ExposureEngine(panel)
@@ -295,10 +296,11 @@ class RiskModel:
                 f"stocks listed before {self.dates[-1].date()} are new to the model: "
                 f"{', '.join(panel.order_book_ids[early])}"
             )
-        if (panel.industry is None) != self.statistical or panel.industry_names != (
-            self.industry_names
+        fundamental = panel.industry is not None and panel.weighting_cap is not None
+        if fundamental == self.statistical or (
+            fundamental and panel.industry_names != self.industry_names
         ):
-            raise ValueError("the panel's industries differ from the model's")
+            raise ValueError("the panel's industries or caps differ from the model's")
         if self.statistical:
             model = type(self)._statistical_model(panel)
         else:
