@@ -13,6 +13,7 @@ from plovera.const import CovModel
 from plovera.exception import InvalidArgument
 from plovera.riskmodel import covariance as cv
 from plovera.riskmodel import model as model_module
+from plovera.riskmodel.exposures import ExposureEngine
 from plovera.riskmodel.model import HISTORY_DAYS, RiskModel
 from plovera.riskmodel.panel import MarketPanel
 from quotaris import MemorySource
@@ -260,8 +261,23 @@ def short_model(tables):
     return RiskModel.build(load_panel(tables, n_days=T - 40, n_stocks=N))
 
 
-def test_an_extension_equals_a_build_on_the_longer_panel(tables, model, short_model):
-    extended = short_model.extend(load_panel(tables))
+def test_an_extension_equals_a_build_on_the_longer_panel(tables, model, short_model, monkeypatch):
+    panel = load_panel(tables)
+    calls = {"exposures": 0, "factor_returns_wls": 0}
+    for module, name in ((ExposureEngine, "exposures"), (model_module, "factor_returns_wls")):
+        original = getattr(module, name)
+
+        def counted(*args, original=original, name=name):
+            calls[name] += 1
+            return original(*args)
+
+        monkeypatch.setattr(module, name, counted)
+    extended = short_model.extend(panel)
+    # Only the new refreshes and days are estimated.
+    assert calls == {
+        "exposures": len(model.refresh) - len(short_model.refresh),
+        "factor_returns_wls": model.n_days - short_model.n_days,
+    }
     assert_same_model(extended, model)
     day = model.dates[-1]
     ids = alive_ids(model, model.n_days - 1)
