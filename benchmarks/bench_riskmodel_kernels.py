@@ -83,7 +83,7 @@ def main():
         bare, _ = timed(lambda p=plain: factor_covariance(factors, p), repeats=3)
         scales = factor_covariance(factors, params).eigenfactor_bias
         reused, _ = timed(
-            lambda p=params, e=scales: factor_covariance(factors, p, eigenfactor_scales=e),
+            lambda p=params, e=scales: factor_covariance(factors, p, eigenfactor_bias=e),
             repeats=3,
         )
         print(

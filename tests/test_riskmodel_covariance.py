@@ -103,7 +103,8 @@ def test_eigenfactor_adjustment_removes_eigenvalue_bias():
     for seed in range(20):
         x = rng.multivariate_normal(np.zeros(k), true_cov, t_days)
         sample = x.T @ x / t_days
-        adjusted, scales = cv.eigenfactor_adjustment(sample, np.ones(t_days), 200, 1.2, seed)
+        adjusted, bias = cv.eigenfactor_adjustment(sample, np.ones(t_days), 200, 1.2, seed)
+        scales = cv.eigenfactor_scales(bias, 1.2)
         values, vectors = np.linalg.eigh(sample)
         # Eigenvectors are kept; only the eigenvalues are rescaled, the smallest raised.
         np.testing.assert_allclose(adjusted @ vectors, vectors * (values * scales), atol=1e-12)
@@ -145,16 +146,16 @@ def test_factor_covariance_is_symmetric_and_positive_definite(model, adjust):
     assert 0.5 * 252e-4 < f[0, 0] < 2.0 * 252e-4
 
 
-def test_eigenfactor_scales_can_be_reused():
+def test_eigenfactor_bias_can_be_reused():
     params = replace(parameters_for(CovModel.FACTOR_MODEL_MONTHLY), eigenfactor_simulations=40)
     x = near_collinear_returns(7)
     first = cv.factor_covariance(x, params)
-    again = cv.factor_covariance(x, params, eigenfactor_scales=first.eigenfactor_bias)
+    again = cv.factor_covariance(x, params, eigenfactor_bias=first.eigenfactor_bias)
     np.testing.assert_array_equal(again.covariance, first.covariance)
-    later = cv.factor_covariance(x[10:], params, eigenfactor_scales=first.eigenfactor_bias)
+    later = cv.factor_covariance(x[10:], params, eigenfactor_bias=first.eigenfactor_bias)
     np.testing.assert_array_equal(later.eigenfactor_bias, first.eigenfactor_bias)
-    with pytest.raises(ValueError, match="3 eigenfactor scales for 6 factors"):
-        cv.factor_covariance(x, params, eigenfactor_scales=np.ones(3))
+    with pytest.raises(ValueError, match="3 eigenfactor biases for 6 factors"):
+        cv.factor_covariance(x, params, eigenfactor_bias=np.ones(3))
 
 
 def test_factor_covariance_refuses_an_unobserved_factor():

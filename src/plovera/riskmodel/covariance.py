@@ -17,9 +17,13 @@ __all__ = [
     "EIGENVALUE_FLOOR",
     "REGIME_MIN_OBS",
     "CovarianceForecast",
+    "EigenfactorSimulation",
     "assemble",
+    "bias_statistics",
     "check_factor_model",
+    "daily_factor_covariance",
     "eigenfactor_adjustment",
+    "eigenfactor_bias",
     "eigenfactor_scales",
     "ew_variance_path",
     "factor_covariance",
@@ -27,6 +31,7 @@ __all__ = [
     "half_life_weights",
     "newey_west_covariance",
     "recombine",
+    "regime_from_statistics",
     "regime_multiplier",
 ]
 
@@ -43,8 +48,9 @@ REGIME_MIN_OBS = 21
 class CovarianceForecast(NamedTuple):
     """An annualised factor covariance forecast, its Cholesky factor and its adjustments.
 
-    ``eigenfactor_bias`` is the variance scale applied to each eigenfactor, smallest
-    eigenvalue first (None when the adjustment is off); ``regime_multiplier`` the
+    ``eigenfactor_bias`` is the simulated eigen-volatility bias of each eigenfactor,
+    smallest eigenvalue first, before ``eigenfactor_scale`` (None when the adjustment
+    is off); ``regime_multiplier`` the
     variance multiplier of the volatility-regime adjustment (1.0 when off).
     """
 
@@ -109,48 +115,94 @@ def floor_eigenvalues(cov, floor=EIGENVALUE_FLOOR):
     return (out + out.T) / 2.0
 
 
-def eigenfactor_scales(values, weights, simulations, scale, seed):
-    """Variance scales of the eigenfactors of a covariance with eigenvalues ``values`` (ascending).
+#: Simulated days drawn at once: bounds the memory of a simulation step.
+_SIMULATION_CHUNK = 128
 
-    The sample eigenfactors with the smallest variances are those whose variance is
-    most underestimated. Simulate ``simulations`` histories of len(weights) days
-    from the covariance, re-estimate with the same weights, and measure for each
-    eigenfactor (by rank) the ratio of its true variance to its estimated one. The
-    square root of the mean ratio, its excess over 1 multiplied by ``scale``, squared,
-    is the eigenvalue's scale.
+
+class EigenfactorSimulation:
+    """Weighted sample covariances of simulated unit-variance factor histories.
+
+    Simulation s draws the return of factor j on the day aged a (0 the latest)
+    as entry a·S + s of the normal stream seeded (seed, j), S the number of
+    simulations. A shorter history is then a prefix of a longer one and fewer
+    factors a leading block of more: one simulation, extended day by day into
+    the past, serves every window length and factor count of a model.
     """
-    values = np.maximum(np.asarray(values, dtype=np.float64), 0.0)
-    weights = np.asarray(weights, dtype=np.float64) / np.sum(weights)
-    rng = np.random.default_rng(seed)
-    # A simulated day is scaled by its eigen-volatilities and the root of its weight at
-    # once. In the eigenbasis the true covariance is diag(values): no rotation is needed.
-    scale_days = np.sqrt(weights)[:, None] * np.sqrt(values)
-    ratio = np.zeros_like(values)
-    for _ in range(simulations):
-        scaled = rng.standard_normal(scale_days.shape)
-        scaled *= scale_days
-        sim_values, sim_vectors = np.linalg.eigh(scaled.T @ scaled)
-        true_values = (sim_vectors**2).T @ values
-        ratio += true_values / np.maximum(sim_values, np.finfo(float).tiny)
-    bias = np.sqrt(ratio / simulations)
-    return (scale * (bias - 1.0) + 1.0) ** 2
+
+    def __init__(self, n_factors, simulations, seed):
+        self._streams = [np.random.default_rng((seed, j)) for j in range(n_factors)]
+        self.moments = np.zeros((simulations, n_factors, n_factors))
+        self.mass = 0.0
+        self.days = 0
+
+    def extend(self, weights):
+        """Add the next len(``weights``) days into the past, latest first, with these weights."""
+        weights = np.asarray(weights, dtype=np.float64)
+        simulations = self.moments.shape[0]
+        for begin in range(0, len(weights), _SIMULATION_CHUNK):
+            w = weights[begin : begin + _SIMULATION_CHUNK]
+            draws = np.stack([s.standard_normal((len(w), simulations)) for s in self._streams], -1)
+            draws = draws.transpose(1, 0, 2)  # simulations × days × factors
+            self.moments += np.matmul(draws.transpose(0, 2, 1) * w, draws)
+            self.mass += float(w.sum())
+        self.days += len(weights)
+
+    def bias(self, values):
+        """Eigen-volatility bias by rank of a covariance with eigenvalues ``values`` (ascending).
+
+        In its eigenbasis the covariance is diag(values), so the first len(values)
+        simulated factors scaled by their eigen-volatilities are histories drawn
+        from it. Re-estimated, each sample eigenfactor (by rank) has a true variance
+        and an estimated one; the bias is the root of the mean ratio of the two.
+        """
+        values = np.maximum(np.asarray(values, dtype=np.float64), 0.0)
+        k = values.size
+        root = np.sqrt(values)
+        sample = self.moments[:, :k, :k] * (np.outer(root, root) / self.mass)
+        sim_values, sim_vectors = np.linalg.eigh(sample)
+        true_values = np.einsum("sjk,j->sk", sim_vectors**2, values)
+        ratio = true_values / np.maximum(sim_values, np.finfo(float).tiny)
+        return np.sqrt(ratio.mean(axis=0))
 
 
-def eigenfactor_adjustment(cov, weights, simulations, scale, seed, variance_scale=None):
+def eigenfactor_bias(values, weights, simulations, seed):
+    """Simulated eigen-volatility bias of a covariance with eigenvalues ``values`` (ascending).
+
+    The covariance was estimated from len(``weights``) days weighted by ``weights``
+    (oldest first); the bias of each eigenfactor (by rank) is the root of the mean
+    ratio of its true variance to its re-estimated one over ``simulations``
+    histories (see :class:`EigenfactorSimulation`). The sample eigenfactors with
+    the smallest variances are those whose variance is most underestimated.
+    """
+    simulation = EigenfactorSimulation(np.size(values), simulations, seed)
+    simulation.extend(np.asarray(weights, dtype=np.float64)[::-1])
+    return simulation.bias(values)
+
+
+def eigenfactor_scales(bias, scale):
+    """Variance scale of each eigenfactor: the bias with its excess over 1 times ``scale``, squared.
+
+    The simulation understates the bias of real data; ``scale`` corrects that,
+    and applying it here lets it be retuned without simulating again.
+    """
+    return (scale * (np.asarray(bias, dtype=np.float64) - 1.0) + 1.0) ** 2
+
+
+def eigenfactor_adjustment(cov, weights, simulations, scale, seed, bias=None):
     """Scale the eigenvalues of ``cov`` to correct their estimation bias, keeping its eigenvectors.
 
-    ``variance_scale`` (one per eigenvalue, smallest first) skips the simulation:
-    the scales change slowly, so a model may simulate once a month and reuse them.
-    Returns the adjusted matrix and the scales used.
+    ``bias`` (one per eigenvalue, smallest first, as :func:`eigenfactor_bias`
+    gives) skips the simulation: it changes slowly, so a model simulates once a
+    month and reuses it. Returns the adjusted matrix and the bias used.
     """
     values, vectors = np.linalg.eigh(cov)
     values = np.maximum(values, 0.0)
-    if variance_scale is None:
-        variance_scale = eigenfactor_scales(values, weights, simulations, scale, seed)
-    elif np.shape(variance_scale) != values.shape:
-        raise ValueError(f"{np.size(variance_scale)} eigenfactor scales for {values.size} factors")
-    adjusted = (vectors * (values * variance_scale)) @ vectors.T
-    return (adjusted + adjusted.T) / 2.0, np.asarray(variance_scale)
+    if bias is None:
+        bias = eigenfactor_bias(values, weights, simulations, seed)
+    elif np.shape(bias) != values.shape:
+        raise ValueError(f"{np.size(bias)} eigenfactor biases for {values.size} factors")
+    adjusted = (vectors * (values * eigenfactor_scales(bias, scale))) @ vectors.T
+    return (adjusted + adjusted.T) / 2.0, np.asarray(bias)
 
 
 def ew_variance_path(returns, half_life, min_obs=1):
@@ -160,54 +212,113 @@ def ew_variance_path(returns, half_life, min_obs=1):
     days before t, and is NaN until ``min_obs`` days have been seen.
     """
     returns = np.asarray(returns, dtype=np.float64)
-    decay = 0.5 ** (1.0 / half_life)
     present = np.isfinite(returns)
-    squares = np.where(present, returns, 0.0) ** 2
+    squares = np.where(present, returns, 0.0)
+    squares *= squares
+    total = _ew_running_sum(squares, half_life)
+    weight = _ew_running_sum(present.astype(np.float64), half_life)
+    count = np.cumsum(present, axis=0)
     out = np.full(returns.shape, np.nan)
-    total = np.zeros(returns.shape[1:])
-    weight = np.zeros(returns.shape[1:])
-    count = np.zeros(returns.shape[1:])
-    for t in range(returns.shape[0]):
-        with np.errstate(invalid="ignore", divide="ignore"):
-            out[t] = np.where(count >= min_obs, total / weight, np.nan)
-        total = decay * total + squares[t]
-        weight = decay * weight + present[t]
-        count += present[t]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out[1:] = np.where(count[:-1] >= min_obs, total[:-1] / weight[:-1], np.nan)
     return out
+
+
+#: Days of a block of :func:`_ew_running_sum`: the decay across one stays far from underflow.
+_EW_BLOCK = 16
+
+
+def _ew_running_sum(values, half_life):
+    """s_t = Σ_{u ≤ t} 0.5^((t − u)/HL) x_u down the rows of ``values``.
+
+    Within a block of rows the sums are one product with the matrix of decays;
+    across blocks the last row carries over, decayed.
+    """
+    decay = 0.5 ** (1.0 / half_life)
+    block = max(1, min(_EW_BLOCK, values.shape[0]))
+    lag = np.arange(block)[:, None] - np.arange(block)[None, :]
+    kernel = np.where(lag >= 0, decay ** np.maximum(lag, 0), 0.0)
+    carry_decay = decay ** (np.arange(block) + 1.0)
+    out = np.empty_like(values)
+    carry = np.zeros(values.shape[1:])
+    for begin in range(0, values.shape[0], block):
+        rows = values[begin : begin + block]
+        n = rows.shape[0]
+        summed = kernel[:n, :n] @ rows.reshape(n, -1)
+        summed = summed.reshape(rows.shape) + np.multiply.outer(carry_decay[:n], carry)
+        out[begin : begin + n] = summed
+        carry = summed[-1]
+    return out
+
+
+def bias_statistics(returns, forecast_vol, weights=None):
+    """Each day's cross-sectional bias statistic B_t²; NaN on a day without data.
+
+    B_t² is the mean of (r_t / σ_t)² over the series with both values, weighted
+    by ``weights``: one per series (N), one per day and series (T × N), or equal.
+    """
+    z2 = (np.asarray(returns, dtype=np.float64) / np.asarray(forecast_vol)) ** 2
+    present = np.isfinite(z2)
+    w = np.ones(z2.shape[1]) if weights is None else np.asarray(weights, dtype=np.float64)
+    if w.ndim == 1:
+        mass = present @ w
+        total = np.where(present, z2, 0.0) @ w
+    else:
+        present &= np.isfinite(w)
+        w = np.where(present, w, 0.0)
+        mass = w.sum(axis=1)
+        total = (np.where(present, z2, 0.0) * w).sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(mass > 0, total / mass, np.nan)
+
+
+def regime_from_statistics(statistics, half_life):
+    """Exponentially weighted mean of the days' bias statistics (NaN days left out); 1 if none."""
+    statistics = np.asarray(statistics, dtype=np.float64)
+    days = np.isfinite(statistics)
+    if not days.any():
+        return 1.0
+    day_weights = half_life_weights(statistics.size, half_life)[days]
+    return float(day_weights @ statistics[days] / day_weights.sum())
 
 
 def regime_multiplier(returns, forecast_vol, half_life, weights=None):
     """Variance multiplier of the volatility-regime adjustment.
 
     On each day the cross-sectional bias statistic B_t² is the mean (weighted by
-    ``weights``, N, when given) of (r_t / σ_t)² over the series with both values;
-    the multiplier is the exponentially weighted mean of B_t² over the days. It is 1
-    when realised returns match their forecasts, above 1 in a calmer forecast than
-    the market turned out to be.
+    ``weights``, N or T × N, when given) of (r_t / σ_t)² over the series with both
+    values; the multiplier is the exponentially weighted mean of B_t² over the days.
+    It is 1 when realised returns match their forecasts, above 1 in a calmer
+    forecast than the market turned out to be.
     """
-    z2 = (np.asarray(returns, dtype=np.float64) / np.asarray(forecast_vol)) ** 2
-    present = np.isfinite(z2)
-    w = np.ones(z2.shape[1]) if weights is None else np.asarray(weights, dtype=np.float64)
-    mass = present @ w
-    b2 = np.where(present, z2, 0.0) @ w
-    days = mass > 0
-    if not days.any():
-        return 1.0
-    day_weights = half_life_weights(z2.shape[0], half_life)[days]
-    return float(day_weights @ (b2[days] / mass[days]) / day_weights.sum())
+    return regime_from_statistics(bias_statistics(returns, forecast_vol, weights), half_life)
 
 
-def factor_covariance(factor_returns, params, min_obs=2, eigenfactor_scales=None):
+def daily_factor_covariance(factor_returns, params):
+    """The daily factor covariance before the eigenfactor and regime adjustments.
+
+    Exponentially weighted Newey–West covariances with the volatility and the
+    correlation half-lives of ``params``, recombined, eigenvalues floored.
+    """
+    returns = np.asarray(factor_returns, dtype=np.float64)
+    cov = recombine(
+        newey_west_covariance(returns, params.factor_vol_half_life, params.factor_vol_lags),
+        newey_west_covariance(returns, params.factor_corr_half_life, params.factor_corr_lags),
+    )
+    return floor_eigenvalues(cov)
+
+
+def factor_covariance(factor_returns, params, min_obs=2, eigenfactor_bias=None):
     """Annualised factor covariance forecast from daily factor returns (T × K), oldest first.
 
     ``factor_returns`` must end on the last day before the forecast date. The
     forecast is for the horizon of ``params`` (a ``RiskModelParameters``): the next
     trading day, the next 21 or the next 63 trading days, as annualised variances.
-    Steps: exponentially weighted Newey–West covariances with the volatility and the
-    correlation half-lives, recombined; eigenvalues floored; the eigenfactor
-    adjustment (simulated with the correlation weights, which set the
-    eigenvectors, unless ``eigenfactor_scales`` from an earlier forecast are
-    given); the volatility-regime multiplier; annualisation by 252.
+    Steps: :func:`daily_factor_covariance`; the eigenfactor adjustment (its bias
+    simulated with the correlation weights, which set the eigenvectors, unless
+    ``eigenfactor_bias`` from an earlier simulation is given, then scaled by
+    ``params.eigenfactor_scale``); the volatility-regime multiplier; annualisation
+    by 252.
     """
     returns = np.asarray(factor_returns, dtype=np.float64)
     observed = np.isfinite(returns).sum(axis=0)
@@ -217,11 +328,7 @@ def factor_covariance(factor_returns, params, min_obs=2, eigenfactor_scales=None
             f"factor column {column} has {int(observed[column])} daily returns; "
             f"at least {min_obs} are needed"
         )
-    cov = recombine(
-        newey_west_covariance(returns, params.factor_vol_half_life, params.factor_vol_lags),
-        newey_west_covariance(returns, params.factor_corr_half_life, params.factor_corr_lags),
-    )
-    cov = floor_eigenvalues(cov)
+    cov = daily_factor_covariance(returns, params)
     bias = None
     if params.eigenfactor:
         cov, bias = eigenfactor_adjustment(
@@ -230,7 +337,7 @@ def factor_covariance(factor_returns, params, min_obs=2, eigenfactor_scales=None
             params.eigenfactor_simulations,
             params.eigenfactor_scale,
             params.eigenfactor_seed,
-            eigenfactor_scales,
+            eigenfactor_bias,
         )
     multiplier = 1.0
     if params.regime:

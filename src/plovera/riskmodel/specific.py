@@ -11,7 +11,11 @@ from typing import NamedTuple
 
 import numpy as np
 
-from plovera.riskmodel.covariance import ew_variance_path, half_life_weights, regime_multiplier
+from plovera.riskmodel.covariance import (
+    bias_statistics,
+    ew_variance_path,
+    regime_multiplier,
+)
 from plovera.riskmodel.regression import factor_exposures
 from quotaris.tables import TRADING_DAYS_PER_YEAR
 
@@ -20,7 +24,10 @@ __all__ = [
     "SPECIFIC_VARIANCE_FLOOR",
     "SpecificRiskForecast",
     "blend_weight",
+    "newey_west_from_sums",
+    "newey_west_sums",
     "newey_west_variance",
+    "regime_statistics",
     "shrink_to_size_deciles",
     "specific_variance",
     "structural_volatility",
@@ -54,6 +61,50 @@ class SpecificRiskForecast(NamedTuple):
     regime_multiplier: float
 
 
+def newey_west_sums(returns, half_life, lags, ends, start=0):
+    """The weighted sums behind :func:`newey_west_variance`, over the rows before each of ``ends``.
+
+    For each end e (ascending, at least ``start``) and lag l: Σ_t w_t x_t x_{t−l}
+    and Σ_t w_t p_t p_{t−l} over start ≤ t < e with t − l ≥ 0, where x is 0 and p
+    (present) 0 on a missing day and w_t = 0.5^((e − 1 − t)/HL). Rows before
+    ``start`` serve only as the lagged partners. Returns len(ends) × 2 × (lags+1)
+    × N: products, then presence. Sums to an end e roll forward to a later end e'
+    as 0.5^((e' − e)/HL) times themselves plus the sums of rows e to e'.
+    """
+    returns = np.asarray(returns, dtype=np.float64)
+    present = np.isfinite(returns)
+    values = np.where(present, returns, 0.0)
+    present = present.astype(np.float64)
+    decay = 0.5 ** (1.0 / half_life)
+    sums = np.zeros((2, lags + 1, returns.shape[1]))
+    out = np.empty((len(ends), *sums.shape))
+    previous = start
+    for k, end in enumerate(ends):
+        if end > previous:
+            weights = decay ** np.arange(end - previous - 1, -1, -1.0)
+            sums *= decay ** (end - previous)
+            for lag in range(lags + 1):
+                first = max(previous, lag)
+                w = weights[first - previous :]
+                late, early = slice(first, end), slice(first - lag, end - lag)
+                sums[0, lag] += w @ (values[late] * values[early])
+                sums[1, lag] += w @ (present[late] * present[early])
+            previous = end
+        out[k] = sums
+    return out
+
+
+def newey_west_from_sums(sums):
+    """The Newey–West variance of each column from its sums (2 × (lags+1) × N, see above)."""
+    lags = sums.shape[1] - 1
+    with np.errstate(invalid="ignore", divide="ignore"):
+        moments = np.where(sums[1] > 0, sums[0] / sums[1], np.nan)
+    out = moments[0].copy()
+    for lag in range(1, lags + 1):
+        out += 2.0 * (1.0 - lag / (lags + 1.0)) * moments[lag]
+    return np.maximum(out, 0.0)
+
+
 def newey_west_variance(returns, half_life, lags):
     """Exponentially weighted Newey–West variance of each column of ``returns`` (T × N, NaN gaps).
 
@@ -62,32 +113,34 @@ def newey_west_variance(returns, half_life, lags):
     the days where both are present; negative results (possible with gaps) become 0.
     """
     returns = np.asarray(returns, dtype=np.float64)
-    present = np.isfinite(returns)
-    values = np.where(present, returns, 0.0)
-    present = present.astype(np.float64)
-    weights = half_life_weights(returns.shape[0], half_life)[:, None]
-    t_days = returns.shape[0]
-    out = np.zeros(returns.shape[1])
-    for lag in range(lags + 1):
-        late, early = slice(lag, None), slice(0, t_days - lag)
-        total = (weights[late] * present[late] * present[early]).sum(axis=0)
-        product = (weights[late] * values[late] * values[early]).sum(axis=0)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            moment = np.where(total > 0, product / total, np.nan)
-        out = out + (moment if lag == 0 else 2.0 * (1.0 - lag / (lags + 1.0)) * moment)
-    return np.maximum(out, 0.0)
+    return newey_west_from_sums(newey_west_sums(returns, half_life, lags, [returns.shape[0]])[0])
 
 
-def _column_quantile(values, q):
-    """Per column, the q-quantile of its finite entries (linear interpolation, as numpy's)."""
+def regime_statistics(returns, half_life, weights):
+    """Each day's bias statistic of specific returns (T × N) over their own volatility forecasts.
+
+    The forecast for day t is the exponentially weighted root mean square of the
+    days before t (once a stock has 60 of them); ``weights`` (T × N) weigh the
+    stocks of each day. :func:`plovera.riskmodel.covariance.regime_from_statistics`
+    turns the statistics before a date into its multiplier.
+    """
+    forecast_vol = np.sqrt(ew_variance_path(returns, half_life, _MIN_HISTORY))
+    return bias_statistics(returns, forecast_vol, weights)
+
+
+def _column_quantiles(values, qs):
+    """Per column, the q-quantiles of its finite entries (linear interpolation, as numpy's)."""
     ordered = np.sort(values, axis=0)  # NaN sorts last
     count = np.isfinite(values).sum(axis=0)
-    position = q * (count - 1)
-    low = np.floor(position).astype(np.int64)
-    high = np.minimum(low + 1, count - 1)
     columns = np.arange(values.shape[1])
-    frac = position - low
-    return ordered[low, columns] * (1.0 - frac) + ordered[high, columns] * frac
+    out = []
+    for q in qs:
+        position = q * (count - 1)
+        low = np.floor(position).astype(np.int64)
+        high = np.minimum(low + 1, count - 1)
+        frac = position - low
+        out.append(ordered[low, columns] * (1.0 - frac) + ordered[high, columns] * frac)
+    return out
 
 
 def blend_weight(returns, window=TRADING_DAYS_PER_YEAR):
@@ -106,7 +159,8 @@ def blend_weight(returns, window=TRADING_DAYS_PER_YEAR):
         return weight
     sample = recent[:, enough]
     std = np.nanstd(sample, axis=0, ddof=1)
-    robust = (_column_quantile(sample, 0.75) - _column_quantile(sample, 0.25)) / _IQR_TO_STD
+    lower, upper = _column_quantiles(sample, (0.25, 0.75))
+    robust = (upper - lower) / _IQR_TO_STD
     with np.errstate(invalid="ignore", divide="ignore"):
         z = np.abs(std / robust - 1.0)
     clean = np.where(np.isfinite(z), np.minimum(1.0, np.exp(1.0 - z)), 0.0)
@@ -162,7 +216,17 @@ def shrink_to_size_deciles(volatility, cap, q=SHRINKAGE_INTENSITY, groups=10):
     return intensity * mean[decile] + (1.0 - intensity) * volatility
 
 
-def specific_variance(specific_returns, exposures, industry, cap, params, n_industries=None):
+def specific_variance(
+    specific_returns,
+    exposures,
+    industry,
+    cap,
+    params,
+    n_industries=None,
+    *,
+    time_series_variance=None,
+    multiplier=None,
+):
     """Annualised specific variance forecasts of N stocks over the horizon of ``params``.
 
     ``specific_returns`` (T × N, oldest first, NaN where a stock had none) end on
@@ -171,6 +235,10 @@ def specific_variance(specific_returns, exposures, industry, cap, params, n_indu
     those in force on it. The horizon is the next trading day, the next 21 or the
     next 63 trading days (``params.horizon``); the variances are annualised (× 252).
     A stock with no usable history gets the structural forecast.
+
+    ``time_series_variance`` (N, daily) and ``multiplier`` stand in for the
+    Newey–West variances and the regime multiplier when the caller keeps them
+    up to date; then only the last year of ``specific_returns`` is read.
     """
     returns = np.asarray(specific_returns, dtype=np.float64)
     exposures = np.asarray(exposures, dtype=np.float64)
@@ -188,7 +256,11 @@ def specific_variance(specific_returns, exposures, industry, cap, params, n_indu
     if bad.any():
         raise ValueError(f"cap of stock {int(np.argmax(bad))} is not positive")
 
-    vol = np.sqrt(newey_west_variance(returns, params.specific_vol_half_life, params.specific_lags))
+    if time_series_variance is None:
+        time_series_variance = newey_west_variance(
+            returns, params.specific_vol_half_life, params.specific_lags
+        )
+    vol = np.sqrt(time_series_variance)
     weight = blend_weight(returns)
     structural = structural_volatility(
         vol, weight, exposures, np.asarray(industry), cap, n_industries
@@ -196,8 +268,9 @@ def specific_variance(specific_returns, exposures, industry, cap, params, n_indu
     # A weight above 0 needs 60 valid days, so vol is finite wherever it counts.
     blended = weight * np.nan_to_num(vol) + (1.0 - weight) * structural
     shrunk = shrink_to_size_deciles(blended, cap)
-    multiplier = 1.0
-    if params.regime:
+    if not params.regime:
+        multiplier = 1.0
+    elif multiplier is None:
         forecast_vol = np.sqrt(
             ew_variance_path(returns, params.specific_vol_half_life, _MIN_HISTORY)
         )
