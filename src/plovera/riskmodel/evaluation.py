@@ -39,25 +39,25 @@ def long_only_min_variance(exposures, factor_cov, specific_var, linear=None, tol
     ``exposures`` X (N × K), ``factor_cov`` F (K × K, positive definite),
     ``specific_var`` Δ's diagonal (N, positive), ``linear`` (N, default 0: the
     minimum-variance portfolio; Σ b for the minimum tracking error to weights b).
-    A primal active-set method from the best single stock, freeing one stock or
-    fixing one at zero per step; each step solves on the free stocks with the
-    Woodbury identity, so the cost is linear in N.
+    A primal active-set method from the best single stock: at each stationary
+    point every stock whose entry lowers the objective is freed, and a step
+    stops where a free stock reaches zero, fixing it there.  Each step solves
+    on the free stocks with the Woodbury identity, so its cost is linear in N.
     """
     x = np.asarray(exposures, dtype=np.float64)
     delta = np.asarray(specific_var, dtype=np.float64)
     n = delta.size
     c = np.zeros(n) if linear is None else np.asarray(linear, dtype=np.float64)
     loadings = x @ np.linalg.cholesky(np.asarray(factor_cov, dtype=np.float64))
+    scaled = loadings / delta[:, None]
+    # Per stock: 1/δ and c/δ, the two right-hand sides every step solves for.
+    sides = np.column_stack([1.0 / delta, c / delta])
+    identity = np.eye(loadings.shape[1])
 
-    def times_sigma(w):
-        return loadings @ (loadings.T @ w) + delta * w
-
-    def solve(free, rhs):
-        """Σ_FF⁻¹ rhs (rhs: |F| × m) by Woodbury on the free stocks."""
-        b = loadings[free]
-        scaled = rhs / delta[free, None]
-        inner = np.eye(b.shape[1]) + b.T @ (b / delta[free, None])
-        return scaled - (b / delta[free, None]) @ np.linalg.solve(inner, b.T @ scaled)
+    def solve(index):
+        """Σ_FF⁻¹ [1, c_F] by Woodbury on the free stocks."""
+        b, bd = loadings[index], scaled[index]
+        return sides[index] - bd @ np.linalg.solve(identity + b.T @ bd, b.T @ sides[index])
 
     own = np.einsum("ij,ij->i", loadings, loadings) + delta
     start = int(np.argmin(0.5 * own - c))
@@ -67,26 +67,25 @@ def long_only_min_variance(exposures, factor_cov, specific_var, linear=None, tol
     free[start] = True
     for _ in range(20 * n + 10):
         index = np.flatnonzero(free)
-        both = solve(index, np.column_stack([np.ones(index.size), c[index]]))
+        both = solve(index)
         # Stationary on the free stocks: w_F = Σ_FF⁻¹ (c_F + ν 1) with Σ w_F = 1.
         nu = (1.0 - both[:, 1].sum()) / both[:, 0].sum()
-        target = both[:, 1] + nu * both[:, 0]
-        step = target - w[index]
+        step = both[:, 1] + nu * both[:, 0] - w[index]
         if np.max(np.abs(step)) <= tol:
-            multiplier = times_sigma(w) - c - nu
-            multiplier[free] = 0.0
-            worst = int(np.argmin(multiplier))
-            if multiplier[worst] >= -tol * max(1.0, abs(nu)):
+            multiplier = loadings @ (loadings.T @ w) + delta * w - c - nu
+            # Free every stock that lowers the objective; those that overshoot fall back.
+            entering = ~free & (multiplier < -tol * max(1.0, abs(nu)))
+            if not entering.any():
                 return w
-            free[worst] = True
+            free |= entering
             continue
         falling = step < 0
         ratio = np.full(index.size, np.inf)
         ratio[falling] = w[index[falling]] / -step[falling]
-        block = int(np.argmin(ratio))
-        alpha = min(1.0, ratio[block])
+        alpha = min(1.0, ratio.min())
         w[index] += alpha * step
         if alpha < 1.0:
-            w[index[block]] = 0.0
-            free[index[block]] = False
+            blocked = index[ratio <= alpha]
+            w[blocked] = 0.0
+            free[blocked] = False
     raise RuntimeError(f"the active-set method did not converge on {n} stocks")
