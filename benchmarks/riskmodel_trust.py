@@ -73,8 +73,12 @@ _DAYS: dict = {}
 def forecast_days(model, cov_model, first, last):
     """Panel positions of the forecast days of ``cov_model`` from ``first`` to ``last``."""
     horizon = parameters_for(cov_model).horizon
-    start = max(int(model.dates.searchsorted(pd.Timestamp(first))), model.dates.get_loc(model.first_date))
-    stop = min(int(model.dates.searchsorted(pd.Timestamp(last), side="right")), model.n_days - horizon + 1)
+    start = max(
+        int(model.dates.searchsorted(pd.Timestamp(first))), model.dates.get_loc(model.first_date)
+    )
+    stop = min(
+        int(model.dates.searchsorted(pd.Timestamp(last), side="right")), model.n_days - horizon + 1
+    )
     return np.arange(start, stop, MODELS[cov_model][1])
 
 
@@ -103,7 +107,9 @@ class Day:
             names = rng.choice(n, rng.integers(20, 201), replace=False)
             row[names] = rng.exponential(size=names.size)
             row /= row.sum()
-        self.halves = [np.sort(rng.choice(n, n // 2, replace=False)) for _ in range(N_MIN_VARIANCE - 1)]
+        self.halves = [
+            np.sort(rng.choice(n, n // 2, replace=False)) for _ in range(N_MIN_VARIANCE - 1)
+        ]
         prob = np.sqrt(self.benchmark.to_numpy())
         self.subsets = [
             np.sort(rng.choice(len(benchmark), TRACKING_NAMES, replace=False, p=prob / prob.sum()))
@@ -135,7 +141,7 @@ def evaluate(task):
         columns = [model.factors.index(name) for name in fm.factor_covariance.columns]
         out["factors"][row, columns] = day.factor_realised[columns] / np.sqrt(np.diag(f) * years)
 
-        def z(weights, x=x, f=f, delta=delta):
+        def z(weights, x=x, f=f, delta=delta, day=day):
             """Realised over forecast volatility of portfolios (rows of ``weights``)."""
             load = weights @ x
             variance = np.einsum("ij,jk,ik->i", load, f, load) + (weights**2) @ delta
@@ -200,7 +206,9 @@ def style_correlation(model, first, last):
     for label, (begin, end) in {"all": (None, None), "out of sample": (first, last)}.items():
         span = slice(begin, end)
         both = pd.concat({"fit": fitted.loc[span], "true": truth.loc[span]}, axis=1).dropna()
-        rows[label] = {s: both["fit"][s].corr(both["true"][s]) for s in STYLE_FACTORS if s in model.styles}
+        rows[label] = {
+            s: both["fit"][s].corr(both["true"][s]) for s in STYLE_FACTORS if s in model.styles
+        }
         rows[label + " days"] = {s: len(both) for s in rows[label]}
     return pd.DataFrame(rows)
 
@@ -218,8 +226,13 @@ def main():
     quotaris.init(demo_bundle_path())
     panel = MarketPanel.load()
     _MODEL = RiskModel.build(panel)
-    print(f"model built in {time.perf_counter() - started:.1f} s; first forecast date {_MODEL.first_date.date()}")
-    prices = quotaris.get_price_change_rate(list(_MODEL.order_book_ids), _MODEL.dates[0], _MODEL.dates[-1])
+    print(
+        f"model built in {time.perf_counter() - started:.1f} s; "
+        f"first forecast date {_MODEL.first_date.date()}"
+    )
+    prices = quotaris.get_price_change_rate(
+        list(_MODEL.order_book_ids), _MODEL.dates[0], _MODEL.dates[-1]
+    )
     returns = prices.reindex(index=_MODEL.dates, columns=_MODEL.order_book_ids).to_numpy()
     for cov_model in MODELS:
         horizon = parameters_for(cov_model).horizon
@@ -248,14 +261,18 @@ def main():
 
 
 def print_table(results):
-    for cov_model, (name, step) in MODELS.items():
+    for cov_model, (_name, step) in MODELS.items():
         days = _DAYS[cov_model]
         horizon = parameters_for(cov_model).horizon
         overlap = max(1, -(-horizon // step))
         print(
             f"\n{cov_model.name}: {len(days)} forecast days {days[0].date.date()} to "
             f"{days[-1].date.date()}, every {step} trading days, horizon {horizon}"
-            + (f" (overlapping: band for {len(days) // overlap} independent)" if overlap > 1 else "")
+            + (
+                f" (overlapping: band for {len(days) // overlap} independent)"
+                if overlap > 1
+                else ""
+            )
         )
         header = f"{'test':26s}" + "".join(f"{v:>16s}" for v in VARIANTS)
         print(header)
@@ -268,11 +285,15 @@ def print_table(results):
                 if test in ("factors", "random"):
                     lines.setdefault(f"{test} mean", []).append(f"{stats.mean():.3f}")
                     lines.setdefault(f"{test} median", []).append(f"{np.median(stats):.3f}")
-                    lines.setdefault(f"{test} min / max", []).append(f"{stats.min():.2f}/{stats.max():.2f}")
+                    lines.setdefault(f"{test} min / max", []).append(
+                        f"{stats.min():.2f}/{stats.max():.2f}"
+                    )
                     lines.setdefault(f"{test} share in band", []).append(f"{inside:.0%}")
                 else:
                     lines.setdefault(f"{test} mean", []).append(f"{stats.mean():.3f}")
-                    lines.setdefault(f"{test} min / max", []).append(f"{stats.min():.2f}/{stats.max():.2f}")
+                    lines.setdefault(f"{test} min / max", []).append(
+                        f"{stats.min():.2f}/{stats.max():.2f}"
+                    )
                 lines.setdefault("95% band (one series)", [""])[0] = f"{band[0]:.2f}-{band[1]:.2f}"
         for label, cells in lines.items():
             print(f"{label:26s}" + "".join(f"{c:>16s}" for c in cells))
