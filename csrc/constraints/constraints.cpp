@@ -568,6 +568,7 @@ PYBIND11_MODULE(constraints, module) {
 
     globals["OptimizationConstraint"] =
         ClassBuilder(globals, "OptimizationConstraint")
+            .attr("hard", yes)
             .method("__init__", {"self", {"hard", yes}}, base_init)
             .method("to_constraints", operation, not_implemented, nullptr,
                     globals["abstractmethod"])
