@@ -130,8 +130,8 @@ py::list name_list(const Globals &globals, py::handle self, py::handle value, Re
 }
 
 // Appends lower <= expr - zeta * base <= upper for one name.
-void add_bounds(py::list &out, py::handle self, py::handle name, py::handle expr,
-                py::handle zeta, py::handle base) {
+void add_bounds(py::list &out, py::handle self, py::handle name, py::handle expr, py::handle zeta,
+                py::handle base) {
     for (const char *side : {"_lower_limit", "_upper_limit"}) {
         py::object limit = limit_for(self.attr(side), name);
         if (limit.is_none()) {
@@ -145,9 +145,8 @@ void add_bounds(py::list &out, py::handle self, py::handle name, py::handle expr
 
 void require_benchmark(const Globals &globals, py::handle self, py::handle helper) {
     if (helper.attr("benchmark").is_none()) {
-        raise(globals["InvalidArgument"],
-              format("{} 需要基准，必须指定 benchmark 参数",
-                     py::type::handle_of(self).attr("__name__")));
+        raise(globals["InvalidArgument"], format("{} 需要基准，必须指定 benchmark 参数",
+                                                 py::type::handle_of(self).attr("__name__")));
     }
 }
 
@@ -179,10 +178,10 @@ py::object tracking_error_constraints(const Globals &globals, const Args &args) 
     py::object factor_cov = np.attr("asarray")(model.attr("factor_covariance"), "float64");
     py::object specific = np.attr("asarray")(model.attr("specific_variance"), "float64");
     // An eigen-decomposition rather than Cholesky: a singular F still factors.
-    py::object eig = np.attr("linalg").attr("eigh")(ops::truediv(
-        ops::add(factor_cov, factor_cov.attr("T")), py::float_(2.0)));
-    py::object root = mul(eig[py::int_(1)],
-                          np.attr("sqrt")(np.attr("clip")(eig[py::int_(0)], 0.0, py::none())));
+    py::object eig = np.attr("linalg").attr("eigh")(
+        ops::truediv(ops::add(factor_cov, factor_cov.attr("T")), py::float_(2.0)));
+    py::object root =
+        mul(eig[py::int_(1)], np.attr("sqrt")(np.attr("clip")(eig[py::int_(0)], 0.0, py::none())));
     py::object loadings = matmul(exposures, root).attr("T");
 
     const Py_ssize_t outside =
@@ -191,8 +190,8 @@ py::object tracking_error_constraints(const Globals &globals, const Args &args) 
     if (outside > 0) {
         held = cp.attr("hstack")(py::make_tuple(g, np.attr("zeros")(outside)));
     }
-    py::object benchmark = np.attr("asarray")(helper.attr("benchmark_weight").attr("values"),
-                                              "float64");
+    py::object benchmark =
+        np.attr("asarray")(helper.attr("benchmark_weight").attr("values"), "float64");
     py::object active = sub(held, mul(zeta, benchmark));
     py::object stacked = cp.attr("hstack")(py::make_tuple(
         matmul(loadings, active),
@@ -243,8 +242,8 @@ py::object turnover_constraints(const Globals &globals, const Args &args) {
     py::object ids = args[3].attr("order_book_ids");
     py::object in_pool = holding.attr("reindex")(ids, py::arg("fill_value") = 0.0);
     py::object sold = ops::sub(holding.attr("sum")(), in_pool.attr("sum")());
-    py::object traded = cp.attr("sum")(
-        cp.attr("abs")(sub(args[1], mul(zeta, in_pool.attr("to_numpy")()))));
+    py::object traded =
+        cp.attr("sum")(cp.attr("abs")(sub(args[1], mul(zeta, in_pool.attr("to_numpy")()))));
     py::object turnover = mul(ops::add(traded, mul(zeta, sold)), py::float_(0.5));
     py::list out;
     out.append(compare(turnover, mul(zeta, self.attr("_upper_limit")), Py_LE));
@@ -309,9 +308,8 @@ void set_classification(const Globals &globals, py::handle self, py::handle valu
     for (py::handle member : kind) {
         values.append(member.attr("value"));
     }
-    raise(globals["InvalidArgument"],
-          format("classification 非法: {!r}，可选值为 {}", value,
-                 py::str(", ").attr("join")(values)));
+    raise(globals["InvalidArgument"], format("classification 非法: {!r}，可选值为 {}", value,
+                                             py::str(", ").attr("join")(values)));
 }
 
 // Relative limits move the band around the benchmark's weight, so they may be negative.
@@ -343,9 +341,8 @@ py::object wildcard_industry_init(const Globals &globals, const Args &args) {
     return industry_init(globals, args, "_exclude");
 }
 
-py::object industry_bounds(const Globals &globals, py::handle self, py::handle names,
-                           py::handle g, py::handle zeta, py::handle helper,
-                           py::handle industry) {
+py::object industry_bounds(const Globals &globals, py::handle self, py::handle names, py::handle g,
+                           py::handle zeta, py::handle helper, py::handle industry) {
     py::object np = globals["np"];
     const bool relative = truthy(self.attr("_relative"));
     py::object benchmark;
@@ -566,13 +563,12 @@ PYBIND11_MODULE(constraints, module) {
     const py::object sws = globals["IndustryClassification"].attr("SWS");
     const std::initializer_list<Param> operation = {"self", "g", "zeta", "helper"};
 
-    globals["OptimizationConstraint"] =
-        ClassBuilder(globals, "OptimizationConstraint")
-            .attr("hard", yes)
-            .method("__init__", {"self", {"hard", yes}}, base_init)
-            .method("to_constraints", operation, not_implemented, nullptr,
-                    globals["abstractmethod"])
-            .build(metaclass);
+    globals["OptimizationConstraint"] = ClassBuilder(globals, "OptimizationConstraint")
+                                            .attr("hard", yes)
+                                            .method("__init__", {"self", {"hard", yes}}, base_init)
+                                            .method("to_constraints", operation, not_implemented,
+                                                    nullptr, globals["abstractmethod"])
+                                            .build(metaclass);
     const py::tuple bases = py::make_tuple(globals["OptimizationConstraint"]);
     const auto build = [&](const char *name, const char *doc, std::initializer_list<Param> params,
                            Impl init, Impl to_constraints) {
@@ -583,9 +579,8 @@ PYBIND11_MODULE(constraints, module) {
     };
     build("TrackingErrorLimit", kTrackingErrorDoc, {"self", "upper_limit", {"hard", yes}},
           tracking_error_init, tracking_error_constraints);
-    build("TurnoverLimit", kTurnoverDoc,
-          {"self", "current_holding", "upper_limit", {"hard", yes}}, turnover_init,
-          turnover_constraints);
+    build("TurnoverLimit", kTurnoverDoc, {"self", "current_holding", "upper_limit", {"hard", yes}},
+          turnover_init, turnover_constraints);
     build("BenchmarkComponentWeightLimit", kComponentDoc, {"self", "lower_limit", {"hard", yes}},
           component_init, component_constraints);
     build("IndustryConstraint", kIndustryDoc,
