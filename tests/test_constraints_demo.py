@@ -140,3 +140,16 @@ def test_a_hard_conflict_fails(constituents):
                 IndustryConstraint("银行", lower_limit=0.2),
             ],
         )
+
+
+def test_nonbank_split_limits_the_brokers_alone(constituents):
+    scheme = "sws_nonbank_split"
+    weights = portfolio_optimize(
+        constituents,
+        DATE,
+        cons=[
+            IndustryConstraint("证券", lower_limit=0.05, upper_limit=0.06, classification=scheme)
+        ],
+    )
+    industry = quotaris.get_industry(constituents, DATE, scheme)
+    assert 0.05 - TOL <= weights[industry == "证券"].sum() <= 0.06 + TOL
