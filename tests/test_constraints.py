@@ -149,8 +149,12 @@ def test_wildcard_industry_covers_pool_and_benchmark_industries_but_the_excluded
     cons = WildcardIndustryConstraint(exclude="煤炭", upper_limit=0.5).to_constraints(
         g, zeta, Helper()
     )
-    # 电子, 传媒 and 银行 in the scheme's order; 煤炭, held only by the benchmark, is excluded.
-    assert [bool(c.value()) for c in cons] == [True, True, False]  # 银行 0.6 is over 0.5
+    # One upper limit over 电子, 传媒 and 银行 in the scheme's order; 煤炭, held only by
+    # the benchmark, is excluded.
+    (upper,) = cons
+    weights = upper.args[0].value / (2.5 if kind == "variable" else zeta)
+    np.testing.assert_allclose(weights, [0.3, 0.1, 0.6])
+    assert not upper.value()  # 银行 0.6 is over 0.5
     # 煤炭 alone has a pool weight of 0, which a 10% floor rules out.
     floor = WildcardIndustryConstraint(exclude=["银行", "电子", "传媒"], lower_limit=0.1)
     assert not holds(floor, kind)
@@ -194,8 +198,10 @@ def test_wildcard_style_constrains_every_style_but_the_excluded():
     g, zeta = scaled("unit")
     constraint = WildcardStyleConstraint(exclude=["beta", "size"], lower_limit=-9, upper_limit=9)
     cons = constraint.to_constraints(g, zeta, Helper())
-    assert len(cons) == 2 * (len(STYLE_FACTORS) - 2)
-    assert all(c.value() for c in cons)
+    lower, upper = cons
+    kept = [s for s in STYLE_FACTORS if s not in ("beta", "size")]
+    np.testing.assert_allclose(upper.args[0].value, WEIGHTS @ STYLE[kept].to_numpy())
+    assert lower.value() and upper.value()
 
 
 @pytest.mark.parametrize(

@@ -129,17 +129,34 @@ py::list name_list(const Globals &globals, py::handle self, py::handle value, Re
     return names;
 }
 
-// Appends lower <= expr - zeta * base <= upper for one name.
-void add_bounds(py::list &out, py::handle self, py::handle name, py::handle expr, py::handle zeta,
-                py::handle base) {
+// Appends lower <= rows @ g - zeta * base <= upper, one vector constraint per
+// side over the names that have a limit on it: `rows` holds one row of
+// coefficients per name, `base` (or null) the benchmark's value per name.
+void add_bounds(const Globals &globals, py::list &out, py::handle self, py::handle names,
+                py::handle rows, py::handle base, py::handle g, py::handle zeta) {
+    py::object np = globals["np"];
     for (const char *side : {"_lower_limit", "_upper_limit"}) {
-        py::object limit = limit_for(self.attr(side), name);
-        if (limit.is_none()) {
+        py::list index;
+        py::list limits;
+        Py_ssize_t position = 0;
+        for (py::handle name : names) {
+            py::object limit = limit_for(self.attr(side), name);
+            if (!limit.is_none()) {
+                index.append(position);
+                limits.append(limit);
+            }
+            ++position;
+        }
+        if (index.empty()) {
             continue;
         }
-        py::object bound = mul(zeta, base ? ops::add(base, limit) : limit);
+        py::object at = np.attr("asarray")(index, "intp");
+        py::object bound = np.attr("asarray")(limits, "float64");
+        if (base) {
+            bound = ops::add(bound, base[at]);
+        }
         const bool lower = side[1] == 'l';
-        out.append(compare(expr, bound, lower ? Py_GE : Py_LE));
+        out.append(compare(matmul(rows[at], g), mul(zeta, bound), lower ? Py_GE : Py_LE));
     }
 }
 
@@ -351,16 +368,17 @@ py::object industry_bounds(const Globals &globals, py::handle self, py::handle n
         benchmark = np.attr("asarray")(helper.attr("benchmark_weight").attr("values"), "float64");
     }
     const Py_ssize_t n = py::len(helper.attr("order_book_ids"));
-    py::object pool = industry[py::slice(0, n, 1)];
-    py::list out;
-    for (py::handle name : names) {
-        py::object member = compare(pool, name, Py_EQ).attr("astype")("float64");
-        py::object base;
-        if (relative) {
-            base = matmul(benchmark, compare(industry, name, Py_EQ).attr("astype")("float64"));
-        }
-        add_bounds(out, self, name, matmul(g, member), zeta, base);
+    // One row per name: membership over the union, of which the pool is the head.
+    py::object column = np.attr("asarray")(names, "object").attr("reshape")(-1, 1);
+    py::object member =
+        compare(industry.attr("reshape")(1, -1), column, Py_EQ).attr("astype")("float64");
+    py::object base;
+    if (relative) {
+        base = matmul(member, benchmark);
     }
+    py::object pool = member[py::make_tuple(py::slice(0, py::len(names), 1), py::slice(0, n, 1))];
+    py::list out;
+    add_bounds(globals, out, self, names, pool, base, g, zeta);
     return std::move(out);
 }
 
@@ -442,15 +460,14 @@ py::object style_bounds(const Globals &globals, py::handle self, py::handle name
     }
     py::object exposure = helper.attr("get_factor_exposure")();
     py::object np = globals["np"];
-    py::list out;
-    for (py::handle style : names) {
-        py::object values = np.attr("asarray")(exposure[style].attr("values"), "float64");
-        py::object base;
-        if (benchmark_style) {
-            base = py::float_(benchmark_style[style]);
-        }
-        add_bounds(out, self, style, matmul(g, values), zeta, base);
+    py::object columns = py::list(py::reinterpret_borrow<py::object>(names));
+    py::object rows = np.attr("asarray")(exposure[columns].attr("to_numpy")(), "float64").attr("T");
+    py::object base;
+    if (benchmark_style) {
+        base = np.attr("asarray")(benchmark_style[columns].attr("to_numpy")(), "float64");
     }
+    py::list out;
+    add_bounds(globals, out, self, names, rows, base, g, zeta);
     return std::move(out);
 }
 
