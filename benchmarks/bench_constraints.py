@@ -16,9 +16,9 @@ with the same objective.
 Target: our own assembly under 5% of the total.  Figures on the 2-core
 development machine, warm (second call):
 
-    000300.XSHG: total ≈ 350 ms, helper ≈ 30 ms, solve ≈ 190 ms
-    000906.XSHG: total ≈ 850 ms, helper ≈ 30 ms, solve ≈ 780 ms, assembly ≈ 5%
-    cone, factor vs dense: 41 vs 122 ms (300), 143 vs 1,828 ms (800)
+    000300.XSHG: total ≈ 135 ms = helper 18 + assembly 10 (constraints 5.5) + solve 105
+    000906.XSHG: total ≈ 650 ms = helper 21 + assembly 26 (constraints 6) + solve 600
+    cone alone, factor vs dense form: 42 vs 136 ms (300), 136 vs 1,922 ms (800)
 
     python benchmarks/bench_constraints.py
 """
