@@ -345,3 +345,20 @@ def test_every_constraint_is_exported_from_the_package():
         assert getattr(plovera, type(constraint).__name__) is type(constraint)
     assert plovera.OptimizationConstraint is OptimizationConstraint
     assert plovera.IndustryClassification is IndustryClassification
+
+
+@pytest.mark.parametrize(
+    "obj",
+    [
+        plovera.MinVariance(),
+        plovera.MeanVariance(pd.Series({"A": 0.1}), window=60, risk_aversion_coefficient=2),
+        plovera.MaxSharpeRatio(window=120),
+        plovera.MinStyleDeviation(pd.Series({"size": 0.5}), relative=True),
+        plovera.IndexBenchmark("000300.XSHG"),
+    ],
+    ids=lambda o: type(o).__name__,
+)
+def test_objectives_and_benchmarks_pickle_for_other_processes(obj):
+    twin = pickle.loads(pickle.dumps(obj))
+    assert type(twin) is type(obj)
+    assert repr(vars(twin)) == repr(vars(obj))
