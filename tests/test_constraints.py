@@ -165,6 +165,7 @@ def test_per_industry_limits_by_name_or_code():
         ["银行", "801080"], upper_limit={"801780": 0.7, "电子": 0.2}, lower_limit=0.1
     )
     assert constraint._upper_limit == {"银行": 0.7, "电子": 0.2}
+    assert IndustryConstraint(801780, upper_limit=0.1)._industries == ["银行"]
     assert not holds(constraint, "unit")  # 电子 holds 0.3
     assert holds(IndustryConstraint(["银行", "801080"], upper_limit={"801080": 0.3}), "unit")
 
@@ -228,7 +229,7 @@ HOLDING = pd.Series([0.5, 0.5], index=["A", "B"])
 @pytest.mark.parametrize(
     ("make", "message"),
     [
-        (lambda: TrackingErrorLimit(-0.01), "upper_limit .*-0.01"),
+        (lambda: TrackingErrorLimit(-0.01), "upper_limit 不能小于 0.0，传入值为: -0.01"),
         (lambda: TrackingErrorLimit(float("nan")), "upper_limit 应为有限数值.*nan"),
         (lambda: TrackingErrorLimit("5%"), "upper_limit 应为有限数值.*'5%'"),
         (lambda: TurnoverLimit(HOLDING, 1.5), r"upper_limit 应在 \[0.0, 1.0\].*1.5"),
@@ -267,6 +268,8 @@ HOLDING = pd.Series([0.5, 0.5], index=["A", "B"])
         ),
         (lambda: WildcardIndustryConstraint(exclude="801999", upper_limit=0.2), "'801999'"),
         (lambda: StyleConstraint("value", upper_limit=1), "未知的风格 'value'.*book_to_price"),
+        (lambda: StyleConstraint(3, upper_limit=1), "未知的风格 3"),
+        (lambda: IndustryConstraint(801999, upper_limit=0.1), "未知的行业 801999"),
         (
             lambda: StyleConstraint("beta", upper_limit=float("inf")),
             "upper_limit 应为有限数值.*inf",

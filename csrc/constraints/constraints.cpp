@@ -44,7 +44,9 @@ double checked_number(const Globals &globals, py::handle value, const char *name
     }
     if (number < low || number > high) {
         raise(globals["InvalidArgument"],
-              format("{} 应在 [{}, {}] 之间，传入值为: {!r}", name, low, high, value));
+              std::isinf(high)
+                  ? format("{} 不能小于 {}，传入值为: {!r}", name, low, value)
+                  : format("{} 应在 [{}, {}] 之间，传入值为: {!r}", name, low, high, value));
     }
     return number;
 }
@@ -110,13 +112,28 @@ void set_limits(const Globals &globals, py::handle self, const Args &args, std::
     self.attr("_upper_limit") = upper;
 }
 
+bool iterable(py::handle value) {
+    PyObject *iterator = PyObject_GetIter(value.ptr());
+    if (iterator == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(iterator);
+    return true;
+}
+
 // One name or a list of names, each resolved.
 py::list name_list(const Globals &globals, py::handle self, py::handle value, Resolve resolve) {
     py::list names;
     if (value.is_none()) {
         return names;
     }
-    if (PyUnicode_Check(value.ptr())) {
+    // A lone name, or anything that is no list of names, is taken as one name:
+    // resolving it refuses what is not a name.
+    if (PyUnicode_Check(value.ptr()) || !iterable(value)) {
         names.append(resolve(globals, self, value));
         return names;
     }
@@ -308,6 +325,10 @@ py::object resolve_industry(const Globals &globals, py::handle self, py::handle 
     }
     if (PyUnicode_Check(key.ptr()) && table.contains(key)) {
         return table[key];
+    }
+    // Shenwan codes are numbers, and may be given as such.
+    if (PyLong_CheckExact(key.ptr()) && table.contains(py::str(key))) {
+        return table[py::str(key)];
     }
     raise(globals["InvalidArgument"],
           format("未知的行业 {!r}，可选的行业为: {}", key, py::str("，").attr("join")(names)));
