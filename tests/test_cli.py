@@ -309,3 +309,46 @@ def test_riskmodel_info_of_the_demo_market(demo, capsys):
     assert "fundamental" in out and "10 styles" in out
     assert re.search(r"factors +\d+: country, \d+ industries", out)
     assert re.search(r"mean daily cross-sectional R² 0\.\d{3}", out)
+
+
+def test_optimize_command_index_enhancement_meets_its_constraints(demo, tmp_path):
+    date = "2024-12-31"
+    quotaris.init(demo)
+    constituents = sorted(quotaris.index_weights("000300.XSHG", date).index)
+    holdings = tmp_path / "holdings.csv"
+    pd.Series(1 / 50, index=constituents[:50]).to_csv(holdings, header=False)
+    output = tmp_path / "weights.csv"
+    base = ["optimize", "--data", str(demo), "--date", date, "--index-pool", "000300.XSHG"]
+    status = main(
+        [
+            *base,
+            "--objective",
+            "min_tracking_error",
+            "--benchmark",
+            "000300.XSHG",
+            "--industry-neutral",
+            "0.01",
+            "--style-neutral",
+            "0.2",
+            "--turnover-limit",
+            "0.8",
+            "--holdings",
+            str(holdings),
+            "--output",
+            str(output),
+        ]
+    )
+    assert status == 0
+    weights = pd.read_csv(output, index_col="order_book_id")["weight"]
+    held = pd.read_csv(holdings, header=None, index_col=0)[1].reindex(weights.index, fill_value=0)
+    assert 0.5 * (weights - held).abs().sum() <= 0.8 + 2e-3
+    bench = quotaris.index_weights("000300.XSHG", date)
+    industry = quotaris.get_industry(list(weights.index), date)
+    gap = weights.groupby(industry).sum() - (bench / bench.sum()).groupby(industry).sum()
+    assert gap.abs().max() <= 0.01 + 2e-3
+
+
+def test_optimize_command_turnover_needs_holdings(demo, capsys):
+    base = ["optimize", "--data", str(demo), "--date", "2024-12-31", "--index-pool", "000300.XSHG"]
+    assert main([*base, "--turnover-limit", "0.3"]) == EXIT_REFUSED
+    assert "a turnover limit needs the current holdings" in capsys.readouterr().err

@@ -656,3 +656,24 @@ def test_round_trip_through_a_real_bundle(tmp_path):
     np.testing.assert_allclose(
         changes.to_numpy(), tables.price_change_rate.loc[[day], ids].to_numpy()
     )
+
+
+def test_nonbank_split_scheme_gives_shenwan_with_the_nonbank_parts(tables):
+    from quotaris.demo.calibration import SW_NON_BANK_PARTS
+
+    industry = tables.industry
+    keys = ["order_book_id", "start_date"]
+    sws = industry[industry["scheme"] == "sws"].set_index(keys)
+    split = industry[industry["scheme"] == "sws_nonbank_split"].set_index(keys)
+    citic = industry[industry["scheme"] == "citic"].set_index(keys)
+    assert split.index.equals(sws.index)
+    non_bank = sws["industry_name"] == "非银金融"
+    assert split[~non_bank][["industry_code", "industry_name"]].equals(
+        sws[~non_bank][["industry_code", "industry_name"]]
+    )
+    parts = split[non_bank]
+    assert set(parts["industry_name"]) == {"证券", "保险", "多元金融"}
+    assert parts["industry_code"].map(dict(SW_NON_BANK_PARTS)).equals(parts["industry_name"])
+    # The diversified financials are those CITIC puts apart.
+    diversified = citic.loc[parts.index, "industry_name"] == "综合金融"
+    assert ((parts["industry_name"] == "多元金融") == diversified).all()

@@ -53,6 +53,7 @@ TEXTS = {
     "industries": """order_book_id,scheme,start_date,industry_code,industry_name
 600000.XSHG,sws,2010-01-04,801780,银行
 600001.XSHG,sws,2024-02-05,801080,电子
+600001.XSHG,sws_nonbank_split,2024-02-05,801193,证券
 """,
     "fundamentals": """order_book_id,announce_date,book_value,ttm_earnings
 600000.XSHG,2023-10-28,5.0e10,8e9
@@ -106,6 +107,8 @@ def test_import_round_trip(tmp_path, form):
     assert source.index_weights(INDEX, D(2024, 2, 18)).to_dict() == {A: 1.0}
     assert source.index_weights(INDEX, D(2024, 2, 19)).to_dict() == {A: 0.75, B: 0.25}
     assert source.industry([A, B], D(2024, 2, 2), "sws").to_dict() == {A: "银行", B: None}
+    split = source.industry([A, B], D(2024, 2, 5), "sws_nonbank_split")
+    assert split.to_dict() == {A: None, B: "证券"}
     fundamentals = source.fundamentals([A], D(2024, 2, 19), ["book_value", "ttm_earnings"])
     assert fundamentals.loc[A].tolist() == [5.5e10, 8e9]
     first, index = source.instruments([A, INDEX])

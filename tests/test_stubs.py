@@ -16,7 +16,7 @@ import inspect
 
 import pytest
 
-MODULES = ["plovera.optimize", "plovera.objective", "plovera.benchmark"]
+MODULES = ["plovera.optimize", "plovera.objective", "plovera.benchmark", "plovera.constraints"]
 
 
 def stub_tree(module_name):

@@ -270,6 +270,37 @@ def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
         "--priority", action="append", default=[], metavar="STYLE=P", help="style priority 0-9"
     )
     command.add_argument("--relative", action="store_true", help="style targets over benchmark")
+    command.add_argument(
+        "--industry-neutral",
+        type=float,
+        metavar="GAP",
+        help="every industry weight within GAP of the benchmark's, e.g. 0.01",
+    )
+    command.add_argument(
+        "--industry-classification",
+        default="sws",
+        choices=("sws", "citic", "sws_nonbank_split"),
+        help="industry scheme of --industry-neutral",
+    )
+    command.add_argument(
+        "--style-neutral",
+        type=float,
+        metavar="GAP",
+        help="every style exposure within GAP of the benchmark's, e.g. 0.1",
+    )
+    command.add_argument(
+        "--tracking-error-limit", type=float, metavar="TE", help="annual tracking error at most TE"
+    )
+    command.add_argument(
+        "--turnover-limit", type=float, metavar="T", help="turnover against --holdings at most T"
+    )
+    command.add_argument("--holdings", metavar="CSV", help="order_book_id,weight rows held now")
+    command.add_argument(
+        "--component-floor",
+        type=float,
+        metavar="W",
+        help="weight in the benchmark's constituents at least W",
+    )
     command.add_argument("--output", metavar="FILE", help="write the weights here")
     command.add_argument("--format", choices=("csv", "json"), help="default: by --output suffix")
     command.set_defaults(run=run_optimize)
@@ -279,7 +310,7 @@ def run_optimize(args: argparse.Namespace) -> int:
     import quotaris
 
     from .exception import InvalidArgument
-    from .jobs import describe, optimize, parse_bound, write_weights
+    from .jobs import describe, make_constraints, optimize, parse_bound, write_weights
 
     if args.data:
         quotaris.init(args.data)
@@ -293,6 +324,15 @@ def run_optimize(args: argparse.Namespace) -> int:
             raise InvalidArgument(f"{args.index_pool} has no constituents on {args.date}")
         pool += list(constituents.index)
     bnds = dict(parse_bound(text) for text in args.bound) if args.bound else None
+    cons = make_constraints(
+        industry_neutral=args.industry_neutral,
+        style_neutral=args.style_neutral,
+        tracking_error=args.tracking_error_limit,
+        turnover=args.turnover_limit,
+        holdings=args.holdings,
+        component_floor=args.component_floor,
+        classification=args.industry_classification,
+    )
     outcome = optimize(
         pool,
         args.date,
@@ -308,6 +348,7 @@ def run_optimize(args: argparse.Namespace) -> int:
         style=args.style,
         priority=args.priority,
         relative=args.relative,
+        cons=cons,
     )
     fmt = args.format or ("json" if str(args.output).endswith(".json") else "csv")
     write_weights(outcome.weights, args.output, fmt, sys.stdout)

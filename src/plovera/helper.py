@@ -237,3 +237,14 @@ class OptimizeHelper:
     def get_benchmark_style(self) -> pd.Series:
         """The benchmark's exposure to each style: its weight-averaged constituent exposure."""
         return self._benchmark_style.copy()
+
+    # Industries
+
+    def get_industry(self, classification: object = "sws") -> pd.Series:
+        """Industry names of ``union_components`` on the date (None where unclassified).
+
+        ``classification`` is an ``IndustryClassification`` member or its value.
+        """
+        scheme = getattr(classification, "value", classification)
+        names = quotaris.get_industry(self.union_components, self.date, scheme)
+        return names.reindex(self.union_components)

@@ -222,6 +222,51 @@ def _ex_ante_risk(weights: pd.Series, date, benchmark, cov_model) -> tuple[float
     return math.sqrt(active @ helper.get_union_cov_matrix() @ active), "tracking error", helper
 
 
+def make_constraints(
+    *,
+    industry_neutral: float | None = None,
+    style_neutral: float | None = None,
+    tracking_error: float | None = None,
+    turnover: float | None = None,
+    holdings: str | Path | None = None,
+    component_floor: float | None = None,
+    classification: str = "sws",
+) -> list:
+    """The constraint objects of the command line's options, in this order.
+
+    ``industry_neutral`` and ``style_neutral`` keep every industry weight and
+    every style exposure within that distance of the benchmark's; ``turnover``
+    is measured against the weights of the ``holdings`` CSV.
+    """
+    from . import constraints
+
+    made = []
+    if industry_neutral is not None:
+        made.append(
+            constraints.WildcardIndustryConstraint(
+                lower_limit=-industry_neutral,
+                upper_limit=industry_neutral,
+                relative=True,
+                classification=classification,
+            )
+        )
+    if style_neutral is not None:
+        made.append(
+            constraints.WildcardStyleConstraint(
+                lower_limit=-style_neutral, upper_limit=style_neutral, relative=True
+            )
+        )
+    if tracking_error is not None:
+        made.append(constraints.TrackingErrorLimit(tracking_error))
+    if (turnover is None) != (holdings is None):
+        raise InvalidArgument("a turnover limit needs the current holdings, and holdings a limit")
+    if turnover is not None:
+        made.append(constraints.TurnoverLimit(read_series(holdings, "holdings"), turnover))
+    if component_floor is not None:
+        made.append(constraints.BenchmarkComponentWeightLimit(component_floor))
+    return made
+
+
 def optimize(
     pool: list[str],
     date: str | datetime.date,
@@ -229,6 +274,8 @@ def optimize(
     bnds: dict | None = None,
     benchmark: str | None = None,
     cov_model: str | CovModel = CovModel.FACTOR_MODEL_DAILY,
+    *,
+    cons: list | None = None,
     **options: object,
 ) -> Outcome:
     """Run one optimisation by objective name and describe its result.
@@ -247,7 +294,7 @@ def optimize(
     made = _make_objective(objective, options)
     _check_pool(pool, to_date(date), bnds)
     start = time.perf_counter()
-    weights = portfolio_optimize(pool, date, made, bnds, None, benchmark, cov_model)
+    weights = portfolio_optimize(pool, date, made, bnds, cons or None, benchmark, cov_model)
     seconds = time.perf_counter() - start
     if isinstance(weights, dict):  # a pool of one
         weights = pd.Series(weights, dtype=float)

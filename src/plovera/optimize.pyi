@@ -20,9 +20,11 @@ import quotaris as quotaris
 
 from .benchmark import IndexBenchmark as IndexBenchmark
 from .benchmark import OptimizeBenchmark as OptimizeBenchmark
+from .const import INDUSTRY_CODES as INDUSTRY_CODES
 from .const import STYLE_FACTORS as STYLE_FACTORS
 from .const import TRADING_DAYS_PER_YEAR as TRADING_DAYS_PER_YEAR
 from .const import CovModel as CovModel
+from .const import IndustryClassification as IndustryClassification
 from .exception import InvalidArgument as InvalidArgument
 from .exception import OptimizationFailed as OptimizationFailed
 from .exception import OptimizerWarning as OptimizerWarning

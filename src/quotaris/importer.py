@@ -86,7 +86,10 @@ def import_bundle(
         ``date, index_id, order_book_id, weight``: weights in force from
         ``date`` on; each index's weights on a date add up to 1.
     industries
-        ``order_book_id, scheme, start_date, industry_code, industry_name``.
+        ``order_book_id, scheme, start_date, industry_code, industry_name``;
+        ``scheme`` is one of ``INDUSTRY_SCHEMES`` ("sws", "citic", and
+        "sws_nonbank_split": Shenwan level 1 with 非银金融 given as its
+        level-2 parts 证券, 保险 and 多元金融).
     fundamentals
         ``order_book_id, announce_date`` and some of ``book_value, ttm_earnings,
         ttm_operating_cash_flow, ttm_sales, total_debt, total_assets``; an

@@ -108,7 +108,7 @@ class DataSource(abc.ABC):
 
     @abc.abstractmethod
     def industry(self, order_book_ids: list[str], date: datetime.date, scheme: str) -> pd.Series:
-        """Level-1 industry names on ``date`` under ``scheme`` ("sws" or "citic"), by identifier."""
+        """Level-1 industry names on ``date`` under ``scheme`` (of ``INDUSTRY_SCHEMES``), by id."""
 
     @abc.abstractmethod
     def fundamentals(

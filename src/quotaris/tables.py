@@ -32,8 +32,9 @@ INSTRUMENT_COLUMNS = (
     "de_listed_date",
 )
 
-#: Level-1 industry classifications a bundle can carry.
-INDUSTRY_SCHEMES = ("sws", "citic")
+#: Level-1 industry classifications a bundle can carry; "sws_nonbank_split" is
+#: Shenwan level 1 with 非银金融 given as its level-2 parts.
+INDUSTRY_SCHEMES = ("sws", "citic", "sws_nonbank_split")
 
 #: Trading days in a year: the annualisation factor and the default look-back.
 TRADING_DAYS_PER_YEAR = 252

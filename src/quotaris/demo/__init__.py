@@ -2,7 +2,8 @@
 
 :func:`build_demo_tables` simulates 1,100 stocks of both exchanges on the real
 Shanghai trading calendar: listings before and during the period, IPOs,
-delistings, suspensions, two level-1 industry schemes with a few
+delistings, suspensions, two level-1 industry schemes (and Shenwan with 非银金融
+split into its level-2 parts) with a few
 reclassifications, quarterly fundamentals published with reporting lags, and
 four size indices reviewed twice a year.  Returns come from a factor model
 (country, industries and the ten styles) under a slowly switching volatility

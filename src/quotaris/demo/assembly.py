@@ -13,6 +13,7 @@ from quotaris.demo.calibration import (
     INDICES,
     SW_INDUSTRIES,
     SW_NON_BANK,
+    SW_NON_BANK_PARTS,
 )
 from quotaris.demo.fundamentals import Reports
 from quotaris.demo.indices import Indices
@@ -101,6 +102,14 @@ def _industry_table(period: Period, universe: Universe, industries: Industries) 
     citic[(sw == SW_NON_BANK) & industries.diversified_financial[stock]] = (
         CITIC_DIVERSIFIED_FINANCIALS
     )
+    split_codes = np.array([SW_INDUSTRIES[k].code for k in sw], dtype=object)
+    split_names = np.array([SW_INDUSTRIES[k].name for k in sw], dtype=object)
+    non_bank = sw == SW_NON_BANK
+    part = np.where(
+        industries.diversified_financial[stock], 2, np.where(industries.securities[stock], 0, 1)
+    )[non_bank]
+    split_codes[non_bank] = [SW_NON_BANK_PARTS[k][0] for k in part]
+    split_names[non_bank] = [SW_NON_BANK_PARTS[k][1] for k in part]
     frames = [
         pd.DataFrame(
             {
@@ -114,6 +123,7 @@ def _industry_table(period: Period, universe: Universe, industries: Industries) 
         for scheme, codes, names in (
             ("sws", [SW_INDUSTRIES[k].code for k in sw], [SW_INDUSTRIES[k].name for k in sw]),
             ("citic", [CITIC_CODES[c] for c in citic], [CITIC_INDUSTRIES[c] for c in citic]),
+            ("sws_nonbank_split", split_codes, split_names),
         )
     ]
     table = pd.concat(frames, ignore_index=True)

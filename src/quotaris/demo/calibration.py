@@ -46,6 +46,7 @@ __all__ = [
     "REGIME_LEVELS",
     "REGIME_SMOOTHING",
     "REGIME_SWITCH",
+    "SECURITIES_SHARE",
     "SESSIONS_PER_YEAR",
     "SPECIFIC_VOLATILITY",
     "STAR_BOARD",
@@ -54,6 +55,7 @@ __all__ = [
     "SW_BANKS",
     "SW_INDUSTRIES",
     "SW_NON_BANK",
+    "SW_NON_BANK_PARTS",
     "SYLLABLES",
     "TAIL_DOF",
     "TWO_YEARS",
@@ -144,6 +146,10 @@ SW_BANKS = _SW_POSITION["银行"]
 SW_NON_BANK = _SW_POSITION["非银金融"]
 CITIC_DIVERSIFIED_FINANCIALS = 29
 DIVERSIFIED_FINANCIALS_SHARE = 0.2
+# Shenwan level 2 of 非银金融, for the scheme that splits it: the diversified
+# financials are 多元金融, the others brokers or insurers.
+SW_NON_BANK_PARTS = (("801193", "证券"), ("801194", "保险"), ("801191", "多元金融"))
+SECURITIES_SHARE = 0.6  # of the brokers and insurers
 
 
 class Board(NamedTuple):

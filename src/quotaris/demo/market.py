@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 
 from quotaris.demo.assembly import assemble_tables
-from quotaris.demo.calibration import SW_INDUSTRIES
+from quotaris.demo.calibration import SECURITIES_SHARE, SW_INDUSTRIES
 from quotaris.demo.fundamentals import draw_reports
 from quotaris.demo.indices import build_indices
 from quotaris.demo.period import demo_period
@@ -86,6 +86,8 @@ def simulate_demo_market(
     prices = simulate_prices(
         rng, period, universe, industries, suspended, traits, reports, factors, report
     )
+    # Drawn after everything else, so that the rest of the market stays as it was.
+    industries = industries._replace(securities=rng.random(universe.n) < SECURITIES_SHARE)
     report(0.8, "indices")
     indices = build_indices(period, universe, suspended, prices.cap, prices.returns)
     report(0.9, "tables")

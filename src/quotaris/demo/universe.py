@@ -74,6 +74,7 @@ class Industries(NamedTuple):
     daily: np.ndarray  # Shenwan industry of every stock, days by stocks
     reclassifications: Reclassifications
     diversified_financial: np.ndarray  # a non-bank financial CITIC puts apart
+    securities: np.ndarray | None = None  # a broker rather than an insurer; drawn last
 
 
 class Traits(NamedTuple):
