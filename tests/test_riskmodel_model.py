@@ -365,3 +365,13 @@ def test_a_market_without_structure_gets_a_statistical_model(sp500):
     k = bai_ng_count(np.nan_to_num(window))
     assert list(forecast.exposures.columns) == [f"statistical_{i + 1}" for i in range(k)]
     reassembled_is_positive_definite(forecast)
+
+
+def test_a_market_too_short_for_exposures_builds_but_serves_no_date():
+    from test_bundle import market
+
+    quotaris.init(quotaris.MemorySource.from_tables(market()))
+    model = RiskModel.build(MarketPanel.load())
+    assert len(model.refresh) == 0 and np.isnan(model.factor_returns).all()
+    with pytest.raises(InvalidArgument, match="can serve no date"):
+        model.first_date  # noqa: B018

@@ -453,7 +453,8 @@ class RiskModel:
         """Factor returns, fit R² and specific returns of the days from ``first_day`` on."""
         n_industries = len(self.industry_names)
         cap = self.cap
-        ends = np.r_[self.refresh[1:], self.n_days]
+        # Before the first refresh no stock has exposures: no day can be fitted.
+        ends = np.r_[self.refresh[1:], self.n_days][: len(self.refresh)]
         steps = np.flatnonzero(ends > first_day)
         for count, step in enumerate(steps):
             x = self.exposures[step]
@@ -485,6 +486,8 @@ class RiskModel:
     def _precompute(self, first_step: int, report) -> None:
         """What forecasts with the standard parameters reuse: eigenfactor biases from the
         refresh ``first_step`` on, specific-risk sums and regime statistics throughout."""
+        if not len(self.refresh):
+            return  # no exposures yet: nothing a forecast could reuse
         servable = int(np.searchsorted(self.refresh, self._first_day, side="right")) - 1
         steps = range(max(first_step, servable, 0), len(self.refresh))
         simulations: dict[tuple[float, float, float], EigenfactorSimulation] = {}
