@@ -15,7 +15,6 @@ served on that day: industries as integer codes (``industry_names[code]``,
 from __future__ import annotations
 
 import functools
-import hashlib
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 
@@ -248,45 +247,6 @@ class MarketPanel:
     def log_price(self) -> np.ndarray:
         """Cumulative log return of each stock from the panel's first day, T × N."""
         return np.cumsum(self.log_returns, axis=0)
-
-    def digest(self, n_days: int) -> str:
-        """SHA-256 (hex) of what the panel holds about its first ``n_days`` days.
-
-        Covers the stocks listed by then, their listing and delisting as
-        known then, every daily table over those days and the fundamentals
-        announced in them; so a panel that only gained later days (and new
-        listings) digests as the shorter one did.
-        """
-        if not 0 < n_days <= self.n_days:
-            raise ValueError(f"n_days must lie in 1..{self.n_days}, got {n_days}")
-        end = self.dates[n_days - 1].to_datetime64().astype("datetime64[D]")
-        stocks = np.flatnonzero(self.listed_dates <= end)
-        de_listed = self.de_listed_dates[stocks]
-        known_de_listed = np.where(de_listed <= end, de_listed, _NOT_DELISTED)
-        digest = hashlib.sha256()
-
-        def add(value: object) -> None:
-            if isinstance(value, np.ndarray):
-                digest.update(f"{value.dtype.str}{value.shape}".encode())
-                digest.update(np.ascontiguousarray(value).tobytes())
-            else:
-                digest.update(repr(value).encode("utf-8"))
-
-        add((self.industry_scheme, self.industry_names, sorted(self.missing)))
-        add(self.dates[:n_days].to_numpy())
-        add(self.order_book_ids[stocks].tolist())
-        add(self.listed_dates[stocks])
-        add(known_de_listed)
-        for table in (self.returns, self.cap_total, self.cap_float, self.turnover, self.industry):
-            add(None if table is None else table[:n_days, stocks])
-        if self.fundamentals is not None:
-            events = self.fundamentals
-            early = events.day < n_days
-            add(events.fields)
-            add(self.order_book_ids[events.stock[early]].tolist())
-            add(events.day[early])
-            add(events.values[early])
-        return digest.hexdigest()
 
     @functools.cached_property
     def weighting_cap(self) -> np.ndarray | None:

@@ -125,15 +125,11 @@ def stored_model(source: BundleSource) -> tuple[RiskModel, dict, Path] | None:
 
 def build_risk_model(progress: bool | None = None) -> RiskModel:
     """Build the model of the current source afresh (nothing is read or written)."""
-    return _build(None, progress)[0]
+    return _build(None, progress)
 
 
-def _build(previous: tuple[RiskModel, str] | None, progress: bool | None) -> tuple[RiskModel, str]:
-    """The model of the current source and the digest of its data.
-
-    ``previous`` is an earlier model and the digest of the data it was built
-    from; it is extended when the current data of its days digests the same.
-    """
+def _build(previous: RiskModel | None, progress: bool | None) -> RiskModel:
+    """The model of the current source, extending ``previous`` if its days' data is unchanged."""
     with _progress_bar(progress) as report:
         panel = MarketPanel.load(progress=lambda done, stage: report(_LOAD_SHARE * done, stage))
 
@@ -141,13 +137,17 @@ def _build(previous: tuple[RiskModel, str] | None, progress: bool | None) -> tup
             report(_LOAD_SHARE + (1 - _LOAD_SHARE) * done, stage)
 
         model = None
-        if previous is not None and panel.digest(previous[0].n_days) == previous[1]:
-            # Not an extension (fewer days, other styles): build afresh.
-            with suppress(ValueError):
-                model = previous[0].extend(panel, progress=building)
+        # A model whose stocks the panel lacks cannot digest it: build afresh.
+        with suppress(ValueError, KeyError):
+            unchanged = previous is not None and (
+                previous.data_digest(panel) == previous.data_digest_hex
+            )
+            if unchanged:
+                # Not an extension (fewer days, other styles): build afresh.
+                model = previous.extend(panel, progress=building)
         if model is None:
             model = RiskModel.build(panel, progress=building)
-        return model, panel.digest(model.n_days)
+        return model
 
 
 def _stored_or_built(source: BundleSource, key: str, progress: bool | None) -> RiskModel:
@@ -161,8 +161,8 @@ def _stored_or_built(source: BundleSource, key: str, progress: bool | None) -> R
             except ValueError as error:
                 warnings.warn(f"{error}; rebuilding it", RiskModelWarning, stacklevel=3)
         bundle = os.fspath(source.path)
-        model, digest = _build(_previous_model(directory, bundle, path), progress)
-        write_model(model, path, bundle=bundle, digest=digest)
+        model = _build(_previous_model(directory, bundle, path), progress)
+        write_model(model, path, bundle=bundle)
         for superseded in _models_of(directory, bundle):
             if superseded != path:
                 superseded.unlink(missing_ok=True)
@@ -192,26 +192,22 @@ def _models_of(directory: Path, bundle: str) -> Iterator[Path]:
             yield candidate
 
 
-def _previous_model(directory: Path, bundle: str, path: Path) -> tuple[RiskModel, str] | None:
-    """A readable model of an earlier content of the same bundle, and its data's digest."""
+def _previous_model(directory: Path, bundle: str, path: Path) -> RiskModel | None:
+    """A readable model of an earlier content of the same bundle."""
     for candidate in _models_of(directory, bundle):
         if candidate == path:
             continue
         try:
-            model, meta = read_model(candidate)
+            return read_model(candidate)[0]
         except ValueError:
             continue
-        if meta.get("digest"):
-            return model, meta["digest"]
     return None
 
 
 # ------------------------------------------------------------------ files
 
 
-def write_model(
-    model: RiskModel, path: Path, *, bundle: str | None = None, digest: str | None = None
-) -> None:
+def write_model(model: RiskModel, path: Path, *, bundle: str | None = None) -> None:
     """Save ``model`` to ``path`` atomically: a reader sees the old file or the whole new one."""
     path = Path(path)
     arrays: dict[str, np.ndarray] = {}
@@ -238,7 +234,6 @@ def write_model(
         "first_date": str(model.dates[0].date()),
         "last_date": str(model.dates[-1].date()),
         "written": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
-        "digest": digest,
     }
     arrays["__meta__"] = np.array(json.dumps(meta))
     with scratch_directory(path.parent, f".{path.stem}-") as scratch:
