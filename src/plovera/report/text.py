@@ -40,9 +40,9 @@ def summary(report: RiskReport) -> str:
     risk = report.total if report.active is None else report.active
     what = "volatility" if report.active is None else "tracking error"
     groups = report.to_frame("groups")
-    lines.append(f"  {what + ' by group':<22}{'share':>8}{'a year':>9}")
+    lines.append(f"  {what + ' by group':<24}{'share':>8}{'a year':>9}")
     for name, row in groups.iterrows():
-        lines.append(f"    {name:<20}{row['share']:8.1%}{row['volatility']:9.2%}")
+        lines.append(f"    {name:<22}{row['share']:8.1%}{row['volatility']:9.2%}")
     exposures = report.exposures()["active" if report.active is not None else "portfolio"]
     kind = "active" if report.active is not None else "portfolio"
     industries = exposures[report.groups.eq("industry").to_numpy()]
