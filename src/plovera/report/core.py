@@ -106,7 +106,8 @@ class RiskDecomposition:
                 "variance": variance,
                 "share": _ratio(variance, self.variance),
                 "volatility": _ratio(variance, self.volatility),
-            }
+            },
+            index=variance.index,
         )
 
 
@@ -124,16 +125,19 @@ def _groups(factors: pd.Index) -> pd.Series:
     return pd.Series([group(name) for name in factors], index=factors, name="group")
 
 
-def _stock_industries(model: FactorModel, groups: pd.Series) -> pd.Series:
-    """The industry of each stock from its industry dummies (None where unclassified)."""
+def _stock_industries(model: FactorModel, groups: pd.Series) -> tuple[pd.Series, np.ndarray]:
+    """The industry of each stock from its industry dummies (None where unclassified),
+    and its position among the industry factors (-1 where unclassified)."""
     columns = groups.index[groups.eq("industry").to_numpy()]
     ids = model.exposures.index
     if not len(columns):
-        return pd.Series([None] * len(ids), index=ids, dtype=object, name="industry")
+        codes = np.full(len(ids), -1)
+        return pd.Series([None] * len(ids), index=ids, dtype=object, name="industry"), codes
     dummies = model.exposures[columns].to_numpy()
-    found = np.asarray(columns, dtype=object)[dummies.argmax(axis=1)]
-    found[dummies.max(axis=1) < 0.5] = None
-    return pd.Series(found, index=ids, dtype=object, name="industry")
+    codes = np.where(dummies.max(axis=1) < 0.5, -1, dummies.argmax(axis=1))
+    found = np.asarray(columns, dtype=object)[codes]
+    found[codes < 0] = None
+    return pd.Series(found, index=ids, dtype=object, name="industry"), codes
 
 
 class RiskReport:
@@ -162,7 +166,7 @@ class RiskReport:
         self.weights = weights.reindex(self.stocks, fill_value=0.0).rename("portfolio")
         self.benchmark_weights = benchmark_weights
         self.groups = _groups(model.exposures.columns)
-        self.industry = _stock_industries(model, self.groups)
+        self.industry, self._industry_codes = _stock_industries(model, self.groups)
         self.total = RiskDecomposition.of(self.weights, model)
         self.active = (
             None
@@ -202,8 +206,9 @@ class RiskReport:
     def group_contributions(self, of: str | None = None) -> pd.Series:
         """Variance contributed by each factor group and by specific risk."""
         risk = self._of(of)
-        by_group = risk.factor_contribution.groupby(self.groups, sort=False).sum()
-        return pd.concat([by_group, pd.Series({"specific": risk.specific_variance})])
+        groups, values = self.groups.to_numpy(), risk.factor_contribution.to_numpy()
+        sums = {name: float(values[groups == name].sum()) for name in dict.fromkeys(groups)}
+        return pd.Series({**sums, "specific": risk.specific_variance})
 
     def to_frame(self, table: str = "factors", of: str | None = None) -> pd.DataFrame:
         """One of the report's tables (``TABLES``) as a DataFrame.
@@ -235,26 +240,27 @@ class RiskReport:
             return risk.measures(self.group_contributions(of))
         if table == "stocks":
             return self._stocks(risk)
-        factors = pd.concat(
-            [
-                self.groups,
-                self.exposures(),
-                pd.Series(
-                    np.sqrt(np.diag(self.model.factor_covariance.to_numpy())),
-                    index=self.groups.index,
-                    name="factor_volatility",
-                ),
-                risk.measures(risk.factor_contribution),
-            ],
-            axis=1,
+        exposures = self.exposures()
+        factors = pd.DataFrame(
+            {
+                "group": self.groups,
+                **dict(exposures.items()),
+                "factor_volatility": np.sqrt(np.diag(self.model.factor_covariance.to_numpy())),
+                **dict(risk.measures(risk.factor_contribution).items()),
+            },
+            index=self.groups.index,
         )
         if table == "factors":
             return factors
-        chosen = factors[factors["group"].eq(table[:-1] if table == "styles" else "industry")]
-        chosen = chosen.drop(columns="group")
+        kind = "style" if table == "styles" else "industry"
+        chosen = factors[self.groups.eq(kind).to_numpy()].drop(columns="group")
         if table == "industries":
-            by_stock = risk.stock_contribution.groupby(self.industry).sum()
-            stocks = by_stock.reindex(chosen.index, fill_value=0.0)
+            known = self._industry_codes >= 0
+            stocks = np.bincount(
+                self._industry_codes[known],
+                weights=risk.stock_contribution.to_numpy()[known],
+                minlength=len(chosen),
+            )
             chosen = chosen.assign(
                 stocks_variance=stocks, stocks_share=_ratio(stocks, risk.variance)
             )
@@ -279,19 +285,20 @@ class RiskReport:
         ).T
 
     def _stocks(self, risk: RiskDecomposition) -> pd.DataFrame:
-        columns = {"industry": self.industry, "portfolio": self.weights}
+        # Every column is over the same stocks: plain arrays spare pandas the alignment.
+        columns = {"industry": self.industry.to_numpy(), "portfolio": self.weights.to_numpy()}
         if self.active is not None:
-            columns["benchmark"] = self.benchmark_weights
-            columns["active"] = self.active.weights
-        contribution = risk.stock_contribution
+            columns["benchmark"] = self.benchmark_weights.to_numpy()
+            columns["active"] = self.active.weights.to_numpy()
+        contribution = risk.stock_contribution.to_numpy()
         columns.update(
             variance=contribution,
-            factor_variance=risk.stock_factor,
-            specific_variance=risk.stock_specific,
+            factor_variance=risk.stock_factor.to_numpy(),
+            specific_variance=risk.stock_specific.to_numpy(),
             share=_ratio(contribution, risk.variance),
             volatility=_ratio(contribution, risk.volatility),
         )
-        return pd.DataFrame(columns)
+        return pd.DataFrame(columns, index=self.weights.index)
 
     def plot(self, path: str | Path) -> Path:
         """One PNG: contributions by group, industry and style exposures (active ones when

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
+import numpy as np
+
 if TYPE_CHECKING:
     from .core import RiskDecomposition, RiskReport
 
@@ -22,8 +24,9 @@ def _split(name: str, risk: RiskDecomposition) -> str:
 
 
 def _largest(values, form: str) -> str:
-    top = values.reindex(values.abs().sort_values(ascending=False).index).head(TOP)
-    return ", ".join(f"{name} {format(value, form)}" for name, value in top.items())
+    numbers = values.to_numpy()
+    top = np.argsort(-np.abs(numbers), kind="stable")[:TOP]
+    return ", ".join(f"{values.index[k]} {format(numbers[k], form)}" for k in top)
 
 
 def summary(report: RiskReport) -> str:
