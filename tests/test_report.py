@@ -206,3 +206,13 @@ def test_report_command_prints_and_draws(csi500, tmp_path, capsys):
     assert picture.stat().st_size > 10_000
     assert main([*argv, "--net", "0"]) == 2
     assert "add up to 1, not 0" in capsys.readouterr().err
+
+
+def test_optimize_command_writes_the_report_of_its_weights(demo, tmp_path, capsys):
+    picture = tmp_path / "report.png"
+    argv = ["optimize", "--index-pool", INDEX, "--date", str(DATE), "--benchmark", INDEX]
+    argv += ["--objective", "min_tracking_error", "--bound", "*=0:0.05"]
+    assert main([*argv, "--output", str(tmp_path / "w.csv"), "--report", str(picture)]) == 0
+    err = capsys.readouterr().err
+    assert f"against {INDEX}" in err and f"written to {picture}" in err
+    assert image.imread(picture).shape[1] > 1000
