@@ -216,3 +216,20 @@ def test_optimize_command_writes_the_report_of_its_weights(demo, tmp_path, capsy
     err = capsys.readouterr().err
     assert f"against {INDEX}" in err and f"written to {picture}" in err
     assert image.imread(picture).shape[1] > 1000
+
+
+def test_a_statistical_model_reports_its_components_as_one_group(tmp_path):
+    ids, factors = ["A", "B"], ["statistical_1", "statistical_2"]
+    model = FactorModel(
+        pd.DataFrame([[1.0, 0.5], [0.8, -1.0]], index=ids, columns=factors),
+        pd.DataFrame(np.diag([0.04, 0.01]), index=factors, columns=factors),
+        pd.Series([0.05, 0.06], ids),
+    )
+    weights = pd.Series({"A": 0.5, "B": 0.5})
+    report = RiskReport(DATE, plovera.CovModel.FACTOR_MODEL_DAILY, None, model, weights, None)
+    groups = report.to_frame("groups")
+    # Exposures 0.9 and -0.25: 0.04 × 0.81 + 0.01 × 0.0625; specific 0.25 × 0.11.
+    np.testing.assert_allclose(groups["variance"], [0.0330250, 0.0275], rtol=1e-12)
+    assert report.to_frame("industries").empty and report.to_frame("styles").empty
+    assert report.stocks == ids and report.industry.isna().all()
+    assert image.imread(report.plot(tmp_path / "statistical.png")).shape[1] > 1000

@@ -103,23 +103,19 @@ def draw(report: RiskReport, path: Path) -> Path:
     groups.legend(fontsize=8)
     groups.tick_params(labelsize=8)
 
-    if len(industries):
-        _bars(
-            figure.add_subplot(grid[1]),
-            industries,
-            industry_labels(industries.index, font),
-            f"{kind} industry weights",
-            PercentFormatter(1.0, decimals=1),
-            font,
-        )
-    if len(styles):
-        _bars(
-            figure.add_subplot(grid[2]),
-            styles,
-            list(styles.index),
-            f"{kind} style exposures",
-            FuncFormatter(lambda value, _: f"{value:+.2f}"),
-        )
+    panels = (
+        (industries, industry_labels(industries.index, font), "industry weights", font),
+        (styles, list(styles.index), "style exposures", None),
+    )
+    formats = (PercentFormatter(1.0, decimals=1), FuncFormatter(lambda v, _: f"{v:+.2f}"))
+    for k, (values, labels, what, labels_font) in enumerate(panels):
+        axes = figure.add_subplot(grid[k + 1])
+        if len(values):
+            _bars(axes, values, labels, f"{kind} {what}", formats[k], labels_font)
+        else:
+            # A statistical model has principal components only.
+            axes.set_axis_off()
+            axes.text(0.5, 0.5, f"no {what}: the risk model has no such factors", ha="center")
     against = f" against {report.benchmark_name}" if report.benchmark_name else ""
     figure.suptitle(f"risk report on {report.date} ({report.cov_model.value} model){against}")
     figure.savefig(path, dpi=110)
