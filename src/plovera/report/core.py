@@ -34,8 +34,6 @@ NET_TOLERANCE = 1e-3
 TABLES = ("summary", "groups", "factors", "industries", "styles", "stocks")
 #: Identifiers a message names before it only counts the rest.
 NAMED = 10
-#: Weights smaller than this are not holdings in the summary.
-HELD = 1e-6
 
 
 def _names(ids) -> str:

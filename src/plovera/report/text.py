@@ -13,6 +13,8 @@ __all__ = ["summary"]
 
 #: Entries each "largest" line lists.
 TOP = 5
+#: Weights smaller than this are not holdings.
+HELD = 1e-6
 
 
 def _split(name: str, risk: RiskDecomposition) -> str:
@@ -31,7 +33,7 @@ def _largest(values, form: str) -> str:
 
 def summary(report: RiskReport) -> str:
     """Risk, its split by group, and the largest exposures and stock contributions."""
-    held = int((report.weights.abs() > 1e-6).sum())
+    held = int((report.weights.abs() > HELD).sum())
     against = f" against {report.benchmark_name}" if report.benchmark_name else ""
     lines = [
         f"risk report on {report.date} ({report.cov_model.value} model), "
