@@ -27,6 +27,8 @@ _EXPORTS = {
     "WildcardIndustryConstraint": "plovera.constraints",
     "StyleConstraint": "plovera.constraints",
     "WildcardStyleConstraint": "plovera.constraints",
+    "risk_report": "plovera.report",
+    "RiskReport": "plovera.report",
     "CovModel": "plovera.const",
     "IndustryClassification": "plovera.const",
     "STYLE_FACTORS": "plovera.const",

@@ -303,6 +303,7 @@ def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
     )
     command.add_argument("--output", metavar="FILE", help="write the weights here")
     command.add_argument("--format", choices=("csv", "json"), help="default: by --output suffix")
+    command.add_argument("--report", metavar="FILE.png", help="write a risk report of the weights")
     command.set_defaults(run=run_optimize)
 
 
@@ -354,7 +355,58 @@ def run_optimize(args: argparse.Namespace) -> int:
     write_weights(outcome.weights, args.output, fmt, sys.stdout)
     if args.output:
         describe(f"{args.objective} on {args.date}", outcome, sys.stderr)
+    if args.report:
+        _write_report(outcome.weights, args, args.report, 1.0, sys.stderr)
     return EXIT_OK
+
+
+def add_report_command(subcommands: argparse._SubParsersAction) -> None:
+    """``plovera report``: where the risk of a weights file comes from."""
+    command = subcommands.add_parser(
+        "report",
+        help="report where the risk of a portfolio comes from",
+        description=(
+            "Decompose the forecast risk of a portfolio (and its tracking error against a "
+            "benchmark) by factor group, industry, style and stock."
+        ),
+    )
+    command.add_argument("weights", metavar="WEIGHTS.csv", help="order_book_id,weight rows")
+    command.add_argument(
+        "--date", type=calendar_date, required=True, help="report date, e.g. 2025-06-30"
+    )
+    command.add_argument("--benchmark", metavar="INDEX", help="benchmark index order_book_id")
+    command.add_argument("--cov-model", default="daily", choices=("daily", "monthly", "quarterly"))
+    command.add_argument("--data", metavar="PATH", help="data bundle (default: the demo market)")
+    command.add_argument(
+        "--net",
+        type=float,
+        default=1.0,
+        help="what the weights must add up to (default: %(default)s; 0 for a dollar-neutral book)",
+    )
+    command.add_argument("--output", metavar="FILE.png", help="write the report's picture here")
+    command.set_defaults(run=run_report)
+
+
+def run_report(args: argparse.Namespace) -> int:
+    import quotaris
+
+    from .jobs import read_series
+
+    if args.data:
+        quotaris.init(args.data)
+    _write_report(read_series(args.weights, "weights"), args, args.output, args.net, sys.stdout)
+    return EXIT_OK
+
+
+def _write_report(weights, args: argparse.Namespace, picture, net, out) -> None:
+    """Print the risk report of ``weights``; write its picture to ``picture`` if given."""
+    from .report import risk_report
+
+    report = risk_report(weights, args.date, args.benchmark, args.cov_model, net=net)
+    print(report, file=out)
+    if picture:
+        report.plot(picture)
+        print(f"risk report written to {picture}", file=out)
 
 
 #: Every subcommand's parser builder, in the order ``--help`` lists them.
@@ -430,6 +482,7 @@ def run_riskmodel_info(args: argparse.Namespace) -> int:
 SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (
     add_demo_command,
     add_optimize_command,
+    add_report_command,
     add_data_command,
     add_riskmodel_command,
 )
