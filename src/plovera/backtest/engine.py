@@ -62,9 +62,7 @@ def optimise_dates(job: tuple[Strategy, list[tuple]]) -> list[DateOutcome]:
     return [optimise_date(strategy, *item) for item in dates]
 
 
-def optimise_date(
-    strategy: Strategy, date, holdings: pd.Series | None, first: bool
-) -> DateOutcome:
+def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: bool) -> DateOutcome:
     from ..benchmark import IndexBenchmark
     from ..objective import MinVariance
     from ..optimize import portfolio_optimize
@@ -284,7 +282,9 @@ class _Backtest:
             turnover[date], costs[date] = traded / 2, self.cost * traded
             rows[date] = target
             here = position[date] - first
-            stop = position[self.schedule[k + 1]] - first if k + 1 < len(self.schedule) else len(nav)
+            stop = (
+                position[self.schedule[k + 1]] - first if k + 1 < len(self.schedule) else len(nav)
+            )
             nav[here] = value
             path, holdings, suspended = _drift(target, days[first + here : first + stop + 1])
             nav[here + 1 : stop + 1] = value * path
@@ -392,5 +392,7 @@ def _drift(weights: pd.Series, days: pd.DatetimeIndex) -> tuple[np.ndarray, pd.S
         for i in quotaris.instruments(ids)
         if i.de_listed_date != NOT_DELISTED and i.de_listed_date <= last
     ]
-    unquoted = {i for i, change in zip(ids, changes[-1]) if np.isnan(change)} - set(gone)
+    unquoted = {i for i, change in zip(ids, changes[-1], strict=True) if np.isnan(change)} - set(
+        gone
+    )
     return path, drifted.drop(gone), unquoted

@@ -78,7 +78,9 @@ class Runner:
         if self.kind == "serial":
             return (task, argument, label)
         if self.kind == "dask":
-            future = self._pool.submit(_in_bundle, self._path, task, argument, pure=False, retries=2)
+            future = self._pool.submit(
+                _in_bundle, self._path, task, argument, pure=False, retries=2
+            )
         else:
             future = self._pool.submit(_in_bundle, self._path, task, argument)
         return (future, None, label)
@@ -131,7 +133,9 @@ def open_runner(executor: object) -> Runner:
         raise InvalidArgument(f"unknown executor {executor!r}")
     if isinstance(executor, int):
         if executor < 1:
-            raise InvalidArgument(f"the number of worker processes must be at least 1, got {executor}")
+            raise InvalidArgument(
+                f"the number of worker processes must be at least 1, got {executor}"
+            )
         path = _bundle_path()
         pool = concurrent.futures.ProcessPoolExecutor(
             executor, initializer=use_bundle, initargs=(path,)

@@ -174,7 +174,9 @@ class BacktestResult:
         directory = Path(directory)
         missing = [name for name in (*_FILES, "backtest.json") if not (directory / name).exists()]
         if missing:
-            raise InvalidArgument(f"{directory} is not a saved backtest: {', '.join(missing)} missing")
+            raise InvalidArgument(
+                f"{directory} is not a saved backtest: {', '.join(missing)} missing"
+            )
         meta = json.loads((directory / "backtest.json").read_text(encoding="utf-8"))
         weights = _dated_frame(pd.read_parquet(directory / "weights.parquet"))
         daily = _dated_frame(pd.read_parquet(directory / "daily.parquet"))
@@ -204,7 +206,11 @@ def _dated_frame(frame: pd.DataFrame) -> pd.DataFrame:
 
 
 def _annual_std(returns: pd.Series) -> float:
-    return float(returns.std(ddof=1) * math.sqrt(TRADING_DAYS_PER_YEAR)) if len(returns) > 1 else math.nan
+    return (
+        float(returns.std(ddof=1) * math.sqrt(TRADING_DAYS_PER_YEAR))
+        if len(returns) > 1
+        else math.nan
+    )
 
 
 def _ratio(numerator: float, denominator: float) -> float:

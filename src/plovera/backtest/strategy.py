@@ -44,7 +44,7 @@ class Strategy:
                 raise InvalidArgument("the strategy's pool is empty")
         if bnds is not None and not isinstance(bnds, dict):
             raise InvalidArgument(f"bnds must be a dict of (lower, upper) pairs, got {bnds!r}")
-        if max_turnover is not None and not 0 <= max_turnover:
+        if max_turnover is not None and not max_turnover >= 0:
             raise InvalidArgument(f"max_turnover must not be negative, got {max_turnover!r}")
         self.pool = pool
         self.objective = objective
