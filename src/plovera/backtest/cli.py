@@ -181,6 +181,14 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     data = args.data or settings.get("data")
     if data:
         quotaris.init(data)
+    for strategy in strategies:
+        if isinstance(strategy.pool, list):
+            known = {i.order_book_id for i in quotaris.instruments(strategy.pool)}
+            unknown = [i for i in strategy.pool if i not in known]
+            if unknown:
+                raise InvalidArgument(
+                    f"strategy {strategy.name!r}: the market data does not know {', '.join(unknown)}"
+                )
     start = args.start or settings.get("start")
     end = args.end or settings.get("end")
     if start is None or end is None:

@@ -42,9 +42,11 @@ def rebalance_dates(rule: object, days: pd.DatetimeIndex) -> list[datetime.date]
                 f"unknown rebalance rule {rule!r}; use 'monthly', 'weekly', a number of "
                 "trading days or a list of dates"
             )
-        periods = days.to_period("M" if rule == "monthly" else "W")
-        last = ~pd.Series(periods).duplicated(keep="last").to_numpy()
-        chosen = days[last]
+        # Over the whole calendar: a range ending mid-month does not trade on its last day.
+        calendar = quotaris.get_source().trading_dates()
+        periods = calendar.to_period("M" if rule == "monthly" else "W")
+        last = calendar[~pd.Series(periods).duplicated(keep="last").to_numpy()]
+        chosen = last[(last >= days[0]) & (last <= days[-1])]
     elif isinstance(rule, numbers.Integral) and not isinstance(rule, bool):
         if rule < 1:
             raise InvalidArgument(f"a rebalance every {rule} trading days is not a schedule")
