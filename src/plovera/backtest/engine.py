@@ -289,11 +289,11 @@ class _Backtest:
             path, holdings, suspended = _drift(target, days[first + here : first + stop + 1])
             nav[here + 1 : stop + 1] = value * path
             value = nav[stop] if stop < len(nav) else value
-        index = days[first:]
+        index = days[first:].as_unit("ns")
         nav_series = pd.Series(nav, index=index, name="nav")
         benchmark_nav = self._benchmark_nav(index)
         weights = pd.DataFrame(rows).T.fillna(0.0).sort_index(axis=1)
-        weights.index = pd.DatetimeIndex(list(rows))
+        weights.index = _stamps(rows)
         return BacktestResult(
             name=self.strategy.name,
             weights=weights,
@@ -304,7 +304,7 @@ class _Backtest:
             failures=failures,
             ex_ante=pd.DataFrame(
                 [ex_ante[d] for d in ex_ante],
-                index=pd.DatetimeIndex(list(ex_ante)),
+                index=_stamps(ex_ante),
                 columns=["volatility", "tracking_error"],
             ),
             timings={
@@ -365,8 +365,12 @@ class _Backtest:
         return pd.Series(nav, index=index, name="benchmark_nav")
 
 
+def _stamps(dates: Iterable) -> pd.DatetimeIndex:
+    return pd.DatetimeIndex(pd.to_datetime(list(dates))).as_unit("ns")
+
+
 def _dated(values: dict, name: str) -> pd.Series:
-    return pd.Series(list(values.values()), index=pd.DatetimeIndex(list(values)), name=name)
+    return pd.Series(list(values.values()), index=_stamps(values), name=name)
 
 
 def _drift(weights: pd.Series, days: pd.DatetimeIndex) -> tuple[np.ndarray, pd.Series, set]:

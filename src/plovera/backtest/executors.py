@@ -143,7 +143,7 @@ def open_runner(executor: object) -> Runner:
         return Runner("processes", pool, path, owned=lambda: pool.shutdown(cancel_futures=True))
     if isinstance(executor, concurrent.futures.Executor):
         return Runner("executor", executor, _bundle_path())
-    if isinstance(executor, str):
+    if isinstance(executor, str) and "://" in executor:
         return _connect(executor)
     if _is_dask_client(executor):
         return Runner("dask", executor, _bundle_path())

@@ -200,7 +200,7 @@ class BacktestResult:
 
 
 def _dated_frame(frame: pd.DataFrame) -> pd.DataFrame:
-    frame.index = pd.DatetimeIndex(frame.index, name=None)
+    frame.index = pd.DatetimeIndex(frame.index).as_unit("ns").rename(None)
     frame.columns = [str(c) for c in frame.columns]
     return frame
 
