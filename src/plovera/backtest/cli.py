@@ -187,7 +187,8 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             unknown = [i for i in strategy.pool if i not in known]
             if unknown:
                 raise InvalidArgument(
-                    f"strategy {strategy.name!r}: the market data does not know {', '.join(unknown)}"
+                    f"strategy {strategy.name!r}: the market data does not know "
+                    f"{', '.join(unknown)}"
                 )
     start = args.start or settings.get("start")
     end = args.end or settings.get("end")

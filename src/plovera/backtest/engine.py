@@ -320,7 +320,7 @@ class _Backtest:
             self.runner.submit(
                 optimise_dates,
                 (self.strategy, [(date, None, k == 0) for k, date in group]),
-                f"{group[0][1]} to {group[-1][1]}",
+                _label([date for _, date in group]),
             )
             for group in chunks(list(enumerate(self.schedule)), parts)
         ]
@@ -363,6 +363,10 @@ class _Backtest:
             path, _, _ = _drift(weights, index[here : stop + 1])
             nav[here + 1 : stop + 1] = nav[here] * path
         return pd.Series(nav, index=index, name="benchmark_nav")
+
+
+def _label(dates: list) -> str:
+    return str(dates[0]) if len(dates) == 1 else f"{dates[0]} to {dates[-1]}"
 
 
 def _stamps(dates: Iterable) -> pd.DatetimeIndex:

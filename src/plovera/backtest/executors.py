@@ -86,15 +86,19 @@ class Runner:
         return (future, None, label)
 
     def result(self, handle) -> object:
-        first, argument, label = handle
+        first, argument, _ = handle
         if self.kind == "serial":
             return first(argument)
         try:
             return first.result()
         except BrokenProcessPool:
-            raise BacktestError(
-                f"a worker process died while optimising {label}; those dates are lost"
-            ) from None
+            raise self._lost([handle]) from None
+
+    def _lost(self, handles: list) -> BacktestError:
+        """The error of a process pool that lost a worker: every unfinished task is lost."""
+        concurrent.futures.wait([handle[0] for handle in handles])
+        lost = [label for future, _, label in handles if future.exception() is not None]
+        return BacktestError(f"a worker process died while optimising; lost: {', '.join(lost)}")
 
     def results(self, handles: list, done: Callable[[int], None] | None = None) -> list:
         """The results of ``handles`` in their order, calling ``done(i)`` as each arrives."""
@@ -114,7 +118,10 @@ class Runner:
             as_completed = concurrent.futures.as_completed
         for future in as_completed(waiting):
             i = position[id(future)]
-            out[i] = self.result(handles[i])
+            try:
+                out[i] = self.result(handles[i])
+            except BacktestError:
+                raise self._lost(handles) from None
             if done:
                 done(i)
         return out
