@@ -27,10 +27,8 @@ DEMO_POOL = ["600433.XSHG", "000100.XSHE", "002040.XSHE", "600148.XSHG", "600093
 
 @pytest.fixture(scope="module")
 def bundle(tmp_path_factory):
-    """A tiny bundle, with a cache of its own that the worker processes share."""
+    """A tiny bundle; its risk model is kept in the cache, which the workers share."""
     root = tmp_path_factory.mktemp("backtest")
-    saved = os.environ.get("PLOVERA_CACHE_DIR")
-    os.environ["PLOVERA_CACHE_DIR"] = str(root / "cache")
     rng = np.random.default_rng(5)
     changes = rng.normal(0.0, 0.01, (len(SESSIONS), 1)) + rng.normal(0.0003, 0.015, (300, 6))
     prices = pd.DataFrame(changes, index=SESSIONS, columns=S)
@@ -58,11 +56,7 @@ def bundle(tmp_path_factory):
     path = write_bundle(root / "bundle", tables)
     quotaris.init(path)
     plovera.portfolio_optimize(S, START)  # builds and stores the risk model once
-    yield path
-    if saved is None:
-        os.environ.pop("PLOVERA_CACHE_DIR")
-    else:
-        os.environ["PLOVERA_CACHE_DIR"] = saved
+    return path
 
 
 @pytest.fixture(scope="module")
