@@ -38,8 +38,8 @@ from .strategy import Strategy
 __all__ = ["run_backtest", "run_backtests"]
 
 ON_FAILURE = ("hold", "raise")
-#: Dates per task, per worker, when all dates are optimised at once: few tasks
-#: cut the overhead, several per worker even out their lengths.
+#: Tasks per worker when all dates are optimised at once: few tasks cut the
+#: overhead, several per worker even out their lengths.
 TASKS_PER_WORKER = 4
 #: Weights below this are treated as not held.
 HELD = 1e-12
@@ -240,6 +240,7 @@ class _Backtest:
             strategy.check_pickles()
         self.done = 0
         self.optimise_seconds = 0.0
+        self.reoptimised = 0
 
     def _report(self) -> None:
         self.done += 1
@@ -262,6 +263,9 @@ class _Backtest:
         for k, date in enumerate(self.schedule):
             outcome = planned.get(date)
             if outcome is None or (outcome.error is None and suspended & set(holdings.index)):
+                if outcome is not None:
+                    self.optimise_seconds += outcome.optimise_seconds
+                    self.reoptimised += 1
                 outcome = self._optimise_now(date, holdings, k == 0, counted=outcome is None)
             self.optimise_seconds += outcome.optimise_seconds
             if outcome.error is not None:
@@ -311,11 +315,14 @@ class _Backtest:
                 "seconds": time.perf_counter() - started,
                 "optimise_seconds": self.optimise_seconds,
                 "rebalances": len(self.schedule),
+                "reoptimised": self.reoptimised,
             },
         )
 
     def _optimise_all(self) -> dict:
-        parts = self.runner.workers * TASKS_PER_WORKER if self.runner.remote else 1
+        # Serially one date per task, so that the progress shows every date.
+        remote = self.runner.remote
+        parts = self.runner.workers * TASKS_PER_WORKER if remote else len(self.schedule)
         handles = [
             self.runner.submit(
                 optimise_dates,
@@ -325,10 +332,13 @@ class _Backtest:
             for group in chunks(list(enumerate(self.schedule)), parts)
         ]
         planned = {}
-        for outcomes in self.runner.results(handles):
+
+        def arrived(_position: int, outcomes: list[DateOutcome]) -> None:
             for outcome in outcomes:
                 planned[outcome.date] = outcome
                 self._report()
+
+        self.runner.results(handles, arrived)
         return planned
 
     def _optimise_now(self, date, holdings: pd.Series, first: bool, counted: bool) -> DateOutcome:

@@ -100,14 +100,15 @@ class Runner:
         lost = [label for future, _, label in handles if future.exception() is not None]
         return BacktestError(f"a worker process died while optimising; lost: {', '.join(lost)}")
 
-    def results(self, handles: list, done: Callable[[int], None] | None = None) -> list:
-        """The results of ``handles`` in their order, calling ``done(i)`` as each arrives."""
+    def results(self, handles: list, done: Callable[[int, object], None] | None = None) -> list:
+        """The results of ``handles`` in their order, calling ``done(i, result)`` as each
+        arrives."""
         if self.kind == "serial":
             out = []
             for i, handle in enumerate(handles):
                 out.append(self.result(handle))
                 if done:
-                    done(i)
+                    done(i, out[-1])
             return out
         out = [None] * len(handles)
         position = {id(handle[0]): i for i, handle in enumerate(handles)}
@@ -123,7 +124,7 @@ class Runner:
             except BacktestError:
                 raise self._lost(handles) from None
             if done:
-                done(i)
+                done(i, out[i])
         return out
 
     def close(self) -> None:
