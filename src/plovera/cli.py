@@ -220,21 +220,13 @@ def run_demo(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
-    """``plovera optimize``: one optimisation, weights written as CSV or JSON."""
+def add_portfolio_options(command: argparse.ArgumentParser) -> None:
+    """The pool, objective, bound and constraint options of every optimising command."""
     from .jobs import OBJECTIVES
 
-    command = subcommands.add_parser(
-        "optimize",
-        help="optimise a pool and write its weights",
-        description="Optimise the weights of a pool of stocks on a date.",
-    )
     command.add_argument("pool", nargs="*", metavar="ID", help="order_book_ids of the pool")
     command.add_argument("--pool-file", help="file of order_book_ids, one per line")
     command.add_argument("--index-pool", metavar="INDEX", help="the index's constituents as pool")
-    command.add_argument(
-        "--date", type=calendar_date, required=True, help="optimisation date, e.g. 2025-06-30"
-    )
     command.add_argument("--objective", choices=OBJECTIVES, default="min_variance")
     command.add_argument(
         "--bound",
@@ -292,19 +284,75 @@ def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
         "--tracking-error-limit", type=float, metavar="TE", help="annual tracking error at most TE"
     )
     command.add_argument(
-        "--turnover-limit", type=float, metavar="T", help="turnover against --holdings at most T"
-    )
-    command.add_argument("--holdings", metavar="CSV", help="order_book_id,weight rows held now")
-    command.add_argument(
         "--component-floor",
         type=float,
         metavar="W",
         help="weight in the benchmark's constituents at least W",
     )
+
+
+def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
+    """``plovera optimize``: one optimisation, weights written as CSV or JSON."""
+    command = subcommands.add_parser(
+        "optimize",
+        help="optimise a pool and write its weights",
+        description="Optimise the weights of a pool of stocks on a date.",
+    )
+    add_portfolio_options(command)
+    command.add_argument(
+        "--date", type=calendar_date, required=True, help="optimisation date, e.g. 2025-06-30"
+    )
+    command.add_argument(
+        "--turnover-limit", type=float, metavar="T", help="turnover against --holdings at most T"
+    )
+    command.add_argument("--holdings", metavar="CSV", help="order_book_id,weight rows held now")
     command.add_argument("--output", metavar="FILE", help="write the weights here")
     command.add_argument("--format", choices=("csv", "json"), help="default: by --output suffix")
     command.add_argument("--report", metavar="FILE.png", help="write a risk report of the weights")
     command.set_defaults(run=run_optimize)
+
+
+def add_backtest_command(subcommands: argparse._SubParsersAction) -> None:
+    """``plovera backtest``: a strategy rebalanced over a range of dates."""
+    command = subcommands.add_parser(
+        "backtest",
+        help="backtest a strategy over a range of dates",
+        description=(
+            "Optimise on every rebalance date from --start to --end, trade at the close, let "
+            "the holdings drift in between, and print the statistics. --config FILE.toml "
+            "backtests several strategies at once."
+        ),
+    )
+    add_portfolio_options(command)
+    command.add_argument("--start", type=calendar_date, help="first day, e.g. 2019-01-01")
+    command.add_argument("--end", type=calendar_date, help="last day, e.g. 2025-12-31")
+    command.add_argument(
+        "--rebalance",
+        default="monthly",
+        metavar="RULE",
+        help="monthly, weekly, every N trading days, or dates separated by commas "
+        "(default: %(default)s)",
+    )
+    command.add_argument(
+        "--cost", type=float, default=0.0, help="cost per unit of traded value, e.g. 0.001"
+    )
+    command.add_argument(
+        "--max-turnover", type=float, metavar="T", help="turnover at each rebalance at most T"
+    )
+    where = command.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=positive_int, metavar="N", help="N local processes")
+    where.add_argument("--dask", metavar="ADDRESS", help="Dask scheduler, e.g. tcp://host:8786")
+    command.add_argument("--config", metavar="FILE", help="TOML file of several strategies")
+    command.add_argument("--name", help="name of the strategy (default: from its objective)")
+    command.add_argument("--output", metavar="DIR", help="save tables, summary and plot here")
+    command.add_argument("--overwrite", action="store_true", help="replace an existing --output")
+    command.set_defaults(run=run_backtest)
+
+
+def run_backtest(args: argparse.Namespace) -> int:
+    from .backtest.cli import run
+
+    return run(args, sys.stdout, sys.stderr)
 
 
 def run_optimize(args: argparse.Namespace) -> int:
@@ -483,6 +531,7 @@ SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (
     add_demo_command,
     add_optimize_command,
     add_report_command,
+    add_backtest_command,
     add_data_command,
     add_riskmodel_command,
 )

@@ -1,0 +1,416 @@
+"""The backtest loop: optimise on each rebalance date, then drift the holdings to the next.
+
+On rebalance day d the optimisation sees what ``portfolio_optimize`` sees on
+d; the trade happens at d's close and the new weights earn from the next
+trading day on.  Between rebalances the holdings drift with prices; cash
+earns nothing.  A stock without a quote on d keeps its drifted weight; a
+stock delisted while held goes to cash at its last quote.
+
+When a strategy does not depend on the holdings, every date is optimised at
+once on the executor, assuming nothing suspended is held; the few dates where
+a suspended stock turns out to be held are optimised again with their
+holdings during the drift pass.  Either way each date's optimisation depends
+only on the strategy, the date and the holdings, so every executor gives the
+same weights.
+"""
+
+from __future__ import annotations
+
+import copy
+import math
+import threading
+import time
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+import quotaris
+from quotaris.source import NOT_DELISTED
+
+from ..exception import InvalidArgument
+from .executors import chunks, open_runner
+from .result import BacktestResult, Failure
+from .schedule import rebalance_dates, trading_days
+from .strategy import Strategy
+
+__all__ = ["run_backtest", "run_backtests"]
+
+ON_FAILURE = ("hold", "raise")
+#: Tasks per worker when all dates are optimised at once: few tasks cut the
+#: overhead, several per worker even out their lengths.
+TASKS_PER_WORKER = 4
+#: Weights below this are treated as not held.
+HELD = 1e-12
+
+
+@dataclass
+class DateOutcome:
+    date: object
+    weights: pd.Series | None
+    volatility: float = math.nan
+    tracking_error: float = math.nan
+    error: BaseException | None = None
+    optimise_seconds: float = 0.0
+    other_seconds: float = 0.0
+
+
+def optimise_dates(job: tuple[Strategy, list[tuple]]) -> list[DateOutcome]:
+    """The outcome of each (date, holdings, first) of ``job``; errors are kept, not raised."""
+    strategy, dates = job
+    return [optimise_date(strategy, *item) for item in dates]
+
+
+def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: bool) -> DateOutcome:
+    from ..benchmark import IndexBenchmark
+    from ..objective import MinVariance
+    from ..optimize import portfolio_optimize
+
+    started = time.perf_counter()
+    held = pd.Series(dtype=float) if holdings is None else holdings[holdings > HELD]
+    try:
+        pool = strategy.pool_on(date)
+        ids = list(dict.fromkeys([*pool, *held.index]))
+        quotes = quotaris.get_price_change_rate(ids, date, date).iloc[-1]
+        suspended = set(quotes.index[quotes.isna()])
+        bnds = dict(strategy.bnds or {})
+        # Suspended stocks cannot be traded: held ones keep their weight, others stay out.
+        pins = held[held.index.isin(suspended)]
+        for order_book_id in suspended:
+            bnds[order_book_id] = (0.0, 0.0)
+        for order_book_id, weight in pins.items():
+            bnds[order_book_id] = (float(weight), float(weight))
+        pool = list(dict.fromkeys([*pool, *pins.index]))
+        cons = strategy.constraints_on(date, held, first)
+        objective = copy.deepcopy(strategy.objective) if strategy.objective else MinVariance()
+        benchmark = strategy.benchmark
+        if isinstance(benchmark, str):
+            benchmark = IndexBenchmark(benchmark)
+        solve_started = time.perf_counter()
+        weights = portfolio_optimize(
+            pool, date, objective, bnds or None, cons or None, benchmark, strategy.cov_model
+        )
+        solve_seconds = time.perf_counter() - solve_started
+        weights = _pinned(pd.Series(weights, dtype=float), pins)
+        volatility, tracking_error = _ex_ante(weights, date, benchmark, strategy.cov_model)
+    except Exception as error:
+        return DateOutcome(date, None, error=error, other_seconds=time.perf_counter() - started)
+    total = time.perf_counter() - started
+    return DateOutcome(
+        date, weights, volatility, tracking_error, None, solve_seconds, total - solve_seconds
+    )
+
+
+def _pinned(weights: pd.Series, pins: pd.Series) -> pd.Series:
+    """``weights`` with pinned stocks at exactly their weight, the rest scaled to fill up to 1."""
+    if pins.empty:
+        return weights
+    weights = weights.reindex(weights.index.union(pins.index), fill_value=0.0)
+    free = ~weights.index.isin(pins.index)
+    room = 1.0 - pins.sum()
+    rest = weights[free].clip(lower=0.0)
+    weights[free] = rest * (room / rest.sum()) if rest.sum() > 0 else 0.0
+    weights[pins.index] = pins
+    return weights
+
+
+def _ex_ante(weights: pd.Series, date, benchmark, cov_model) -> tuple[float, float]:
+    from ..helper import OptimizeHelper
+
+    pool = list(weights.index)
+    helper = OptimizeHelper(pool, date, benchmark, cov_model)
+    if benchmark is None:
+        w = weights.to_numpy()
+        return math.sqrt(max(w @ helper.get_cov_matrix() @ w, 0.0)), math.nan
+    cov = helper.get_union_cov_matrix()
+    held = weights.reindex(helper.union_components, fill_value=0.0).to_numpy()
+    active = held - helper.benchmark_weight.to_numpy()
+    n = len(pool)
+    volatility = math.sqrt(max(held[:n] @ cov[:n, :n] @ held[:n], 0.0))
+    return volatility, math.sqrt(max(active @ cov @ active, 0.0))
+
+
+def _check(cost: float, on_failure: str) -> None:
+    if not (isinstance(cost, (int, float)) and math.isfinite(cost) and cost >= 0):
+        raise InvalidArgument(f"cost must be a non-negative number, got {cost!r}")
+    if on_failure not in ON_FAILURE:
+        raise InvalidArgument(f"on_failure must be 'hold' or 'raise', got {on_failure!r}")
+
+
+def run_backtest(
+    strategy: Strategy,
+    start: object,
+    end: object,
+    rebalance: object = "monthly",
+    cost: float = 0.0,
+    on_failure: str = "hold",
+    executor: object = None,
+    progress: Callable[[int, int], None] | None = None,
+) -> BacktestResult:
+    """Backtest ``strategy`` from ``start`` to ``end``; see the module's description.
+
+    ``progress(done, total)`` is called as each rebalance date is optimised.
+    """
+    if not isinstance(strategy, Strategy):
+        raise InvalidArgument(f"expected a Strategy, got {strategy!r}")
+    _check(cost, on_failure)
+    runner = open_runner(executor)
+    try:
+        return _Backtest(strategy, start, end, rebalance, cost, on_failure, runner, progress).run()
+    finally:
+        runner.close()
+
+
+def run_backtests(
+    strategies: Iterable[Strategy] | Mapping[str, Strategy],
+    start: object,
+    end: object,
+    rebalance: object = "monthly",
+    cost: float = 0.0,
+    on_failure: str = "hold",
+    executor: object = None,
+    progress: Callable[[int, int], None] | None = None,
+) -> dict[str, BacktestResult]:
+    """Backtests of several strategies, in parallel on ``executor``, by strategy name."""
+    if isinstance(strategies, Mapping):
+        named = dict(strategies)
+    else:
+        named = {}
+        for strategy in strategies:
+            if not isinstance(strategy, Strategy):
+                raise InvalidArgument(f"expected a Strategy, got {strategy!r}")
+            if strategy.name in named:
+                raise InvalidArgument(f"two strategies are named {strategy.name!r}")
+            named[strategy.name] = strategy
+    if not named:
+        raise InvalidArgument("no strategies to backtest")
+    _check(cost, on_failure)
+    runner = open_runner(executor)
+    counter = _SharedProgress(progress)
+    try:
+        backtests = {
+            name: _Backtest(s, start, end, rebalance, cost, on_failure, runner, counter.report)
+            for name, s in named.items()
+        }
+        counter.total = sum(len(b.schedule) for b in backtests.values())
+        if not runner.remote:
+            return {name: backtest.run() for name, backtest in backtests.items()}
+        # The drift passes run here side by side while the workers optimise.
+        results: dict[str, BacktestResult] = {}
+        errors: list[BaseException] = []
+
+        def run(name: str) -> None:
+            try:
+                results[name] = backtests[name].run()
+            except BaseException as error:
+                errors.append(error)
+
+        threads = [threading.Thread(target=run, args=(name,)) for name in backtests]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        if errors:
+            raise errors[0]
+        return {name: results[name] for name in backtests}
+    finally:
+        runner.close()
+
+
+class _SharedProgress:
+    def __init__(self, progress) -> None:
+        self.progress, self.total, self.done = progress, 0, 0
+        self.lock = threading.Lock()
+
+    def report(self, _done: int, _total: int) -> None:
+        with self.lock:
+            self.done += 1
+            if self.progress:
+                self.progress(self.done, self.total)
+
+
+class _Backtest:
+    def __init__(self, strategy, start, end, rebalance, cost, on_failure, runner, progress):
+        self.strategy, self.cost, self.on_failure = strategy, float(cost), on_failure
+        self.runner, self.progress = runner, progress
+        self.days = trading_days(start, end)
+        self.schedule = rebalance_dates(rebalance, self.days)
+        if runner.remote:
+            strategy.check_pickles()
+        self.done = 0
+        self.optimise_seconds = 0.0
+        self.reoptimised = 0
+
+    def _report(self) -> None:
+        self.done += 1
+        if self.progress:
+            self.progress(self.done, len(self.schedule))
+
+    def run(self) -> BacktestResult:
+        started = time.perf_counter()
+        planned: dict = {}
+        if not self.strategy.depends_on_holdings:
+            planned = self._optimise_all()
+        days = self.days
+        position = {day: i for i, day in enumerate(days.date)}
+        first = position[self.schedule[0]]
+        nav = np.ones(len(days) - first)
+        holdings = pd.Series(dtype=float)
+        suspended: set[str] = set()
+        value = 1.0
+        rows, ex_ante, turnover, costs, failures = {}, {}, {}, {}, []
+        for k, date in enumerate(self.schedule):
+            outcome = planned.get(date)
+            if outcome is None or (outcome.error is None and suspended & set(holdings.index)):
+                if outcome is not None:
+                    self.optimise_seconds += outcome.optimise_seconds
+                    self.reoptimised += 1
+                outcome = self._optimise_now(date, holdings, k == 0, counted=outcome is None)
+            self.optimise_seconds += outcome.optimise_seconds
+            if outcome.error is not None:
+                if self.on_failure == "raise":
+                    raise outcome.error
+                failures.append(Failure(date, type(outcome.error).__name__, str(outcome.error)))
+                target = holdings
+            else:
+                target = outcome.weights[outcome.weights > HELD]
+                ex_ante[date] = (outcome.volatility, outcome.tracking_error)
+            ids = target.index.union(holdings.index)
+            traded = float(
+                np.abs(target.reindex(ids, fill_value=0.0) - holdings.reindex(ids, fill_value=0.0))
+                .to_numpy()
+                .sum()
+            )
+            value *= 1.0 - self.cost * traded
+            turnover[date], costs[date] = traded / 2, self.cost * traded
+            rows[date] = target
+            here = position[date] - first
+            stop = (
+                position[self.schedule[k + 1]] - first if k + 1 < len(self.schedule) else len(nav)
+            )
+            nav[here] = value
+            path, holdings, suspended = _drift(target, days[first + here : first + stop + 1])
+            nav[here + 1 : stop + 1] = value * path
+            value = nav[stop] if stop < len(nav) else value
+        index = days[first:].as_unit("ns")
+        nav_series = pd.Series(nav, index=index, name="nav")
+        benchmark_nav = self._benchmark_nav(index)
+        weights = pd.DataFrame(rows).T.fillna(0.0).sort_index(axis=1)
+        weights.index = _stamps(rows)
+        return BacktestResult(
+            name=self.strategy.name,
+            weights=weights,
+            nav=nav_series,
+            benchmark_nav=benchmark_nav,
+            turnover=_dated(turnover, "turnover"),
+            costs=_dated(costs, "costs"),
+            failures=failures,
+            ex_ante=pd.DataFrame(
+                [ex_ante[d] for d in ex_ante],
+                index=_stamps(ex_ante),
+                columns=["volatility", "tracking_error"],
+            ),
+            timings={
+                "seconds": time.perf_counter() - started,
+                "optimise_seconds": self.optimise_seconds,
+                "rebalances": len(self.schedule),
+                "reoptimised": self.reoptimised,
+            },
+        )
+
+    def _optimise_all(self) -> dict:
+        # Serially one date per task, so that the progress shows every date.
+        remote = self.runner.remote
+        parts = self.runner.workers * TASKS_PER_WORKER if remote else len(self.schedule)
+        handles = [
+            self.runner.submit(
+                optimise_dates,
+                (self.strategy, [(date, None, k == 0) for k, date in group]),
+                _label([date for _, date in group]),
+            )
+            for group in chunks(list(enumerate(self.schedule)), parts)
+        ]
+        planned = {}
+
+        def arrived(_position: int, outcomes: list[DateOutcome]) -> None:
+            for outcome in outcomes:
+                planned[outcome.date] = outcome
+                self._report()
+
+        self.runner.results(handles, arrived)
+        return planned
+
+    def _optimise_now(self, date, holdings: pd.Series, first: bool, counted: bool) -> DateOutcome:
+        handle = self.runner.submit(
+            optimise_dates, (self.strategy, [(date, holdings, first)]), str(date)
+        )
+        (outcome,) = self.runner.result(handle)
+        if counted:
+            self._report()
+        return outcome
+
+    def _benchmark_nav(self, index: pd.DatetimeIndex) -> pd.Series:
+        from ..benchmark import IndexBenchmark
+
+        benchmark = self.strategy.benchmark
+        if benchmark is None:
+            return pd.Series(1.0, index=index, name="benchmark_nav")
+        if isinstance(benchmark, IndexBenchmark):
+            benchmark = benchmark._order_book_id
+        if isinstance(benchmark, str):
+            changes = quotaris.get_price_change_rate(benchmark, index[0], index[-1])
+            growth = (1.0 + changes.fillna(0.0).to_numpy()).cumprod()
+            return pd.Series(growth / growth[0], index=index, name="benchmark_nav")
+        # Any other benchmark: its holdings on each rebalance date, drifting in between.
+        nav = np.ones(len(index))
+        position = {day: i for i, day in enumerate(index.date)}
+        for k, date in enumerate(self.schedule):
+            here = position[date]
+            stop = position[self.schedule[k + 1]] if k + 1 < len(self.schedule) else len(nav) - 1
+            weights = benchmark.get_weight(date)
+            weights = weights / weights.sum()
+            path, _, _ = _drift(weights, index[here : stop + 1])
+            nav[here + 1 : stop + 1] = nav[here] * path
+        return pd.Series(nav, index=index, name="benchmark_nav")
+
+
+def _label(dates: list) -> str:
+    return str(dates[0]) if len(dates) == 1 else f"{dates[0]} to {dates[-1]}"
+
+
+def _stamps(dates: Iterable) -> pd.DatetimeIndex:
+    return pd.DatetimeIndex(pd.to_datetime(list(dates))).as_unit("ns")
+
+
+def _dated(values: dict, name: str) -> pd.Series:
+    return pd.Series(list(values.values()), index=_stamps(values), name=name)
+
+
+def _drift(weights: pd.Series, days: pd.DatetimeIndex) -> tuple[np.ndarray, pd.Series, set]:
+    """Value of ``weights`` (plus cash) on each day after the first of ``days``, relative to
+    the first; the drifted holdings on the last day; the held stocks unquoted that day.
+
+    A day without a quote leaves a stock's price unchanged; a stock delisted by the
+    last day is sold into cash at its last quote.
+    """
+    weights = weights[weights > HELD]
+    if len(days) < 2 or weights.empty:
+        return np.ones(len(days) - 1), weights, set()
+    ids = list(weights.index)
+    changes = quotaris.get_price_change_rate(ids, days[1], days[-1]).to_numpy()
+    growth = np.cumprod(1.0 + np.nan_to_num(changes, nan=0.0), axis=0)
+    held = weights.to_numpy()
+    cash = 1.0 - held.sum()
+    path = growth @ held + cash
+    drifted = pd.Series(held * growth[-1] / path[-1], index=ids)
+    last = str(days[-1].date())
+    gone = [
+        i.order_book_id
+        for i in quotaris.instruments(ids)
+        if i.de_listed_date != NOT_DELISTED and i.de_listed_date <= last
+    ]
+    unquoted = {i for i, change in zip(ids, changes[-1], strict=True) if np.isnan(change)} - set(
+        gone
+    )
+    return path, drifted.drop(gone), unquoted

@@ -1,0 +1,190 @@
+"""Where the optimisations run: here, on local processes or on a Dask cluster.
+
+Workers open the data bundle by its path once per process and keep it (the
+risk model is then loaded once per process from the cache as well), so a task
+carries only the strategy, its dates and the holdings.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import os
+from collections.abc import Callable, Iterable
+from concurrent.futures.process import BrokenProcessPool
+
+import quotaris
+from quotaris.bundle import BundleSource
+
+from ..exception import InvalidArgument
+
+__all__ = ["BacktestError", "Runner", "open_runner"]
+
+#: How long a Dask scheduler may take to answer before the address is refused.
+CONNECT_TIMEOUT = "20s"
+
+
+class BacktestError(RuntimeError):
+    """A backtest could not go on; the message names the dates or the worker."""
+
+
+def use_bundle(path: str) -> None:
+    """Make the bundle at ``path`` this process's source, unless it is already."""
+    source = quotaris.client._source
+    if isinstance(source, BundleSource) and os.fspath(source.path) == path:
+        return
+    quotaris.init(path)
+
+
+def _bundle_path() -> str:
+    source = quotaris.get_source()
+    if not isinstance(source, BundleSource):
+        raise InvalidArgument(
+            f"the market data {source!r} is held in memory: worker processes cannot open it; "
+            "run without an executor, or write it as a bundle"
+        )
+    return os.fspath(source.path)
+
+
+def _in_bundle(path: str, task: Callable, argument: object) -> object:
+    use_bundle(path)
+    return task(argument)
+
+
+class Runner:
+    """Runs tasks (a function of one argument) and hands back their results.
+
+    ``submit`` returns a handle; ``result`` waits for it.  Serial running does
+    the work when the result is asked for.
+    """
+
+    def __init__(self, kind: str, pool=None, path: str | None = None, owned=None) -> None:
+        self.kind = kind
+        self._pool = pool
+        self._path = path
+        self._owned = owned
+
+    @property
+    def remote(self) -> bool:
+        return self.kind != "serial"
+
+    @property
+    def workers(self) -> int:
+        """How many tasks can run at once."""
+        if self.kind == "dask":
+            return max(1, sum(self._pool.nthreads().values()))
+        return getattr(self._pool, "_max_workers", None) or os.cpu_count() or 1
+
+    def submit(self, task: Callable, argument: object, label: str):
+        if self.kind == "serial":
+            return (task, argument, label)
+        if self.kind == "dask":
+            future = self._pool.submit(
+                _in_bundle, self._path, task, argument, pure=False, retries=2
+            )
+        else:
+            future = self._pool.submit(_in_bundle, self._path, task, argument)
+        return (future, None, label)
+
+    def result(self, handle) -> object:
+        first, argument, _ = handle
+        if self.kind == "serial":
+            return first(argument)
+        try:
+            return first.result()
+        except BrokenProcessPool:
+            raise self._lost([handle]) from None
+
+    def _lost(self, handles: list) -> BacktestError:
+        """The error of a process pool that lost a worker: every unfinished task is lost."""
+        concurrent.futures.wait([handle[0] for handle in handles])
+        lost = [label for future, _, label in handles if future.exception() is not None]
+        return BacktestError(f"a worker process died while optimising; lost: {', '.join(lost)}")
+
+    def results(self, handles: list, done: Callable[[int, object], None] | None = None) -> list:
+        """The results of ``handles`` in their order, calling ``done(i, result)`` as each
+        arrives."""
+        if self.kind == "serial":
+            out = []
+            for i, handle in enumerate(handles):
+                out.append(self.result(handle))
+                if done:
+                    done(i, out[-1])
+            return out
+        out = [None] * len(handles)
+        position = {id(handle[0]): i for i, handle in enumerate(handles)}
+        waiting = [handle[0] for handle in handles]
+        if self.kind == "dask":
+            from distributed import as_completed
+        else:
+            as_completed = concurrent.futures.as_completed
+        for future in as_completed(waiting):
+            i = position[id(future)]
+            try:
+                out[i] = self.result(handles[i])
+            except BacktestError:
+                raise self._lost(handles) from None
+            if done:
+                done(i, out[i])
+        return out
+
+    def close(self) -> None:
+        if self._owned is not None:
+            self._owned()
+
+
+def open_runner(executor: object) -> Runner:
+    """A runner for ``executor``: None (serial), a number of local worker processes,
+    a ``concurrent.futures.Executor``, a ``distributed.Client`` or a scheduler address."""
+    if executor is None:
+        return Runner("serial")
+    if isinstance(executor, bool):
+        raise InvalidArgument(f"unknown executor {executor!r}")
+    if isinstance(executor, int):
+        if executor < 1:
+            raise InvalidArgument(
+                f"the number of worker processes must be at least 1, got {executor}"
+            )
+        path = _bundle_path()
+        pool = concurrent.futures.ProcessPoolExecutor(
+            executor, initializer=use_bundle, initargs=(path,)
+        )
+        return Runner("processes", pool, path, owned=lambda: pool.shutdown(cancel_futures=True))
+    if isinstance(executor, concurrent.futures.Executor):
+        return Runner("executor", executor, _bundle_path())
+    if isinstance(executor, str) and "://" in executor:
+        return _connect(executor)
+    if _is_dask_client(executor):
+        return Runner("dask", executor, _bundle_path())
+    raise InvalidArgument(
+        f"unknown executor {executor!r}: expected None, a number of processes, a "
+        "concurrent.futures.Executor, a distributed.Client or a scheduler address"
+    )
+
+
+def _is_dask_client(executor: object) -> bool:
+    kind = type(executor)
+    return kind.__module__.startswith("distributed") and kind.__name__ == "Client"
+
+
+def _connect(address: str) -> Runner:
+    path = _bundle_path()
+    try:
+        from distributed import Client
+    except ImportError:
+        raise InvalidArgument(
+            f"a Dask scheduler ({address}) needs the dask extra: pip install plovera[dask]"
+        ) from None
+    try:
+        client = Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise InvalidArgument(
+            f"the Dask scheduler {address!r} does not answer ({type(error).__name__}: {error})"
+        ) from None
+    return Runner("dask", client, path, owned=client.close)
+
+
+def chunks(items: list, parts: int) -> Iterable[list]:
+    """``items`` in about ``parts`` consecutive runs of nearly equal length."""
+    size = max(1, -(-len(items) // max(1, parts)))
+    for start in range(0, len(items), size):
+        yield items[start : start + size]

@@ -1,0 +1,217 @@
+"""What one backtest hands back: weights, NAVs, turnover, costs, failures, statistics."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from ..const import TRADING_DAYS_PER_YEAR
+from ..exception import InvalidArgument
+
+__all__ = ["STATISTICS", "BacktestResult", "Failure"]
+
+#: The statistics ``stats()`` gives, in order.
+STATISTICS = (
+    "annual_return",
+    "volatility",
+    "sharpe_ratio",
+    "max_drawdown",
+    "active_return",
+    "tracking_error",
+    "information_ratio",
+    "mean_turnover",
+    "monthly_hit_rate",
+    "tracking_error_ratio",
+)
+
+_FILES = ("weights.parquet", "daily.parquet", "rebalances.parquet", "failures.parquet")
+
+
+@dataclasses.dataclass
+class Failure:
+    """A rebalance date whose optimisation failed; the holdings were kept.
+
+    ``diagnosis`` is left for an explanation of the failure to be attached later.
+    """
+
+    date: object
+    error_type: str
+    message: str
+    diagnosis: object = None
+
+
+@dataclasses.dataclass
+class BacktestResult:
+    """The outcome of one backtest.
+
+    ``weights``: target weights by rebalance date (the kept holdings on a
+    failed date); ``nav`` and ``benchmark_nav``: daily from the first
+    rebalance, starting at 1 (the first purchase's costs are taken at its
+    close); ``turnover``: ½ Σ|w_new − w_drifted| and ``costs`` (as a share of
+    the NAV) by rebalance date; ``ex_ante``: forecast volatility and tracking
+    error of each new portfolio; ``failures``: the failed dates.
+    """
+
+    name: str
+    weights: pd.DataFrame
+    nav: pd.Series
+    benchmark_nav: pd.Series
+    turnover: pd.Series
+    costs: pd.Series
+    failures: list[Failure]
+    ex_ante: pd.DataFrame
+    timings: dict = dataclasses.field(default_factory=dict)
+
+    @property
+    def active_nav(self) -> pd.Series:
+        """The NAV over the benchmark's NAV."""
+        return (self.nav / self.benchmark_nav).rename("active_nav")
+
+    def stats(self) -> pd.Series:
+        """Annualised return, volatility, Sharpe ratio (no risk-free rate), maximum
+        drawdown, annualised active return, realised tracking error, information ratio,
+        mean turnover (of the rebalances after the first purchase), monthly hit rate
+        against the benchmark and realised over mean forecast tracking error."""
+        years = max(len(self.nav) - 1, 1) / TRADING_DAYS_PER_YEAR
+        returns = self.nav.pct_change().dropna()
+        active = self.active_nav.pct_change().dropna()
+        volatility = _annual_std(returns)
+        tracking_error = _annual_std(active)
+        drawdown = 1.0 - self.nav / self.nav.cummax()
+        later = self.turnover.iloc[1:] if len(self.turnover) > 1 else self.turnover
+        forecast = self.ex_ante["tracking_error"].mean() if len(self.ex_ante) else math.nan
+        values = {
+            "annual_return": self.nav.iloc[-1] ** (1 / years) - 1,
+            "volatility": volatility,
+            "sharpe_ratio": _ratio(returns.mean() * TRADING_DAYS_PER_YEAR, volatility),
+            "max_drawdown": float(drawdown.max()),
+            "active_return": self.active_nav.iloc[-1] ** (1 / years) - 1,
+            "tracking_error": tracking_error,
+            "information_ratio": _ratio(active.mean() * TRADING_DAYS_PER_YEAR, tracking_error),
+            "mean_turnover": float(later.mean()),
+            "monthly_hit_rate": self._monthly_hit_rate(),
+            "tracking_error_ratio": _ratio(tracking_error, forecast),
+        }
+        return pd.Series(values, name=self.name, dtype=float)
+
+    def _monthly_hit_rate(self) -> float:
+        months = self.nav.index.to_period("M")
+        ends = ~pd.Series(months).duplicated(keep="last").to_numpy()
+        nav = np.r_[self.nav.iloc[0], self.nav.to_numpy()[ends]]
+        bench = np.r_[self.benchmark_nav.iloc[0], self.benchmark_nav.to_numpy()[ends]]
+        port, index = nav[1:] / nav[:-1], bench[1:] / bench[:-1]
+        return float(np.mean(port > index)) if len(port) else math.nan
+
+    def plot(self, path) -> Path:
+        """One PNG: NAV and benchmark, active NAV, drawdown and turnover."""
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        figure, axes = plt.subplots(4, 1, figsize=(10, 11), sharex=True)
+        axes[0].plot(self.nav.index, self.nav, label=self.name)
+        axes[0].plot(self.benchmark_nav.index, self.benchmark_nav, label="benchmark")
+        axes[0].set_ylabel("NAV")
+        axes[0].legend(loc="upper left")
+        axes[1].plot(self.nav.index, self.active_nav, color="tab:green")
+        axes[1].axhline(1.0, color="grey", linewidth=0.8)
+        axes[1].set_ylabel("active NAV")
+        drawdown = self.nav / self.nav.cummax() - 1.0
+        axes[2].fill_between(self.nav.index, drawdown, 0.0, color="tab:red", alpha=0.5)
+        axes[2].set_ylabel("drawdown")
+        axes[3].bar(self.turnover.index, self.turnover, width=5, color="tab:purple")
+        axes[3].set_ylabel("turnover")
+        axes[0].set_title(f"Backtest: {self.name}")
+        figure.tight_layout()
+        path = Path(path)
+        figure.savefig(path, dpi=100)
+        plt.close(figure)
+        return path
+
+    def save(self, directory, overwrite: bool = False) -> Path:
+        """Parquet tables, a CSV summary of ``stats()`` and the plot, in ``directory``."""
+        directory = Path(directory)
+        if directory.exists() and not (directory.is_dir() and not any(directory.iterdir())):
+            if not overwrite:
+                raise InvalidArgument(f"{directory} already exists; pass overwrite to replace it")
+            shutil.rmtree(directory) if directory.is_dir() else directory.unlink()
+        directory.mkdir(parents=True, exist_ok=True)
+        self.weights.rename_axis("date").to_parquet(directory / "weights.parquet")
+        daily = pd.DataFrame(
+            {"nav": self.nav, "benchmark_nav": self.benchmark_nav, "active_nav": self.active_nav}
+        )
+        daily.rename_axis("date").to_parquet(directory / "daily.parquet")
+        rebalances = pd.concat([self.turnover, self.costs, self.ex_ante], axis=1)
+        rebalances.rename_axis("date").to_parquet(directory / "rebalances.parquet")
+        failures = pd.DataFrame(
+            {
+                "date": pd.to_datetime([str(f.date) for f in self.failures]),
+                "error_type": pd.Series([f.error_type for f in self.failures], dtype=object),
+                "message": pd.Series([f.message for f in self.failures], dtype=object),
+                "diagnosis": pd.Series(
+                    [None if f.diagnosis is None else str(f.diagnosis) for f in self.failures],
+                    dtype=object,
+                ),
+            }
+        )
+        failures.to_parquet(directory / "failures.parquet", index=False)
+        self.stats().rename("value").rename_axis("statistic").to_csv(directory / "summary.csv")
+        meta = {"name": self.name, "timings": self.timings}
+        (directory / "backtest.json").write_text(json.dumps(meta, indent=2), encoding="utf-8")
+        self.plot(directory / "backtest.png")
+        return directory
+
+    @classmethod
+    def load(cls, directory) -> BacktestResult:
+        """A result saved by ``save``."""
+        directory = Path(directory)
+        missing = [name for name in (*_FILES, "backtest.json") if not (directory / name).exists()]
+        if missing:
+            raise InvalidArgument(
+                f"{directory} is not a saved backtest: {', '.join(missing)} missing"
+            )
+        meta = json.loads((directory / "backtest.json").read_text(encoding="utf-8"))
+        weights = _dated_frame(pd.read_parquet(directory / "weights.parquet"))
+        daily = _dated_frame(pd.read_parquet(directory / "daily.parquet"))
+        rebalances = _dated_frame(pd.read_parquet(directory / "rebalances.parquet"))
+        table = pd.read_parquet(directory / "failures.parquet")
+        failures = [
+            Failure(row.date.date(), row.error_type, row.message, row.diagnosis)
+            for row in table.itertuples(index=False)
+        ]
+        return cls(
+            name=meta["name"],
+            weights=weights,
+            nav=daily["nav"],
+            benchmark_nav=daily["benchmark_nav"],
+            turnover=rebalances["turnover"],
+            costs=rebalances["costs"],
+            failures=failures,
+            ex_ante=rebalances[["volatility", "tracking_error"]].dropna(how="all"),
+            timings=meta["timings"],
+        )
+
+
+def _dated_frame(frame: pd.DataFrame) -> pd.DataFrame:
+    frame.index = pd.DatetimeIndex(frame.index).as_unit("ns").rename(None)
+    frame.columns = [str(c) for c in frame.columns]
+    return frame
+
+
+def _annual_std(returns: pd.Series) -> float:
+    return (
+        float(returns.std(ddof=1) * math.sqrt(TRADING_DAYS_PER_YEAR))
+        if len(returns) > 1
+        else math.nan
+    )
+
+
+def _ratio(numerator: float, denominator: float) -> float:
+    return numerator / denominator if denominator and math.isfinite(denominator) else math.nan

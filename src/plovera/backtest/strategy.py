@@ -1,0 +1,98 @@
+"""What a backtest optimises on each rebalance date."""
+
+from __future__ import annotations
+
+import pickle
+from collections.abc import Callable, Sequence
+
+import pandas as pd
+
+import quotaris
+
+from ..const import CovModel
+from ..exception import InvalidArgument
+
+__all__ = ["Strategy"]
+
+
+class Strategy:
+    """One optimisation rule applied on every rebalance date.
+
+    ``pool`` is a list of identifiers, an index identifier (its constituents
+    on each rebalance date) or a callable ``date -> identifiers``; ``cons`` is
+    a list of constraint objects or a callable ``(date, holdings) -> list``;
+    ``max_turnover`` limits the turnover against the drifted holdings at every
+    rebalance after the first.  The objective is copied afresh for every date,
+    so an objective that keeps an estimate after first use estimates from each
+    date's own history.
+    """
+
+    def __init__(
+        self,
+        pool: Sequence[str] | str | Callable,
+        objective: object = None,
+        bnds: dict | None = None,
+        cons: list | Callable | None = None,
+        benchmark: object = None,
+        cov_model: CovModel = CovModel.FACTOR_MODEL_DAILY,
+        max_turnover: float | None = None,
+        name: str | None = None,
+    ) -> None:
+        if not (isinstance(pool, str) or callable(pool)):
+            pool = list(pool)
+            if not pool:
+                raise InvalidArgument("the strategy's pool is empty")
+        if bnds is not None and not isinstance(bnds, dict):
+            raise InvalidArgument(f"bnds must be a dict of (lower, upper) pairs, got {bnds!r}")
+        if max_turnover is not None and not max_turnover >= 0:
+            raise InvalidArgument(f"max_turnover must not be negative, got {max_turnover!r}")
+        self.pool = pool
+        self.objective = objective
+        self.bnds = bnds
+        self.cons = cons
+        self.benchmark = benchmark
+        self.cov_model = cov_model
+        self.max_turnover = max_turnover
+        self.name = name or _default_name(objective, pool)
+
+    def __repr__(self) -> str:
+        return f"Strategy({self.name!r})"
+
+    @property
+    def depends_on_holdings(self) -> bool:
+        """Whether a date's optimisation needs the holdings the earlier dates left."""
+        return self.max_turnover is not None or callable(self.cons)
+
+    def pool_on(self, date) -> list[str]:
+        if callable(self.pool):
+            return list(self.pool(date))
+        if isinstance(self.pool, str):
+            constituents = quotaris.index_weights(self.pool, date)
+            if constituents is None or constituents.empty:
+                raise InvalidArgument(f"{self.pool} has no constituents on {date}")
+            return list(constituents.index)
+        return list(self.pool)
+
+    def constraints_on(self, date, holdings: pd.Series, first: bool) -> list:
+        from ..constraints import TurnoverLimit
+
+        made = list(self.cons(date, holdings) if callable(self.cons) else self.cons or [])
+        if self.max_turnover is not None and not first:
+            made.append(TurnoverLimit(holdings, self.max_turnover))
+        return made
+
+    def check_pickles(self) -> None:
+        """Refuse, naming the part, a strategy that cannot be sent to worker processes."""
+        for part in ("pool", "objective", "bnds", "cons", "benchmark"):
+            try:
+                pickle.dumps(getattr(self, part))
+            except Exception as error:
+                raise InvalidArgument(
+                    f"strategy {self.name!r} cannot be sent to workers: its {part} "
+                    f"{getattr(self, part)!r} does not pickle ({error})"
+                ) from None
+
+
+def _default_name(objective: object, pool: object) -> str:
+    kind = "MinVariance" if objective is None else type(objective).__name__
+    return f"{kind} on {pool}" if isinstance(pool, str) else kind
