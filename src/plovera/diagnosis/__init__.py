@@ -74,7 +74,8 @@ def diagnose(
         isinstance(objective, MinTrackingError | MaxSharpeRatio | MaxInformationRatio)
         and benchmark is None
     ):
-        raise InvalidArgument(f"对于目标函数 {objective.__class__.__name__}，必须传入 benchmark 参数")
+        name = objective.__class__.__name__
+        raise InvalidArgument(f"对于目标函数 {name}，必须传入 benchmark 参数")
     if isinstance(benchmark, str):
         benchmark = IndexBenchmark(benchmark)
     if benchmark is not None and not isinstance(benchmark, OptimizeBenchmark):
@@ -98,7 +99,8 @@ def diagnose(
         hard = bool(constraint.hard)
         built = list(constraint.to_constraints(g, 1.0, helper))
         collector.add_object(constraint, built, helper, hard)
-    solver = cp.CLARABEL if cp.CLARABEL in cp.installed_solvers() else objective.get_preferred_solver()
+    clarabel = cp.CLARABEL in cp.installed_solvers()
+    solver = cp.CLARABEL if clarabel else objective.get_preferred_solver()
     return search(collector, solver)
 
 
@@ -125,4 +127,3 @@ def _bound_arrays(bnds, ids: list[str]) -> tuple[np.ndarray, np.ndarray]:
             pairs.append(tuple(wildcard))
     bounds = np.asarray(pairs, dtype=float)
     return bounds[:, 0].copy(), bounds[:, 1].copy()
-

@@ -8,6 +8,7 @@ the tracking-error limit) or all of the objective's own constraints together.
 from __future__ import annotations
 
 import dataclasses
+
 import cvxpy as cp
 import numpy as np
 
@@ -44,7 +45,7 @@ class Group:
 
 @dataclasses.dataclass
 class Piece:
-    """Rows of one cvxpy constraint: ``expr[k] <= slack[groups[k]]`` (both signs for an equality)."""
+    """Rows of one constraint: ``expr[k] <= slack[groups[k]]``, both signs for an equality."""
 
     expr: cp.Expression
     groups: np.ndarray
@@ -145,8 +146,11 @@ class Collector:
 
     def add_budget(self, g: cp.Variable) -> None:
         self.budget_piece = len(self.pieces)
-        self.add_rows(cp.reshape(cp.sum(g) - 1.0, (1,), order="C"),
-                      [Group("权重之和", BUDGET, True, 1.0, 1)], equality=True)
+        self.add_rows(
+            cp.reshape(cp.sum(g) - 1.0, (1,), order="C"),
+            [Group("权重之和", BUDGET, True, 1.0, 1)],
+            equality=True,
+        )
 
     def add_bounds(self, g, lower: np.ndarray, upper: np.ndarray, ids: list[str]) -> None:
         stocks = np.asarray(
@@ -206,4 +210,3 @@ def _value_at_zero(expr: cp.Expression, g: cp.Variable) -> np.ndarray:
         return np.asarray(expr.value, dtype=float)
     finally:
         g.value = saved
-

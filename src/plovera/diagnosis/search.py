@@ -34,10 +34,8 @@ def search(collector: Collector, solver: str) -> Diagnosis:
     units = _units(support, groups, duals)
     # The multipliers certify the support alone; should rounding have lost a
     # row, the rest of the scope stays held while the support is filtered.
-    if elastic.solve(support) <= TOL:
-        held = scope & ~support
-    else:
-        held = np.zeros(len(groups), dtype=bool)
+    lost = elastic.solve(support) <= TOL
+    held = scope & ~support if lost else np.zeros(len(groups), dtype=bool)
 
     kept = list(units)
     irreducible = True
@@ -76,8 +74,9 @@ def _units(support: np.ndarray, groups, duals: np.ndarray) -> list[np.ndarray]:
     """The support's groups, stock bounds together when many; the least needed first."""
     chosen = np.flatnonzero(support)
     stocks = np.array([i for i in chosen if groups[i].kind == BOUND], dtype=np.intp)
-    units = [np.array([i]) for i in chosen if groups[i].kind != BOUND or len(stocks) <= MAX_SINGLE_STOCKS]
-    if len(stocks) > MAX_SINGLE_STOCKS:
+    block = len(stocks) > MAX_SINGLE_STOCKS
+    units = [np.array([i]) for i in chosen if not (block and groups[i].kind == BOUND)]
+    if block:
         units.append(stocks)
     return sorted(units, key=lambda unit: float(duals[unit].max()))
 
