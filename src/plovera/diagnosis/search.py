@@ -46,7 +46,7 @@ def search(collector: Collector, solver: str) -> Diagnosis:
         rest = held | _members(kept, len(groups))
         rest[unit] = False
         if elastic.solve(rest) > TOL:
-            kept.remove(unit)
+            kept = [other for other in kept if other is not unit]
 
     in_set = held | _members(kept, len(groups))
     conflicts = tuple(
