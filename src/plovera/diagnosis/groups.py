@@ -130,7 +130,7 @@ class Collector:
         self.fixed: list[cp.Constraint] = []
         # Where the budget's and the bounds' (lower, upper) rows are among the pieces.
         self.budget_piece: int | None = None
-        self.bound_pieces: tuple[int, int] | None = None
+        self.bound_pieces: list[int | None] = []
 
     def _new(self, group: Group) -> int:
         self.groups.append(group)
@@ -160,9 +160,15 @@ class Collector:
             ],
             dtype=np.intp,
         )
-        self.bound_pieces = (len(self.pieces), len(self.pieces) + 1)
-        self.add_rows(lower - g, stocks)
-        self.add_rows(g - upper, stocks)
+        # A zero floor repeats g >= 0 and a cap of 1 the budget: their rows
+        # would only split the multipliers and bring idle stocks into a conflict.
+        self.bound_pieces = []
+        for rows, side in ((lower > 0, lower - g), (upper < 1, g - upper)):
+            if rows.any():
+                self.bound_pieces.append(len(self.pieces))
+                self.add_rows(side[np.flatnonzero(rows)], stocks[rows])
+            else:
+                self.bound_pieces.append(None)
 
     def add_objective(self, constraints, name: str, g: cp.Variable) -> None:
         """The objective's constraints as one group.

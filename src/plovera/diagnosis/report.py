@@ -12,14 +12,16 @@ class Conflict:
     ``limit`` and ``relaxed`` are in the group's own units (weights and
     tracking error as fractions, style exposures as exposures); ``limit`` is
     None when the group has no single number, and then ``relaxation`` says by
-    how much its rows must give. ``order_book_ids`` lists the stocks of a
+    how much its rows must give; ``relaxation`` is None when it was not found
+    (relaxing this alone cannot end a conflict set left reducible, or the
+    solves ran out). ``order_book_ids`` lists the stocks of a
     bounds group.
     """
 
     name: str
     limit: float | None
     relaxed: float | None
-    relaxation: float
+    relaxation: float | None
     percent: bool = True
     hard: bool = True
     order_book_ids: tuple[str, ...] = ()
@@ -29,6 +31,9 @@ class Conflict:
 
     def __str__(self) -> str:
         soft = "" if self.hard else "（软约束）"
+        if self.relaxation is None:
+            limit = "" if self.limit is None else f" {self._number(self.limit)}"
+            return f"{self.name}{soft}{limit}（未能求出单独的放宽）"
         if self.limit is None or self.relaxed is None:
             change = f"需放宽 {self._number(self.relaxation)}"
         else:
@@ -36,6 +41,7 @@ class Conflict:
         return f"{self.name}{soft} {change}"
 
     def _number(self, value: float) -> str:
+        value = 0.0 if abs(value) < 5e-6 else value  # no "-0.00%" from rounding
         if not self.percent:
             return f"{value:.3g}"
         # Small stock limits need a second decimal to show any change.

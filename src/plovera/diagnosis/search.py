@@ -11,6 +11,8 @@ from .report import Conflict, Diagnosis
 MAX_SOLVES = 25
 # More conflicting stock bounds than this are filtered and relaxed as one block.
 MAX_SINGLE_STOCKS = 3
+# Solves the deletion filter leaves for the relaxations at least.
+RESERVED = 8
 
 
 def search(collector: Collector, solver: str) -> Diagnosis:
@@ -37,30 +39,61 @@ def search(collector: Collector, solver: str) -> Diagnosis:
     lost = elastic.solve(support) <= TOL
     held = scope & ~support if lost else np.zeros(len(groups), dtype=bool)
 
-    kept = list(units)
-    irreducible = True
-    for unit in units:
-        if elastic.solves + 1 + len(kept) > MAX_SOLVES:
-            irreducible = False
-            break
-        rest = held | _members(kept, len(groups))
-        rest[unit] = False
-        if elastic.solve(rest) > TOL:
-            kept = [other for other in kept if other is not unit]
-
+    kept, irreducible = _filter(elastic, units, held)
     in_set = held | _members(kept, len(groups))
-    conflicts = tuple(
-        _relax(elastic, unit, scope, in_set)
-        for unit in sorted(kept, key=lambda unit: int(unit[0]))
-        if elastic.solves < MAX_SOLVES
-    )
+    ordered = sorted(kept, key=lambda unit: int(unit[0]))
+    conflicts = []
+    scope_failed = False
+    for position, unit in enumerate(ordered):
+        # After one member could not end the conflict alone, go straight to
+        # the set unless the budget still allows trying both for every member.
+        left = len(ordered) - position
+        both = not scope_failed or elastic.solves + 2 * left <= MAX_SOLVES
+        relaxation, suffices = None, both
+        for holding in (scope, in_set) if both else (in_set,):
+            if elastic.solves >= MAX_SOLVES:
+                break
+            relaxation = _relaxation(elastic, unit, holding)
+            if relaxation is not None:
+                break
+            scope_failed = suffices = False
+        conflicts.append(_conflict(elastic, unit, relaxation, suffices))
+    conflicts = tuple(conflicts)
     return Diagnosis(
         feasible,
         feasible_with_soft,
         conflicts,
-        irreducible and len(conflicts) == len(kept),
+        irreducible,
         elastic.solves,
     )
+
+
+def _filter(elastic: Elastic, units: list[np.ndarray], held: np.ndarray):
+    """Deletion filter over the units, least needed first, in chunks that halve on failure.
+
+    A chunk whose removal leaves the conflict standing goes at once; the new
+    multipliers drop what they no longer need as well. Returns the units kept
+    and whether every one was tested.
+    """
+    size = len(elastic.collector.groups)
+    kept = list(units)
+    pending = list(units)
+    chunk = max(1, len(pending) // 4)
+    while pending:
+        # A solve per member, up to RESERVED, is kept back for the relaxations.
+        if elastic.solves + 1 + min(len(kept), RESERVED) > MAX_SOLVES:
+            return kept, False
+        trial = pending[:chunk]
+        rest = held | _members([k for k in kept if not any(k is t for t in trial)], size)
+        if elastic.solve(rest) > TOL:
+            needed = (elastic.duals() > DUAL_TOL) | (np.asarray(elastic.slack.value) > TOL)
+            kept = [k for k in kept if not any(k is t for t in trial) and needed[k].any()]
+            pending = [p for p in pending[chunk:] if any(p is k for k in kept)]
+        elif chunk > 1:
+            chunk //= 2
+        else:
+            pending = pending[1:]
+    return kept, True
 
 
 def _members(units: list[np.ndarray], size: int) -> np.ndarray:
@@ -81,25 +114,26 @@ def _units(support: np.ndarray, groups, duals: np.ndarray) -> list[np.ndarray]:
     return sorted(units, key=lambda unit: float(duals[unit].max()))
 
 
-def _relax(elastic: Elastic, unit: np.ndarray, scope: np.ndarray, in_set: np.ndarray) -> Conflict:
-    """Least common relaxation of the unit with the rest of the scope held, else of the set."""
+def _relaxation(elastic: Elastic, unit: np.ndarray, holding: np.ndarray) -> float | None:
+    """Least common relaxation of the unit with the held groups held; None if that cannot do."""
     size = len(elastic.collector.groups)
     mask = np.zeros(size)
     mask[unit] = 1.0
-    suffices = True
-    for holding in (scope, in_set):
-        caps = np.where(holding, 0.0, CAP)
-        caps[unit] = 0.0
-        relaxation = elastic.solve(np.zeros(size), caps, mask)
-        if relaxation is not None or elastic.solves >= MAX_SOLVES:
-            break
-        suffices = False
-    return _conflict(elastic, unit, relaxation or 0.0, suffices)
+    caps = np.where(holding, 0.0, CAP)
+    caps[unit] = 0.0
+    return elastic.solve(np.zeros(size), caps, mask)
 
 
-def _conflict(elastic: Elastic, unit: np.ndarray, relaxation: float, suffices: bool) -> Conflict:
+def _conflict(
+    elastic: Elastic, unit: np.ndarray, relaxation: float | None, suffices: bool
+) -> Conflict:
     collector = elastic.collector
     group = collector.groups[int(unit[0])]
+    if relaxation is None:
+        name = group.name if len(unit) == 1 else f"个股上下限（{len(unit)} 只）"
+        if group.kind == BOUND and len(unit) == 1:
+            name = f"{group.name} 上下限"
+        return Conflict(name, group.limit, None, None, group.percent, group.hard, suffices=False)
     if group.kind == BUDGET:
         above = elastic.row_values(collector.budget_piece)[0] > 0
         relaxed = 1.0 + relaxation if above else 1.0 - relaxation
@@ -114,12 +148,16 @@ def _conflict(elastic: Elastic, unit: np.ndarray, relaxation: float, suffices: b
 
 def _bounds_conflict(elastic: Elastic, unit, relaxation: float, suffices: bool) -> Conflict:
     collector = elastic.collector
-    lower_piece, upper_piece = collector.bound_pieces
-    positions = collector.pieces[lower_piece].groups
-    where = np.searchsorted(positions, unit)
-    lower_rows = elastic.row_values(lower_piece)[where]
-    upper_rows = elastic.row_values(upper_piece)[where]
-    upper = bool(np.sum(upper_rows) >= np.sum(lower_rows))
+    # Which side gives: the one whose rows of these stocks are the larger.
+    given = []
+    for piece in collector.bound_pieces:
+        rows = np.isin(collector.pieces[piece].groups, unit) if piece is not None else None
+        given.append(
+            -np.inf
+            if rows is None or not rows.any()
+            else float(np.sum(elastic.row_values(piece)[rows]))
+        )
+    upper = given[1] >= given[0]
     side = "上限" if upper else "下限"
     members = [collector.groups[int(i)] for i in unit]
     limits = {member.bounds[1 if upper else 0] for member in members}
