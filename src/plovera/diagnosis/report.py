@@ -38,7 +38,8 @@ class Conflict:
             change = f"需放宽 {self._number(self.relaxation)}"
         else:
             change = f"{self._number(self.limit)} → {self._number(self.relaxed)}"
-        return f"{self.name}{soft} {change}"
+        alone = "" if self.suffices else "（仅放宽此项，其他约束仍有冲突）"
+        return f"{self.name}{soft} {change}{alone}"
 
     def _number(self, value: float) -> str:
         value = 0.0 if abs(value) < 5e-6 else value  # no "-0.00%" from rounding
@@ -75,8 +76,6 @@ class Diagnosis:
         else:
             head = "硬约束无法同时满足，冲突的约束及最小放宽："
         lines = [head, *(f"  {conflict}" for conflict in self.conflicts)]
-        if not all(conflict.suffices for conflict in self.conflicts):
-            lines.append("  另有其他冲突，仅放宽上述约束不足以使问题可解")
         if not self.irreducible:
             lines.append("  求解次数已用尽，冲突集可能不是最小的")
         return "\n".join(lines)
