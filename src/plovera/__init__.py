@@ -39,6 +39,8 @@ _EXPORTS = {
     "InvalidArgument": "plovera.exception",
     "OptimizationFailed": "plovera.exception",
     "OptimizerWarning": "plovera.exception",
+    "diagnose": "plovera.diagnosis",
+    "Diagnosis": "plovera.diagnosis",
 }
 
 __all__ = sorted(_EXPORTS)

@@ -358,8 +358,16 @@ def run_backtest(args: argparse.Namespace) -> int:
 def run_optimize(args: argparse.Namespace) -> int:
     import quotaris
 
-    from .exception import InvalidArgument
-    from .jobs import describe, make_constraints, optimize, parse_bound, write_weights
+    from .diagnosis import diagnose
+    from .exception import InvalidArgument, OptimizationFailed
+    from .jobs import (
+        _make_objective,
+        describe,
+        make_constraints,
+        optimize,
+        parse_bound,
+        write_weights,
+    )
 
     if args.data:
         quotaris.init(args.data)
@@ -382,13 +390,7 @@ def run_optimize(args: argparse.Namespace) -> int:
         component_floor=args.component_floor,
         classification=args.industry_classification,
     )
-    outcome = optimize(
-        pool,
-        args.date,
-        args.objective,
-        bnds,
-        args.benchmark,
-        args.cov_model,
+    options = dict(
         expected_returns=args.expected_returns,
         expected_active_returns=args.expected_active_returns,
         indicator=args.indicator,
@@ -397,8 +399,24 @@ def run_optimize(args: argparse.Namespace) -> int:
         style=args.style,
         priority=args.priority,
         relative=args.relative,
-        cons=cons,
     )
+    try:
+        outcome = optimize(
+            pool,
+            args.date,
+            args.objective,
+            bnds,
+            args.benchmark,
+            args.cov_model,
+            cons=cons,
+            **options,
+        )
+    except OptimizationFailed:
+        # Say which constraints conflict; the failure itself is still reported.
+        made = _make_objective(args.objective, options)
+        found = diagnose(pool, args.date, made, bnds, cons or None, args.benchmark, args.cov_model)
+        print(found, file=sys.stderr)
+        raise
     fmt = args.format or ("json" if str(args.output).endswith(".json") else "csv")
     write_weights(outcome.weights, args.output, fmt, sys.stdout)
     if args.output:

@@ -1,0 +1,81 @@
+"""What a diagnosis found, and its short report."""
+
+from __future__ import annotations
+
+import dataclasses
+
+
+@dataclasses.dataclass(frozen=True)
+class Conflict:
+    """One culprit and the smallest relaxation of it, the others held.
+
+    ``limit`` and ``relaxed`` are in the group's own units (weights and
+    tracking error as fractions, style exposures as exposures); ``limit`` is
+    None when the group has no single number, and then ``relaxation`` says by
+    how much its rows must give; ``relaxation`` is None when it was not found
+    (relaxing this alone cannot end a conflict set left reducible, or the
+    solves ran out). ``order_book_ids`` lists the stocks of a
+    bounds group.
+    """
+
+    name: str
+    limit: float | None
+    relaxed: float | None
+    relaxation: float | None
+    percent: bool = True
+    hard: bool = True
+    order_book_ids: tuple[str, ...] = ()
+    # False when relaxing this alone would not make the whole problem feasible,
+    # only the conflict set (another conflict remains elsewhere).
+    suffices: bool = True
+
+    def __str__(self) -> str:
+        soft = "" if self.hard else "（软约束）"
+        if self.relaxation is None:
+            limit = "" if self.limit is None else f" {self._number(self.limit)}"
+            return f"{self.name}{soft}{limit}（未能求出单独的放宽）"
+        if self.limit is None or self.relaxed is None:
+            change = f"需放宽 {self._number(self.relaxation)}"
+        else:
+            change = f"{self._number(self.limit)} → {self._number(self.relaxed)}"
+        alone = "" if self.suffices else "（仅放宽此项，其他约束仍有冲突）"
+        return f"{self.name}{soft} {change}{alone}"
+
+    def _number(self, value: float) -> str:
+        value = 0.0 if abs(value) < 5e-6 else value  # no "-0.00%" from rounding
+        if not self.percent:
+            return f"{value:.3g}"
+        # Small stock limits need a second decimal to show any change.
+        return f"{value:.1%}" if abs(value) >= 0.01 else f"{value:.2%}"
+
+
+@dataclasses.dataclass(frozen=True)
+class Diagnosis:
+    """Whether the constraints of one optimisation can hold together, and if not, why.
+
+    ``feasible`` is about the hard constraints (budget, bounds, the objective's
+    own constraints and the hard constraint objects), ``feasible_with_soft``
+    about those and the soft ones too. ``conflicts`` is an irreducible set of
+    groups that cannot hold together: the hard ones when ``feasible`` is
+    false, otherwise those of hard and soft when ``feasible_with_soft`` is
+    false, otherwise empty. ``irreducible`` is false when the solve budget ran
+    out before every member was tested; ``solves`` counts the solves made.
+    """
+
+    feasible: bool
+    feasible_with_soft: bool
+    conflicts: tuple[Conflict, ...] = ()
+    irreducible: bool = True
+    solves: int = 0
+
+    def __str__(self) -> str:
+        if self.feasible_with_soft:
+            return "约束可以同时满足"
+        if self.feasible:
+            head = "硬约束可以同时满足，加入软约束后无法满足，冲突的约束及最小放宽："
+        else:
+            head = "硬约束无法同时满足，冲突的约束及最小放宽："
+        lines = [head, *(f"  {conflict}" for conflict in self.conflicts)]
+        if not self.irreducible:
+            lines.append("  求解次数已用尽，冲突集可能不是最小的")
+        return "\n".join(lines)
