@@ -281,3 +281,16 @@ def test_bad_input_is_refused_naming_the_value(prices, start, end, options, mess
     with pytest.raises(InvalidArgument) as refused:
         run_backtest(Strategy(S), start, end, **options)
     assert message in str(refused.value)
+
+
+def test_a_date_without_solution_records_why(prices):
+    # Everything is held in a stock outside the pool: selling it alone is turnover ½.
+    outside = pd.Series({S[-1]: 1.0})
+    strategy = Strategy(
+        S[:-1], bnds=CAPPED, cons=[plovera.TurnoverLimit(outside, 0.1)], name="stuck"
+    )
+    result = backtest(strategy)
+    assert result.failures
+    failure = result.failures[0]
+    assert failure.error_type == "OptimizationFailed"
+    assert "换手率" in failure.diagnosis or "turnover" in failure.diagnosis.lower()

@@ -29,7 +29,7 @@ import pandas as pd
 import quotaris
 from quotaris.source import NOT_DELISTED
 
-from ..exception import InvalidArgument
+from ..exception import InvalidArgument, OptimizationFailed
 from .executors import chunks, open_runner
 from .result import BacktestResult, Failure
 from .schedule import rebalance_dates, trading_days
@@ -52,6 +52,7 @@ class DateOutcome:
     volatility: float = math.nan
     tracking_error: float = math.nan
     error: BaseException | None = None
+    diagnosis: str | None = None
     optimise_seconds: float = 0.0
     other_seconds: float = 0.0
 
@@ -95,11 +96,36 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
         weights = _pinned(pd.Series(weights, dtype=float), pins)
         volatility, tracking_error = _ex_ante(weights, date, benchmark, strategy.cov_model)
     except Exception as error:
-        return DateOutcome(date, None, error=error, other_seconds=time.perf_counter() - started)
+        diagnosis = None
+        if isinstance(error, OptimizationFailed):
+            diagnosis = _diagnosis(pool, date, strategy, bnds, cons, benchmark)
+        return DateOutcome(
+            date,
+            None,
+            error=error,
+            diagnosis=diagnosis,
+            other_seconds=time.perf_counter() - started,
+        )
     total = time.perf_counter() - started
     return DateOutcome(
         date, weights, volatility, tracking_error, None, solve_seconds, total - solve_seconds
     )
+
+
+def _diagnosis(pool, date, strategy: Strategy, bnds, cons, benchmark) -> str:
+    """Why the date's problem has no solution, as text that travels between processes."""
+    from ..diagnosis import diagnose
+    from ..objective import MinVariance
+
+    objective = copy.deepcopy(strategy.objective) if strategy.objective else MinVariance()
+    try:
+        found = diagnose(
+            pool, date, objective, bnds or None, cons or None, benchmark, strategy.cov_model
+        )
+    except Exception as error:
+        # The date is recorded as failed either way; say why it could not be explained.
+        return f"无法诊断：{type(error).__name__}: {error}"
+    return str(found)
 
 
 def _pinned(weights: pd.Series, pins: pd.Series) -> pd.Series:
@@ -271,7 +297,14 @@ class _Backtest:
             if outcome.error is not None:
                 if self.on_failure == "raise":
                     raise outcome.error
-                failures.append(Failure(date, type(outcome.error).__name__, str(outcome.error)))
+                failures.append(
+                    Failure(
+                        date,
+                        type(outcome.error).__name__,
+                        str(outcome.error),
+                        outcome.diagnosis,
+                    )
+                )
                 target = holdings
             else:
                 target = outcome.weights[outcome.weights > HELD]

@@ -37,7 +37,7 @@ _FILES = ("weights.parquet", "daily.parquet", "rebalances.parquet", "failures.pa
 class Failure:
     """A rebalance date whose optimisation failed; the holdings were kept.
 
-    ``diagnosis`` is left for an explanation of the failure to be attached later.
+    ``diagnosis`` is the report of `plovera.diagnose` when the problem had no solution.
     """
 
     date: object
