@@ -17,8 +17,10 @@ from plovera.exception import InvalidArgument
 from quotaris.bundle import write_bundle
 from quotaris.demo import demo_bundle_path
 from quotaris.tables import BundleTables
+from quotaris.validate import quiet_exchange_calendars
 
-SESSIONS = xcals.get_calendar("XSHG").sessions_in_range("2022-01-04", "2023-12-29")[:300]
+with quiet_exchange_calendars():
+    SESSIONS = xcals.get_calendar("XSHG").sessions_in_range("2022-01-04", "2023-12-29")[:300]
 S = [f"60000{i}.XSHG" for i in range(6)]
 INDEX = "000300.XSHG"
 START, END = SESSIONS[262].date(), SESSIONS[-1].date()
