@@ -2,10 +2,24 @@
 compiled modules."""
 
 import datetime
+import importlib.util
+from pathlib import Path
 from typing import ClassVar
 
 import numpy as np
 import pandas as pd
+import pytest
+
+EXAMPLE = Path(__file__).parents[1] / "examples" / "import_sp500.py"
+
+
+@pytest.fixture(scope="session")
+def sp500(tmp_path_factory):
+    """The S&P 500 sample imported by the example script: a bundle of real prices only."""
+    module_spec = importlib.util.spec_from_file_location("import_sp500", EXAMPLE)
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
+    return example.import_sp500(tmp_path_factory.mktemp("real") / "sp500")
 
 
 class RecordingQuotaris:

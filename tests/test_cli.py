@@ -1,12 +1,10 @@
 """Optimising on bundles: a real public dataset, a small demo market, the command line."""
 
 import datetime
-import importlib.util
 import json
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -22,16 +20,6 @@ from plovera.helper import OptimizeHelper
 from plovera.jobs import _make_objective, parse_bound
 from quotaris.bundle import write_bundle
 from quotaris.demo import demo_bundle_path
-
-EXAMPLE = Path(__file__).parents[1] / "examples" / "import_sp500.py"
-
-
-@pytest.fixture(scope="module")
-def sp500(tmp_path_factory):
-    module_spec = importlib.util.spec_from_file_location("import_sp500", EXAMPLE)
-    example = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(example)
-    return example.import_sp500(tmp_path_factory.mktemp("real") / "sp500")
 
 
 @pytest.fixture(scope="module")

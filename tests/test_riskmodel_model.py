@@ -1,8 +1,6 @@
 """The risk model as a whole: point in time, factor form, new listings, fallbacks, extension."""
 
 import dataclasses
-import importlib.util
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -322,17 +320,6 @@ def test_the_digest_covers_the_old_days_only(tables, short_model):
     assert digest == short_model.data_digest_hex
     assert short_model.data_digest(load_panel(changed(tables, n_old, 7, 2.0))) == digest
     assert short_model.data_digest(load_panel(changed(tables, n_old - 1, 7, 2.0))) != digest
-
-
-EXAMPLE = Path(__file__).parents[1] / "examples" / "import_sp500.py"
-
-
-@pytest.fixture(scope="module")
-def sp500(tmp_path_factory):
-    module_spec = importlib.util.spec_from_file_location("import_sp500", EXAMPLE)
-    example = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(example)
-    return example.import_sp500(tmp_path_factory.mktemp("real") / "sp500")
 
 
 def bai_ng_count(panel, max_factors=10):
