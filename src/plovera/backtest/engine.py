@@ -6,12 +6,16 @@ trading day on.  Between rebalances the holdings drift with prices; cash
 earns nothing.  A stock without a quote on d keeps its drifted weight; a
 stock delisted while held goes to cash at its last quote.
 
-When a strategy does not depend on the holdings, every date is optimised at
-once on the executor, assuming nothing suspended is held; the few dates where
-a suspended stock turns out to be held are optimised again with their
-holdings during the drift pass.  Either way each date's optimisation depends
-only on the strategy, the date and the holdings, so every executor gives the
-same weights.
+A date's optimisation depends only on the strategy, the date and the
+holdings, and on the holdings only through the stocks it must pin: a held
+stock without a quote that day (or, for strategies with a turnover limit or
+constraints made from the holdings, the holdings themselves).  Dates are
+settled in date order.  When a strategy does not depend on the holdings, idle
+workers optimise ahead the dates on which, judged from the pools and the
+quotes, no stock that could be held is suspended; such a result is used when
+the drifted holdings bear the guess out, and the date is optimised again with
+its holdings when they do not.  Either way every executor gives the same
+weights.
 """
 
 from __future__ import annotations
@@ -30,7 +34,7 @@ import quotaris
 from quotaris.source import NOT_DELISTED
 
 from ..exception import InvalidArgument, OptimizationFailed
-from .executors import chunks, open_runner
+from .executors import open_runner
 from .result import BacktestResult, Failure
 from .schedule import rebalance_dates, trading_days
 from .strategy import Strategy
@@ -38,8 +42,8 @@ from .strategy import Strategy
 __all__ = ["run_backtest", "run_backtests"]
 
 ON_FAILURE = ("hold", "raise")
-#: Tasks per worker when all dates are optimised at once: few tasks cut the
-#: overhead, several per worker even out their lengths.
+#: Dates optimised ahead go in batches, about this many per worker: few tasks
+#: cut the overhead, several per worker even out their lengths.
 TASKS_PER_WORKER = 4
 #: Weights below this are treated as not held.
 HELD = 1e-12
@@ -108,7 +112,12 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
         )
     total = time.perf_counter() - started
     return DateOutcome(
-        date, weights, volatility, tracking_error, None, solve_seconds, total - solve_seconds
+        date,
+        weights,
+        volatility,
+        tracking_error,
+        optimise_seconds=solve_seconds,
+        other_seconds=total - solve_seconds,
     )
 
 
@@ -266,7 +275,7 @@ class _Backtest:
             strategy.check_pickles()
         self.done = 0
         self.optimise_seconds = 0.0
-        self.reoptimised = 0
+        self.other_seconds = 0.0
 
     def _report(self) -> None:
         self.done += 1
@@ -275,9 +284,9 @@ class _Backtest:
 
     def run(self) -> BacktestResult:
         started = time.perf_counter()
-        planned: dict = {}
-        if not self.strategy.depends_on_holdings:
-            planned = self._optimise_all()
+        ahead = None
+        if self.runner.remote and not self.strategy.depends_on_holdings:
+            ahead = _Ahead(self.runner, self.strategy, self.schedule, _free_dates(self))
         days = self.days
         position = {day: i for i, day in enumerate(days.date)}
         first = position[self.schedule[0]]
@@ -286,46 +295,51 @@ class _Backtest:
         suspended: set[str] = set()
         value = 1.0
         rows, ex_ante, turnover, costs, failures = {}, {}, {}, {}, []
-        for k, date in enumerate(self.schedule):
-            outcome = planned.get(date)
-            if outcome is None or (outcome.error is None and suspended & set(holdings.index)):
-                if outcome is not None:
-                    self.optimise_seconds += outcome.optimise_seconds
-                    self.reoptimised += 1
-                outcome = self._optimise_now(date, holdings, k == 0, counted=outcome is None)
-            self.optimise_seconds += outcome.optimise_seconds
-            if outcome.error is not None:
-                if self.on_failure == "raise":
-                    raise outcome.error
-                failures.append(
-                    Failure(
-                        date,
-                        type(outcome.error).__name__,
-                        str(outcome.error),
-                        outcome.diagnosis,
+        try:
+            for k, date in enumerate(self.schedule):
+                pinned = bool(suspended & set(holdings.index))
+                outcome = ahead.take(k, usable=not pinned) if ahead else None
+                if outcome is None:
+                    outcome = self._optimise_now(date, holdings, k == 0)
+                self.optimise_seconds += outcome.optimise_seconds
+                self.other_seconds += outcome.other_seconds
+                self._report()
+                if outcome.error is not None:
+                    if self.on_failure == "raise":
+                        raise outcome.error
+                    failures.append(
+                        Failure(
+                            date,
+                            type(outcome.error).__name__,
+                            str(outcome.error),
+                            outcome.diagnosis,
+                        )
                     )
+                    target = holdings
+                else:
+                    target = outcome.weights[outcome.weights > HELD]
+                    ex_ante[date] = (outcome.volatility, outcome.tracking_error)
+                ids = target.index.union(holdings.index)
+                traded = float(
+                    np.abs(
+                        target.reindex(ids, fill_value=0.0) - holdings.reindex(ids, fill_value=0.0)
+                    )
+                    .to_numpy()
+                    .sum()
                 )
-                target = holdings
-            else:
-                target = outcome.weights[outcome.weights > HELD]
-                ex_ante[date] = (outcome.volatility, outcome.tracking_error)
-            ids = target.index.union(holdings.index)
-            traded = float(
-                np.abs(target.reindex(ids, fill_value=0.0) - holdings.reindex(ids, fill_value=0.0))
-                .to_numpy()
-                .sum()
-            )
-            value *= 1.0 - self.cost * traded
-            turnover[date], costs[date] = traded / 2, self.cost * traded
-            rows[date] = target
-            here = position[date] - first
-            stop = (
-                position[self.schedule[k + 1]] - first if k + 1 < len(self.schedule) else len(nav)
-            )
-            nav[here] = value
-            path, holdings, suspended = _drift(target, days[first + here : first + stop + 1])
-            nav[here + 1 : stop + 1] = value * path
-            value = nav[stop] if stop < len(nav) else value
+                value *= 1.0 - self.cost * traded
+                turnover[date], costs[date] = traded / 2, self.cost * traded
+                rows[date] = target
+                here = position[date] - first
+                following = k + 1 < len(self.schedule)
+                stop = position[self.schedule[k + 1]] - first if following else len(nav)
+                nav[here] = value
+                path, holdings, suspended = _drift(target, days[first + here : first + stop + 1])
+                nav[here + 1 : stop + 1] = value * path
+                value = nav[stop] if stop < len(nav) else value
+        finally:
+            if ahead:
+                ahead.close()
         index = days[first:].as_unit("ns")
         nav_series = pd.Series(nav, index=index, name="nav")
         benchmark_nav = self._benchmark_nav(index)
@@ -347,40 +361,18 @@ class _Backtest:
             timings={
                 "seconds": time.perf_counter() - started,
                 "optimise_seconds": self.optimise_seconds,
+                "date_other_seconds": self.other_seconds,
                 "rebalances": len(self.schedule),
-                "reoptimised": self.reoptimised,
+                "optimised_ahead": ahead.used if ahead else 0,
+                "optimised_again": ahead.wasted if ahead else 0,
             },
         )
 
-    def _optimise_all(self) -> dict:
-        # Serially one date per task, so that the progress shows every date.
-        remote = self.runner.remote
-        parts = self.runner.workers * TASKS_PER_WORKER if remote else len(self.schedule)
-        handles = [
-            self.runner.submit(
-                optimise_dates,
-                (self.strategy, [(date, None, k == 0) for k, date in group]),
-                _label([date for _, date in group]),
-            )
-            for group in chunks(list(enumerate(self.schedule)), parts)
-        ]
-        planned = {}
-
-        def arrived(_position: int, outcomes: list[DateOutcome]) -> None:
-            for outcome in outcomes:
-                planned[outcome.date] = outcome
-                self._report()
-
-        self.runner.results(handles, arrived)
-        return planned
-
-    def _optimise_now(self, date, holdings: pd.Series, first: bool, counted: bool) -> DateOutcome:
+    def _optimise_now(self, date, holdings: pd.Series, first: bool) -> DateOutcome:
         handle = self.runner.submit(
-            optimise_dates, (self.strategy, [(date, holdings, first)]), str(date)
+            optimise_dates, (self.strategy, [(date, holdings, first)]), str(date), urgent=True
         )
         (outcome,) = self.runner.result(handle)
-        if counted:
-            self._report()
         return outcome
 
     def _benchmark_nav(self, index: pd.DatetimeIndex) -> pd.Series:
@@ -406,6 +398,100 @@ class _Backtest:
             path, _, _ = _drift(weights, index[here : stop + 1])
             nav[here + 1 : stop + 1] = nav[here] * path
         return pd.Series(nav, index=index, name="benchmark_nav")
+
+
+def _free_dates(backtest: _Backtest) -> list[bool]:
+    """For each rebalance date, whether no stock that could be held then is suspended.
+
+    A guess made before the run: what could be held after a date is its pool and
+    the stocks pinned on it.  A pool given as a callable is called only on the
+    workers, so its dates are all guessed free; a date whose pool cannot be read
+    is not.
+    """
+    schedule = backtest.schedule
+    if callable(backtest.strategy.pool):
+        return [True] * len(schedule)
+    pools: list[list[str] | None] = []
+    for date in schedule:
+        try:
+            pools.append(backtest.strategy.pool_on(date))
+        except InvalidArgument:
+            pools.append(None)
+    named = {i for pool in pools if pool for i in pool}
+    listed = {i.order_book_id: i.de_listed_date for i in quotaris.instruments(sorted(named))}
+    if not listed:
+        return [False] * len(schedule)
+    quotes = quotaris.get_price_change_rate(sorted(listed), schedule[0], schedule[-1])
+    quotes = quotes.reindex(pd.to_datetime(list(schedule)))
+    free, could_hold = [], set()
+    for date, pool, (_, row) in zip(schedule, pools, quotes.iterrows(), strict=True):
+        day = str(date)
+        unquoted = {
+            i
+            for i in could_hold
+            if np.isnan(row.get(i, np.nan)) and (listed[i] == NOT_DELISTED or listed[i] > day)
+        }
+        free.append(pool is not None and not unquoted)
+        could_hold = set(pool or ()) & listed.keys() | unquoted
+    return free
+
+
+class _Ahead:
+    """Dates optimised ahead on the workers, in batches of consecutive free dates."""
+
+    def __init__(self, runner, strategy: Strategy, schedule: list, free: list[bool]) -> None:
+        self.runner = runner
+        runs: list[list[int]] = []
+        for k, is_free in enumerate(free):
+            if not is_free:
+                continue
+            if runs and runs[-1][-1] == k - 1:
+                runs[-1].append(k)
+            else:
+                runs.append([k])
+        size = max(1, -(-sum(free) // (runner.workers * TASKS_PER_WORKER)))
+        self.batches = [run[i : i + size] for run in runs for i in range(0, len(run), size)]
+        self.guessed = {k for batch in self.batches for k in batch}
+        self.handles: dict[int, tuple[list[int], object]] = {}
+        self.results: dict[int, DateOutcome] = {}
+        self.strategy, self.schedule = strategy, schedule
+        self.used = self.wasted = 0
+        # A few batches beyond the workers, so none waits between tasks.
+        self.limit = runner.workers + 1
+        self.next = 0
+        self._refill()
+
+    def _refill(self) -> None:
+        while self.next < len(self.batches) and len(self.handles) < self.limit:
+            batch = self.batches[self.next]
+            self.next += 1
+            dates = [(self.schedule[k], None, k == 0) for k in batch]
+            handle = self.runner.submit(
+                optimise_dates, (self.strategy, dates), _label([d for d, _, _ in dates])
+            )
+            self.handles[batch[0]] = (batch, handle)
+
+    def take(self, k: int, usable: bool) -> DateOutcome | None:
+        """Date ``k``'s outcome if it was optimised ahead and is ``usable``, else None."""
+        if k in self.guessed and not usable:
+            self.wasted += 1
+        if usable:
+            for first in [first for first, (batch, _) in self.handles.items() if k in batch]:
+                batch, handle = self.handles.pop(first)
+                self.results.update(zip(batch, self.runner.result(handle), strict=True))
+        outcome = self.results.pop(k, None)
+        # Batches whose dates have all passed are no longer wanted.
+        for first in [first for first, (batch, _) in self.handles.items() if batch[-1] <= k]:
+            self.runner.cancel(self.handles.pop(first)[1])
+        self._refill()
+        if outcome is not None and usable:
+            self.used += 1
+            return outcome
+        return None
+
+    def close(self) -> None:
+        for _, handle in self.handles.values():
+            self.runner.cancel(handle)
 
 
 def _label(dates: list) -> str:

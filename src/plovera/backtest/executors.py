@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import os
-from collections.abc import Callable, Iterable
+from collections.abc import Callable
 from concurrent.futures.process import BrokenProcessPool
 
 import quotaris
@@ -62,6 +62,8 @@ class Runner:
         self._pool = pool
         self._path = path
         self._owned = owned
+        # Tasks submitted and not yet collected: the ones a dead worker may have lost.
+        self._pending: dict[int, tuple] = {}
 
     @property
     def remote(self) -> bool:
@@ -74,16 +76,25 @@ class Runner:
             return max(1, sum(self._pool.nthreads().values()))
         return getattr(self._pool, "_max_workers", None) or os.cpu_count() or 1
 
-    def submit(self, task: Callable, argument: object, label: str):
+    def submit(self, task: Callable, argument: object, label: str, urgent: bool = False):
+        """Queue ``task(argument)``; on Dask an ``urgent`` task goes before the others."""
         if self.kind == "serial":
             return (task, argument, label)
         if self.kind == "dask":
             future = self._pool.submit(
-                _in_bundle, self._path, task, argument, pure=False, retries=2
+                _in_bundle,
+                self._path,
+                task,
+                argument,
+                pure=False,
+                retries=2,
+                priority=1 if urgent else 0,
             )
         else:
             future = self._pool.submit(_in_bundle, self._path, task, argument)
-        return (future, None, label)
+        handle = (future, None, label)
+        self._pending[id(future)] = handle
+        return handle
 
     def result(self, handle) -> object:
         first, argument, _ = handle
@@ -92,40 +103,25 @@ class Runner:
         try:
             return first.result()
         except BrokenProcessPool:
-            raise self._lost([handle]) from None
+            raise self._lost(list(self._pending.values())) from None
+        finally:
+            self._pending.pop(id(first), None)
+
+    def cancel(self, handle) -> None:
+        """Drop a task whose result is no longer wanted (one already running finishes)."""
+        if self.kind != "serial":
+            handle[0].cancel()
+            self._pending.pop(id(handle[0]), None)
 
     def _lost(self, handles: list) -> BacktestError:
         """The error of a process pool that lost a worker: every unfinished task is lost."""
         concurrent.futures.wait([handle[0] for handle in handles])
-        lost = [label for future, _, label in handles if future.exception() is not None]
+        lost = [
+            label
+            for future, _, label in handles
+            if not future.cancelled() and future.exception() is not None
+        ]
         return BacktestError(f"a worker process died while optimising; lost: {', '.join(lost)}")
-
-    def results(self, handles: list, done: Callable[[int, object], None] | None = None) -> list:
-        """The results of ``handles`` in their order, calling ``done(i, result)`` as each
-        arrives."""
-        if self.kind == "serial":
-            out = []
-            for i, handle in enumerate(handles):
-                out.append(self.result(handle))
-                if done:
-                    done(i, out[-1])
-            return out
-        out = [None] * len(handles)
-        position = {id(handle[0]): i for i, handle in enumerate(handles)}
-        waiting = [handle[0] for handle in handles]
-        if self.kind == "dask":
-            from distributed import as_completed
-        else:
-            as_completed = concurrent.futures.as_completed
-        for future in as_completed(waiting):
-            i = position[id(future)]
-            try:
-                out[i] = self.result(handles[i])
-            except BacktestError:
-                raise self._lost(handles) from None
-            if done:
-                done(i, out[i])
-        return out
 
     def close(self) -> None:
         if self._owned is not None:
@@ -181,10 +177,3 @@ def _connect(address: str) -> Runner:
             f"the Dask scheduler {address!r} does not answer ({type(error).__name__}: {error})"
         ) from None
     return Runner("dask", client, path, owned=client.close)
-
-
-def chunks(items: list, parts: int) -> Iterable[list]:
-    """``items`` in about ``parts`` consecutive runs of nearly equal length."""
-    size = max(1, -(-len(items) // max(1, parts)))
-    for start in range(0, len(items), size):
-        yield items[start : start + size]

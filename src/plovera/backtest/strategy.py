@@ -65,7 +65,10 @@ class Strategy:
 
     def pool_on(self, date) -> list[str]:
         if callable(self.pool):
-            return list(self.pool(date))
+            pool = list(self.pool(date))
+            if not pool:
+                raise InvalidArgument(f"the pool of {self.name!r} is empty on {date}")
+            return pool
         if isinstance(self.pool, str):
             constituents = quotaris.index_weights(self.pool, date)
             if constituents is None or constituents.empty:
