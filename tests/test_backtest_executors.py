@@ -228,3 +228,13 @@ def test_command_line_refuses_bad_configs(demo, tmp_path, capsys, text, message)
     argv = ["backtest", "--data", demo, "--config", str(config), "--start", "2024-01-01"]
     assert main([*argv, "--end", "2024-02-29"]) == EXIT_REFUSED
     assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(("on_failure", "status"), [("hold", EXIT_OK), ("raise", EXIT_REFUSED)])
+def test_command_line_holds_or_stops_on_a_failing_date(demo, capsys, on_failure, status):
+    # Four stocks capped at 10% each cannot make up a whole portfolio.
+    argv = ["backtest", "--data", demo, *DEMO_POOL[:4], "--bound", "*=0:0.1"]
+    argv += ["--start", "2024-01-01", "--end", "2024-02-29", "--on-failure", on_failure]
+    assert main(argv) == status
+    captured = capsys.readouterr()
+    assert "上限之和小于1" in (captured.out if on_failure == "hold" else captured.err)

@@ -339,6 +339,12 @@ def add_backtest_command(subcommands: argparse._SubParsersAction) -> None:
     command.add_argument(
         "--max-turnover", type=float, metavar="T", help="turnover at each rebalance at most T"
     )
+    command.add_argument(
+        "--on-failure",
+        choices=("hold", "raise"),
+        default="hold",
+        help="on a date whose optimisation fails, keep the holdings or stop (default: %(default)s)",
+    )
     where = command.add_mutually_exclusive_group()
     where.add_argument("--workers", type=positive_int, metavar="N", help="N local processes")
     where.add_argument("--dask", metavar="ADDRESS", help="Dask scheduler, e.g. tcp://host:8786")

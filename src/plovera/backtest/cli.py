@@ -208,6 +208,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             end,
             _rebalance_rule(rebalance),
             cost,
+            args.on_failure,
             executor=executor,
             progress=ProgressBar(err),
         )

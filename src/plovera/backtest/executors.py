@@ -45,9 +45,21 @@ def _bundle_path() -> str:
     return os.fspath(source.path)
 
 
-def _in_bundle(path: str, task: Callable, argument: object) -> object:
+def _blas_threads() -> int:
+    """This process's BLAS thread count: workers use it too, so sums run in the same order."""
+    from threadpoolctl import threadpool_info
+
+    return max(
+        (pool["num_threads"] for pool in threadpool_info() if pool["user_api"] == "blas"), default=1
+    )
+
+
+def _in_bundle(path: str, threads: int, task: Callable, argument: object) -> object:
+    from threadpoolctl import threadpool_limits
+
     use_bundle(path)
-    return task(argument)
+    with threadpool_limits(threads, user_api="blas"):
+        return task(argument)
 
 
 class Runner:
@@ -62,6 +74,7 @@ class Runner:
         self._pool = pool
         self._path = path
         self._owned = owned
+        self._threads = _blas_threads() if kind != "serial" else 1
         # Tasks submitted and not yet collected: the ones a dead worker may have lost.
         self._pending: dict[int, tuple] = {}
 
@@ -84,6 +97,7 @@ class Runner:
             future = self._pool.submit(
                 _in_bundle,
                 self._path,
+                self._threads,
                 task,
                 argument,
                 pure=False,
@@ -91,7 +105,7 @@ class Runner:
                 priority=1 if urgent else 0,
             )
         else:
-            future = self._pool.submit(_in_bundle, self._path, task, argument)
+            future = self._pool.submit(_in_bundle, self._path, self._threads, task, argument)
         handle = (future, None, label)
         self._pending[id(future)] = handle
         return handle
