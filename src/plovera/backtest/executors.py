@@ -45,21 +45,18 @@ def _bundle_path() -> str:
     return os.fspath(source.path)
 
 
-def _blas_threads() -> int:
-    """This process's BLAS thread count: workers use it too, so sums run in the same order."""
-    from threadpoolctl import threadpool_info
-
-    return max(
-        (pool["num_threads"] for pool in threadpool_info() if pool["user_api"] == "blas"), default=1
-    )
-
-
-def _in_bundle(path: str, threads: int, task: Callable, argument: object) -> object:
+def _one_blas_thread(task: Callable, argument: object) -> object:
+    """``task(argument)`` with one BLAS thread, wherever it runs: sums then run in the
+    same order in every process, and workers sharing a machine do not oversubscribe it."""
     from threadpoolctl import threadpool_limits
 
-    use_bundle(path)
-    with threadpool_limits(threads, user_api="blas"):
+    with threadpool_limits(1, user_api="blas"):
         return task(argument)
+
+
+def _in_bundle(path: str, task: Callable, argument: object) -> object:
+    use_bundle(path)
+    return _one_blas_thread(task, argument)
 
 
 class Runner:
@@ -74,7 +71,6 @@ class Runner:
         self._pool = pool
         self._path = path
         self._owned = owned
-        self._threads = _blas_threads() if kind != "serial" else 1
         # Tasks submitted and not yet collected: the ones a dead worker may have lost.
         self._pending: dict[int, tuple] = {}
 
@@ -97,7 +93,6 @@ class Runner:
             future = self._pool.submit(
                 _in_bundle,
                 self._path,
-                self._threads,
                 task,
                 argument,
                 pure=False,
@@ -105,7 +100,7 @@ class Runner:
                 priority=1 if urgent else 0,
             )
         else:
-            future = self._pool.submit(_in_bundle, self._path, self._threads, task, argument)
+            future = self._pool.submit(_in_bundle, self._path, task, argument)
         handle = (future, None, label)
         self._pending[id(future)] = handle
         return handle
@@ -113,7 +108,7 @@ class Runner:
     def result(self, handle) -> object:
         first, argument, _ = handle
         if self.kind == "serial":
-            return first(argument)
+            return _one_blas_thread(first, argument)
         try:
             return first.result()
         except BrokenProcessPool:
