@@ -238,3 +238,24 @@ def test_command_line_holds_or_stops_on_a_failing_date(demo, capsys, on_failure,
     assert main(argv) == status
     captured = capsys.readouterr()
     assert "上限之和小于1" in (captured.out if on_failure == "hold" else captured.err)
+
+
+class DieOnceOn:
+    """A pool that kills its worker process the first time it is asked for one date."""
+
+    def __init__(self, day, marker):
+        self.day, self.marker = day, marker
+
+    def __call__(self, date):
+        if date == self.day and not os.path.exists(self.marker):
+            open(self.marker, "w").close()
+            os._exit(3)
+        return S
+
+
+def test_dask_runs_again_a_task_whose_worker_died(market, cluster, tmp_path):
+    strategy = Strategy(DieOnceOn(SESSIONS[270].date(), str(tmp_path / "died")), name="once")
+    clustered = run_backtest(strategy, START, END, 8, executor=cluster)
+    assert (tmp_path / "died").exists()
+    serial = run_backtest(strategy, START, END, 8)
+    np.testing.assert_allclose(clustered.nav, serial.nav, atol=1e-10, rtol=0)
