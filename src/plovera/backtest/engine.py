@@ -432,7 +432,9 @@ def _free_dates(backtest: _Backtest) -> list[bool]:
             if np.isnan(row.get(i, np.nan)) and (listed[i] == NOT_DELISTED or listed[i] > day)
         }
         free.append(pool is not None and not unquoted)
-        could_hold = set(pool or ()) & listed.keys() | unquoted
+        # A date that fails keeps what it held.
+        held_after = could_hold if pool is None else set(pool) & listed.keys()
+        could_hold = held_after | unquoted
     return free
 
 
