@@ -104,7 +104,7 @@ class OptimizeHelper:
             )
         if weights.empty:
             raise InvalidArgument(f"benchmark {self.benchmark!r} holds nothing on {self.date}")
-        not_text = [i for i in weights.index if not isinstance(i, str)]
+        not_text = [i for i in weights.index.tolist() if not isinstance(i, str)]
         if not_text:
             raise InvalidArgument(
                 f"benchmark {self.benchmark!r} gave weights indexed by {not_text[:3]!r}, "
@@ -129,7 +129,7 @@ class OptimizeHelper:
         if self.benchmark is None:
             return self._pool
         in_pool = set(self._pool)
-        others = [i for i in self._holdings.index if i not in in_pool]
+        others = [i for i in self._holdings.index.tolist() if i not in in_pool]
         return (*self._pool, *others)
 
     @property

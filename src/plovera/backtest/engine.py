@@ -76,9 +76,9 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
     held = pd.Series(dtype=float) if holdings is None else holdings[holdings > HELD]
     try:
         pool = strategy.pool_on(date)
-        ids = list(dict.fromkeys([*pool, *held.index]))
+        ids = list(dict.fromkeys([*pool, *held.index.tolist()]))
         quotes = quotaris.get_price_change_rate(ids, date, date).iloc[-1]
-        suspended = set(quotes.index[quotes.isna()])
+        suspended = set(quotes.index[quotes.isna()].tolist())
         bnds = dict(strategy.bnds or {})
         # Suspended stocks cannot be traded: held ones keep their weight, others stay out.
         pins = held[held.index.isin(suspended)]
@@ -141,29 +141,47 @@ def _pinned(weights: pd.Series, pins: pd.Series) -> pd.Series:
     """``weights`` with pinned stocks at exactly their weight, the rest scaled to fill up to 1."""
     if pins.empty:
         return weights
-    weights = weights.reindex(weights.index.union(pins.index), fill_value=0.0)
-    free = ~weights.index.isin(pins.index)
-    room = 1.0 - pins.sum()
-    rest = weights[free].clip(lower=0.0)
-    weights[free] = rest * (room / rest.sum()) if rest.sum() > 0 else 0.0
-    weights[pins.index] = pins
-    return weights
+    pinned = weights.index.get_indexer(pins.index)
+    if (pinned < 0).any():
+        weights = pd.concat([weights, pd.Series(0.0, index=pins.index[pinned < 0])])
+        pinned = weights.index.get_indexer(pins.index)
+    values = weights.to_numpy(dtype=float, copy=True)
+    free = np.ones(len(values), dtype=bool)
+    free[pinned] = False
+    rest = np.clip(values[free], 0.0, None)
+    total = rest.sum()
+    values[free] = rest * ((1.0 - pins.sum()) / total) if total > 0 else 0.0
+    values[pinned] = pins.to_numpy()
+    return pd.Series(values, index=weights.index)
 
 
 def _ex_ante(weights: pd.Series, date, benchmark, cov_model) -> tuple[float, float]:
-    from ..helper import OptimizeHelper
+    """Forecast volatility and tracking error of ``weights``: the helper's covariance, in
+    its factor form, so the dense matrix over the pool and the benchmark is never built.
 
-    pool = list(weights.index)
-    helper = OptimizeHelper(pool, date, benchmark, cov_model)
+    The date's optimisation has already checked the benchmark's weights.
+    """
+    from .. import helper
+
+    model = helper.risk_model()
+    held = weights.to_numpy()
     if benchmark is None:
-        w = weights.to_numpy()
-        return math.sqrt(max(w @ helper.get_cov_matrix() @ w, 0.0)), math.nan
-    cov = helper.get_union_cov_matrix()
-    held = weights.reindex(helper.union_components, fill_value=0.0).to_numpy()
-    active = held - helper.benchmark_weight.to_numpy()
-    n = len(pool)
-    volatility = math.sqrt(max(held[:n] @ cov[:n, :n] @ held[:n], 0.0))
-    return volatility, math.sqrt(max(active @ cov @ active, 0.0))
+        return _risk(model.forecast(date, weights.index.tolist(), cov_model), held), math.nan
+    index = benchmark.get_weight(date).astype(float)
+    outside = index.index[weights.index.get_indexer(index.index) < 0]
+    ids = weights.index.append(outside)
+    held = np.concatenate([held, np.zeros(len(outside))])
+    active = held - index.reindex(ids, fill_value=0.0).to_numpy() / index.sum()
+    model = model.forecast(date, ids.tolist(), cov_model)
+    return _risk(model, held), _risk(model, active)
+
+
+def _risk(model, weights: np.ndarray) -> float:
+    """sqrt(wᵀ (X F Xᵀ + Δ) w)."""
+    exposure = model.exposures.to_numpy().T @ weights
+    variance = exposure @ model.factor_covariance.to_numpy() @ exposure
+    variance += model.specific_variance.to_numpy() @ np.square(weights)
+    return math.sqrt(max(variance, 0.0))
 
 
 def _check(cost: float, on_failure: str) -> None:
@@ -297,7 +315,7 @@ class _Backtest:
         rows, ex_ante, turnover, costs, failures = {}, {}, {}, {}, []
         try:
             for k, date in enumerate(self.schedule):
-                pinned = bool(suspended & set(holdings.index))
+                pinned = bool(suspended & set(holdings.index.tolist()))
                 outcome = ahead.take(k, usable=not pinned) if ahead else None
                 if outcome is None:
                     outcome = self._optimise_now(date, holdings, k == 0)
@@ -518,20 +536,19 @@ def _drift(weights: pd.Series, days: pd.DatetimeIndex) -> tuple[np.ndarray, pd.S
     weights = weights[weights > HELD]
     if len(days) < 2 or weights.empty:
         return np.ones(len(days) - 1), weights, set()
-    ids = list(weights.index)
+    ids = weights.index.tolist()
     changes = quotaris.get_price_change_rate(ids, days[1], days[-1]).to_numpy()
     growth = np.cumprod(1.0 + np.nan_to_num(changes, nan=0.0), axis=0)
     held = weights.to_numpy()
     cash = 1.0 - held.sum()
     path = growth @ held + cash
-    drifted = pd.Series(held * growth[-1] / path[-1], index=ids)
     last = str(days[-1].date())
-    gone = [
+    gone = {
         i.order_book_id
         for i in quotaris.instruments(ids)
         if i.de_listed_date != NOT_DELISTED and i.de_listed_date <= last
-    ]
-    unquoted = {i for i, change in zip(ids, changes[-1], strict=True) if np.isnan(change)} - set(
-        gone
-    )
-    return path, drifted.drop(gone), unquoted
+    }
+    kept = np.array([i not in gone for i in ids])
+    unquoted = {ids[k] for k in np.flatnonzero(kept & np.isnan(changes[-1]))}
+    drifted = pd.Series((held * growth[-1] / path[-1])[kept], index=weights.index[kept])
+    return path, drifted, unquoted

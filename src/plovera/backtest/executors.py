@@ -8,6 +8,7 @@ carries only the strategy, its dates and the holdings.
 from __future__ import annotations
 
 import concurrent.futures
+import functools
 import os
 from collections.abc import Callable
 from concurrent.futures.process import BrokenProcessPool
@@ -45,12 +46,21 @@ def _bundle_path() -> str:
     return os.fspath(source.path)
 
 
+@functools.cache
+def _blas_controller():
+    """The process's BLAS libraries, found once: finding them reads the process's memory map."""
+    from threadpoolctl import ThreadpoolController
+
+    # The optimiser's libraries load their own BLAS: load them before looking.
+    from .. import optimize  # noqa: F401
+
+    return ThreadpoolController()
+
+
 def _one_blas_thread(task: Callable, argument: object) -> object:
     """``task(argument)`` with one BLAS thread, wherever it runs: sums then run in the
     same order in every process, and workers sharing a machine do not oversubscribe it."""
-    from threadpoolctl import threadpool_limits
-
-    with threadpool_limits(1, user_api="blas"):
+    with _blas_controller().limit(limits=1, user_api="blas"):
         return task(argument)
 
 

@@ -73,7 +73,7 @@ class Strategy:
             constituents = quotaris.index_weights(self.pool, date)
             if constituents is None or constituents.empty:
                 raise InvalidArgument(f"{self.pool} has no constituents on {date}")
-            return list(constituents.index)
+            return constituents.index.tolist()
         return list(self.pool)
 
     def constraints_on(self, date, holdings: pd.Series, first: bool) -> list:
