@@ -22,7 +22,7 @@ import warnings
 
 import plovera
 import quotaris
-from plovera.backtest import Strategy, run_backtest, run_backtests
+from plovera.backtest import DASK_WORKER_CONFIG, Strategy, run_backtest, run_backtests
 from plovera.jobs import make_constraints
 from quotaris.demo import demo_bundle_path
 
@@ -71,18 +71,23 @@ def main() -> None:
         f"{local.timings['optimised_ahead']} dates optimised ahead, "
         f"{local.timings['optimised_again']} again because a held stock had no quote"
     )
+    import dask
     from distributed import Client, LocalCluster
 
-    with (
-        LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster,
-        Client(cluster) as client,
-    ):
-        run_backtest(strategy(), start, start[:4] + "-02-28", executor=client)  # warm workers
-        clustered, dask_seconds = timed(
-            "2-worker LocalCluster", lambda: run_backtest(strategy(), start, end, executor=client)
-        )
-    print(f"  {local_seconds / dask_seconds:.2f}x the local processes")
-    for other_result in (local, clustered):
+    clustered = {}
+    for label, settings in (("Dask's defaults", {}), ("DASK_WORKER_CONFIG", DASK_WORKER_CONFIG)):
+        with (
+            dask.config.set(settings),
+            LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster,
+            Client(cluster) as client,
+        ):
+            run_backtest(strategy(), start, start[:4] + "-02-28", executor=client)  # warm workers
+            clustered[label] = timed(
+                f"2-worker LocalCluster, {label}",
+                lambda client=client: run_backtest(strategy(), start, end, executor=client),
+            )
+        print(f"  {local_seconds / clustered[label][1]:.2f}x the local processes")
+    for other_result in (local, *(result for result, _ in clustered.values())):
         gap = (other_result.nav - serial.nav).abs().max()
         print(f"  largest NAV difference from serial {gap:.1e}")
     # Four variants that each bind differently: the neutral tracker above, a 1% cap on

@@ -10,7 +10,7 @@ import pytest
 
 import plovera
 import quotaris
-from plovera.backtest import Strategy, executors, run_backtest, run_backtests
+from plovera.backtest import DASK_WORKER_CONFIG, Strategy, executors, run_backtest, run_backtests
 from plovera.backtest.executors import BacktestError
 from plovera.cli import EXIT_OK, EXIT_REFUSED, main
 from plovera.exception import InvalidArgument
@@ -64,7 +64,10 @@ def bundle(tmp_path_factory):
 @pytest.fixture(scope="module")
 def cluster(bundle):
     distributed = pytest.importorskip("distributed")
+    import dask
+
     with (
+        dask.config.set(DASK_WORKER_CONFIG),
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
         ) as local,
@@ -259,3 +262,17 @@ def test_dask_runs_again_a_task_whose_worker_died(market, cluster, tmp_path):
     assert (tmp_path / "died").exists()
     serial = run_backtest(strategy, START, END, 8)
     np.testing.assert_allclose(clustered.nav, serial.nav, atol=1e-10, rtol=0)
+
+
+def _worker_settings():
+    import dask
+
+    return os.environ.get("MALLOC_MMAP_THRESHOLD_"), dask.config.get(
+        "distributed.worker.profile.enabled"
+    )
+
+
+def test_dask_workers_start_with_the_recommended_settings(cluster):
+    # Settings under keys Dask no longer reads would be dropped without a word.
+    expected = (str(64 * 2**20), False)
+    assert set(cluster.run(_worker_settings).values()) == {expected}
