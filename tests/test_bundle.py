@@ -7,8 +7,10 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -157,6 +159,33 @@ def test_answers_are_copies(bundle):
     pd.testing.assert_series_equal(
         source.index_weights(INDEX, D(2024, 2, 5)), weights_of(FIRST_REVIEW)
     )
+
+
+def test_a_child_forked_mid_decode_can_decode(own_bundle):
+    # Another thread of the parent is decoding a table when the process forks.
+    source = BundleSource(own_bundle)
+    decoding, release = threading.Event(), threading.Event()
+
+    def decode_slowly():
+        with source._decoding:
+            decoding.set()
+            release.wait()
+
+    thread = threading.Thread(target=decode_slowly)
+    thread.start()
+    decoding.wait()
+    try:
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(10)  # a lock copied as held would hang the child
+            source.price_change_rate([A], D(2024, 2, 1), D(2024, 2, 29))
+            BundleSource(own_bundle)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+    finally:
+        release.set()
+        thread.join()
+    assert os.waitstatus_to_exitcode(status) == 0
 
 
 def test_opening_again_is_cached_until_rewritten(own_bundle, tmp_path):

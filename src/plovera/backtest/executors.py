@@ -179,6 +179,9 @@ def open_runner(executor: object) -> Runner:
         pool = concurrent.futures.ProcessPoolExecutor(
             executor, initializer=use_bundle, initargs=(path,)
         )
+        # The first task forks every worker: fork them now, while this is the only thread
+        # of ours, not beside the threads that run several backtests and hold their locks.
+        pool.submit(os.getpid)
         return Runner("processes", pool, path, owned=lambda: pool.shutdown(cancel_futures=True))
     if isinstance(executor, concurrent.futures.Executor):
         return Runner("executor", executor, _bundle_path())

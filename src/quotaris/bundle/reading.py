@@ -10,6 +10,7 @@ import copy
 import os
 import threading
 import warnings
+import weakref
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -37,6 +38,19 @@ __all__ = ["BundleSource", "forget"]
 
 _CACHE_LOCK = threading.Lock()
 _OPEN_SOURCES: dict[Path, BundleSource] = {}
+_EVERY_SOURCE: weakref.WeakSet[BundleSource] = weakref.WeakSet()
+
+
+def _fresh_locks_in_child() -> None:
+    # A fork copies locks that other threads of the parent hold, and no thread of the
+    # child would ever release them.  What they guard is stored only once complete.
+    global _CACHE_LOCK
+    _CACHE_LOCK = threading.Lock()
+    for source in _EVERY_SOURCE:
+        source._decoding = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_fresh_locks_in_child)
 
 
 def forget(path: Path) -> None:
@@ -122,6 +136,7 @@ class BundleSource(ServedSource):
         self._verified = verified
         self._decoded: dict[str, object] = {}
         self._decoding = threading.Lock()
+        _EVERY_SOURCE.add(self)
 
     def _where(self, table: str) -> str:
         return os.fspath(self._root / file_name(table))
