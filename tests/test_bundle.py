@@ -177,10 +177,15 @@ def test_a_child_forked_mid_decode_can_decode(own_bundle):
     try:
         pid = os.fork()
         if pid == 0:
-            signal.alarm(10)  # a lock copied as held would hang the child
-            source.price_change_rate([A], D(2024, 2, 1), D(2024, 2, 29))
-            BundleSource(own_bundle)
-            os._exit(0)
+            # The child must never return into pytest, whatever happens.
+            code = 1
+            try:
+                signal.alarm(10)  # a lock copied as held would hang the child
+                source.price_change_rate([A], D(2024, 2, 1), D(2024, 2, 29))
+                BundleSource(own_bundle)
+                code = 0
+            finally:
+                os._exit(code)
         _, status = os.waitpid(pid, 0)
     finally:
         release.set()

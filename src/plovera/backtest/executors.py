@@ -27,7 +27,8 @@ CONNECT_TIMEOUT = "20s"
 #: own ``MALLOC_TRIM_THRESHOLD_`` also freezes glibc's mmap threshold at 128 KiB, so
 #: every problem matrix is mapped and unmapped afresh, and its sampling profiler
 #: interrupts the solver thread: together they make each optimisation about 35%
-#: slower than on a plain process.  A larger mmap threshold keeps Dask's trimming.
+#: slower than on a plain process.  Setting the environment replaces Dask's
+#: whole default, so its trimming and one-thread settings are restated.
 DASK_WORKER_CONFIG = {
     "distributed.worker.profile.enabled": False,
     "distributed.nanny.pre-spawn-environ": {
