@@ -69,8 +69,8 @@ def main() -> None:
     )
     print(
         f"  2 local processes: {serial_seconds / local_seconds:.2f}x the serial throughput; "
-        f"{local.timings['optimised_ahead']} dates optimised ahead, "
-        f"{local.timings['optimised_again']} again because a held stock had no quote"
+        f"{local.timings['prepared_ahead']} dates prepared ahead, "
+        f"{local.timings['optimised_again']} optimised again for a held stock without a quote"
     )
     import dask
     from distributed import Client, LocalCluster

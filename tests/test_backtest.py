@@ -105,8 +105,21 @@ def test_nav_costs_and_turnover_recomputed_by_hand(prices):
     assert list(result.weights.index) == list(DAYS[START::10])
 
 
-def test_a_suspended_holding_keeps_its_weight_and_a_delisted_one_goes_to_cash(prices):
-    result = backtest()
+def without_the_suspended_stock_while_it_is_suspended(date):
+    return [i for i in S if i != SUSPENDED] if date == DAYS[280].date() else S
+
+
+@pytest.mark.parametrize(
+    ("pool", "optimised_again"),
+    # The callable pool leaves the held suspended stock out: only the holdings show it.
+    [(S, 0), (without_the_suspended_stock_while_it_is_suspended, 1)],
+    ids=["list", "callable"],
+)
+def test_a_suspended_holding_keeps_its_weight_and_a_delisted_one_goes_to_cash(
+    prices, pool, optimised_again
+):
+    result = backtest(Strategy(pool, bnds=CAPPED, benchmark=INDEX))
+    assert result.timings["optimised_again"] == optimised_again
     _, before, _ = replay(result, prices, 0.0)
     suspended_on = DAYS[280]
     assert before[suspended_on][SUSPENDED] > 0.04
@@ -122,6 +135,16 @@ def test_a_suspended_holding_keeps_its_weight_and_a_delisted_one_goes_to_cash(pr
     assert result.turnover[DAYS[300]] == pytest.approx(
         0.5 * (after - before[DAYS[300]]).abs().sum(), abs=1e-12
     )
+
+
+def test_dates_prepared_ahead_match_dates_optimised_with_their_holdings(prices):
+    ahead = backtest()
+    # Constraints made from the holdings make every date wait for the one before.
+    in_order = backtest(Strategy(S, bnds=CAPPED, cons=lambda date, holdings: [], benchmark=INDEX))
+    assert ahead.timings["prepared_ahead"] == len(ahead.weights)
+    assert in_order.timings["prepared_ahead"] == 0
+    pd.testing.assert_frame_equal(ahead.weights, in_order.weights, atol=1e-9, rtol=0)
+    pd.testing.assert_frame_equal(ahead.ex_ante, in_order.ex_ante, atol=1e-12, rtol=0)
 
 
 def test_a_price_shock_after_a_rebalance_does_not_change_its_weights():

@@ -16,7 +16,13 @@ import inspect
 
 import pytest
 
-MODULES = ["plovera.optimize", "plovera.objective", "plovera.benchmark", "plovera.constraints"]
+MODULES = [
+    "plovera.optimize",
+    "plovera.objective",
+    "plovera.benchmark",
+    "plovera.constraints",
+    "plovera.prepared",
+]
 
 
 def stub_tree(module_name):

@@ -10,12 +10,12 @@ A date's optimisation depends only on the strategy, the date and the
 holdings, and on the holdings only through the stocks it must pin: a held
 stock without a quote that day (or, for strategies with a turnover limit or
 constraints made from the holdings, the holdings themselves).  Dates are
-settled in date order.  When a strategy does not depend on the holdings, idle
-workers optimise ahead the dates on which, judged from the pools and the
-quotes, no stock that could be held is suspended; such a result is used when
-the drifted holdings bear the guess out, and the date is optimised again with
-its holdings when they do not.  Either way every executor gives the same
-weights.
+settled in date order.  When a strategy does not depend on the holdings, the
+workers prepare every date ahead (data, problem, compilation), with each
+stock that could be held and has no quote that day held at zero; settling a
+date then only sets the weights of the held ones and solves.  A date whose
+pinned stocks the preparation did not foresee is optimised again with its
+holdings.  Either way every executor gives the same weights.
 """
 
 from __future__ import annotations
@@ -34,7 +34,7 @@ import quotaris
 from quotaris.source import NOT_DELISTED
 
 from ..exception import InvalidArgument, OptimizationFailed
-from .executors import open_runner
+from .executors import one_blas_thread, open_runner
 from .result import BacktestResult, Failure
 from .schedule import rebalance_dates, trading_days
 from .strategy import Strategy
@@ -42,9 +42,10 @@ from .strategy import Strategy
 __all__ = ["run_backtest", "run_backtests"]
 
 ON_FAILURE = ("hold", "raise")
-#: Dates optimised ahead go in batches, about this many per worker: few tasks
-#: cut the overhead, several per worker even out their lengths.
-TASKS_PER_WORKER = 4
+#: Dates prepared ahead and not yet settled, per worker: enough that no worker
+#: waits for the next task, few enough that the compiled problems (a few MB
+#: each) do not pile up.
+AHEAD_PER_WORKER = 2
 #: Weights below this are treated as not held.
 HELD = 1e-12
 
@@ -98,7 +99,8 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
         )
         solve_seconds = time.perf_counter() - solve_started
         weights = _pinned(pd.Series(weights, dtype=float), pins)
-        volatility, tracking_error = _ex_ante(weights, date, benchmark, strategy.cov_model)
+        view = _RiskView.of(date, weights.index.tolist(), benchmark, strategy.cov_model)
+        volatility, tracking_error = view.ex_ante(weights)
     except Exception as error:
         diagnosis = None
         if isinstance(error, OptimizationFailed):
@@ -155,33 +157,126 @@ def _pinned(weights: pd.Series, pins: pd.Series) -> pd.Series:
     return pd.Series(values, index=weights.index)
 
 
-def _ex_ante(weights: pd.Series, date, benchmark, cov_model) -> tuple[float, float]:
-    """Forecast volatility and tracking error of ``weights``: the helper's covariance, in
-    its factor form, so the dense matrix over the pool and the benchmark is never built.
+@dataclass
+class _RiskView:
+    """The factor model of a date's stocks and its benchmark, in its factor form, so the
+    dense covariance over the pool and the benchmark is never built."""
 
-    The date's optimisation has already checked the benchmark's weights.
-    """
-    from .. import helper
+    order_book_ids: pd.Index
+    exposures: np.ndarray
+    factor_covariance: np.ndarray
+    specific_variance: np.ndarray
+    benchmark: np.ndarray | None
 
-    model = helper.risk_model()
-    held = weights.to_numpy()
-    if benchmark is None:
-        return _risk(model.forecast(date, weights.index.tolist(), cov_model), held), math.nan
-    index = benchmark.get_weight(date).astype(float)
-    outside = index.index[weights.index.get_indexer(index.index) < 0]
-    ids = weights.index.append(outside)
-    held = np.concatenate([held, np.zeros(len(outside))])
-    active = held - index.reindex(ids, fill_value=0.0).to_numpy() / index.sum()
-    model = model.forecast(date, ids.tolist(), cov_model)
-    return _risk(model, held), _risk(model, active)
+    @classmethod
+    def of(cls, date, order_book_ids: list[str], benchmark, cov_model) -> _RiskView:
+        """The view of ``order_book_ids`` and, outside them, the benchmark's stocks.
+
+        The date's optimisation has already checked the benchmark's weights.
+        """
+        from .. import helper
+
+        ids = pd.Index(order_book_ids)
+        index = None
+        if benchmark is not None:
+            index = benchmark.get_weight(date).astype(float)
+            ids = ids.append(index.index[ids.get_indexer(index.index) < 0])
+        model = helper.risk_model().forecast(date, ids.tolist(), cov_model)
+        return cls(
+            ids,
+            model.exposures.to_numpy(),
+            model.factor_covariance.to_numpy(),
+            model.specific_variance.to_numpy(),
+            None if index is None else index.reindex(ids, fill_value=0.0).to_numpy() / index.sum(),
+        )
+
+    def ex_ante(self, weights: pd.Series) -> tuple[float, float]:
+        """Forecast volatility and tracking error of ``weights``, stocks of the view."""
+        held = weights.reindex(self.order_book_ids, fill_value=0.0).to_numpy()
+        if self.benchmark is None:
+            return self._risk(held), math.nan
+        return self._risk(held), self._risk(held - self.benchmark)
+
+    def _risk(self, weights: np.ndarray) -> float:
+        """sqrt(wᵀ (X F Xᵀ + Δ) w)."""
+        exposure = self.exposures.T @ weights
+        variance = exposure @ self.factor_covariance @ exposure
+        variance += self.specific_variance @ np.square(weights)
+        return math.sqrt(max(variance, 0.0))
 
 
-def _risk(model, weights: np.ndarray) -> float:
-    """sqrt(wᵀ (X F Xᵀ + Δ) w)."""
-    exposure = model.exposures.to_numpy().T @ weights
-    variance = exposure @ model.factor_covariance.to_numpy() @ exposure
-    variance += model.specific_variance.to_numpy() @ np.square(weights)
-    return math.sqrt(max(variance, 0.0))
+@dataclass
+class PreparedDate:
+    """A date prepared ahead of its holdings: its compiled problem, or why there is none."""
+
+    date: object
+    problem: object = None
+    #: The date's pool: its stocks and the stocks that could be held.
+    pool: list | None = None
+    bnds: dict | None = None
+    #: Stocks held at zero for want of a quote, which the holdings may pin.
+    pinnable: frozenset = frozenset()
+    view: _RiskView | None = None
+    error: BaseException | None = None
+    optimise_seconds: float = 0.0
+    other_seconds: float = 0.0
+
+
+def prepare_dates(job: tuple[Strategy, list[tuple]]) -> list[PreparedDate]:
+    """Each (date, could_hold, first) of ``job`` prepared; errors are kept, not raised."""
+    strategy, dates = job
+    return [prepare_date(strategy, *item) for item in dates]
+
+
+def prepare_date(strategy: Strategy, date, could_hold: list[str], first: bool) -> PreparedDate:
+    from ..benchmark import IndexBenchmark
+    from ..objective import MinVariance
+    from ..prepared import prepare_optimize
+
+    started = time.perf_counter()
+    try:
+        pool = strategy.pool_on(date)
+        ids = list(dict.fromkeys([*pool, *could_hold]))
+        quotes = quotaris.get_price_change_rate(ids, date, date).iloc[-1]
+        suspended = quotes.index[quotes.isna()].tolist()
+        bnds = dict(strategy.bnds or {})
+        bnds.update((order_book_id, (0.0, 0.0)) for order_book_id in suspended)
+        pool = list(dict.fromkeys([*pool, *suspended]))
+        cons = strategy.constraints_on(date, pd.Series(dtype=float), first)
+        objective = copy.deepcopy(strategy.objective) if strategy.objective else MinVariance()
+        benchmark = strategy.benchmark
+        if isinstance(benchmark, str):
+            benchmark = IndexBenchmark(benchmark)
+        prepare_started = time.perf_counter()
+        problem = prepare_optimize(
+            pool, date, objective, bnds or None, cons or None, benchmark, strategy.cov_model
+        )
+        prepare_seconds = time.perf_counter() - prepare_started
+        view = _RiskView.of(date, problem.order_book_ids, benchmark, strategy.cov_model)
+    except Exception as error:
+        return PreparedDate(date, error=error, other_seconds=time.perf_counter() - started)
+    return PreparedDate(
+        date,
+        problem,
+        pool,
+        bnds,
+        frozenset(suspended) & frozenset(problem.order_book_ids),
+        view,
+        optimise_seconds=prepare_seconds,
+        other_seconds=time.perf_counter() - started - prepare_seconds,
+    )
+
+
+def diagnose_date(job: tuple[Strategy, object, list, dict, bool]) -> str:
+    """Why a prepared date's problem, with its pins set, has no solution."""
+    strategy, date, pool, bnds, first = job
+    benchmark = strategy.benchmark
+    if isinstance(benchmark, str):
+        from ..benchmark import IndexBenchmark
+
+        benchmark = IndexBenchmark(benchmark)
+    cons = strategy.constraints_on(date, pd.Series(dtype=float), first)
+    return _diagnosis(pool, date, strategy, bnds, cons, benchmark)
 
 
 def _check(cost: float, on_failure: str) -> None:
@@ -294,6 +389,7 @@ class _Backtest:
         self.done = 0
         self.optimise_seconds = 0.0
         self.other_seconds = 0.0
+        self.optimised_again = 0
 
     def _report(self) -> None:
         self.done += 1
@@ -303,8 +399,8 @@ class _Backtest:
     def run(self) -> BacktestResult:
         started = time.perf_counter()
         ahead = None
-        if self.runner.remote and not self.strategy.depends_on_holdings:
-            ahead = _Ahead(self.runner, self.strategy, self.schedule, _free_dates(self))
+        if not self.strategy.depends_on_holdings:
+            ahead = _Ahead(self.runner, self.strategy, self.schedule, _could_be_pinned(self))
         days = self.days
         position = {day: i for i, day in enumerate(days.date)}
         first = position[self.schedule[0]]
@@ -315,9 +411,9 @@ class _Backtest:
         rows, ex_ante, turnover, costs, failures = {}, {}, {}, {}, []
         try:
             for k, date in enumerate(self.schedule):
-                pinned = bool(suspended & set(holdings.index.tolist()))
-                outcome = ahead.take(k, usable=not pinned) if ahead else None
-                if outcome is None:
+                if ahead:
+                    outcome = self._settle(ahead.take(k), holdings, suspended, k == 0)
+                else:
                     outcome = self._optimise_now(date, holdings, k == 0)
                 self.optimise_seconds += outcome.optimise_seconds
                 self.other_seconds += outcome.other_seconds
@@ -381,9 +477,52 @@ class _Backtest:
                 "optimise_seconds": self.optimise_seconds,
                 "date_other_seconds": self.other_seconds,
                 "rebalances": len(self.schedule),
-                "optimised_ahead": ahead.used if ahead else 0,
-                "optimised_again": ahead.wasted if ahead else 0,
+                "prepared_ahead": len(self.schedule) if ahead else 0,
+                "optimised_again": self.optimised_again,
             },
+        )
+
+    def _settle(
+        self, prepared: PreparedDate, holdings: pd.Series, suspended: set, first: bool
+    ) -> DateOutcome:
+        """A prepared date solved here with its held stocks without a quote pinned, or
+        optimised again with its holdings when the preparation did not foresee them."""
+        held = holdings[holdings > HELD]
+        pins = held[held.index.isin(suspended)]
+        if prepared.error is not None or not prepared.pinnable.issuperset(pins.index):
+            self.optimised_again += 1
+            return self._optimise_now(prepared.date, holdings, first)
+        started = time.perf_counter()
+        bnds = {order_book_id: (float(w), float(w)) for order_book_id, w in pins.items()}
+        try:
+            with one_blas_thread():
+                weights = prepared.problem.solve(bnds or None)
+            solve_seconds = time.perf_counter() - started
+            weights = _pinned(pd.Series(weights, dtype=float), pins)
+            volatility, tracking_error = prepared.view.ex_ante(weights)
+        except Exception as error:
+            diagnosis = None
+            if isinstance(error, OptimizationFailed):
+                pinned_bnds = {**prepared.bnds, **bnds}
+                job = (self.strategy, prepared.date, prepared.pool, pinned_bnds, first)
+                diagnosis = self.runner.result(
+                    self.runner.submit(diagnose_date, job, str(prepared.date), urgent=True)
+                )
+            return DateOutcome(
+                prepared.date,
+                None,
+                error=error,
+                diagnosis=diagnosis,
+                optimise_seconds=prepared.optimise_seconds,
+                other_seconds=prepared.other_seconds + time.perf_counter() - started,
+            )
+        return DateOutcome(
+            prepared.date,
+            weights,
+            volatility,
+            tracking_error,
+            optimise_seconds=prepared.optimise_seconds + solve_seconds,
+            other_seconds=prepared.other_seconds + time.perf_counter() - started - solve_seconds,
         )
 
     def _optimise_now(self, date, holdings: pd.Series, first: bool) -> DateOutcome:
@@ -418,17 +557,17 @@ class _Backtest:
         return pd.Series(nav, index=index, name="benchmark_nav")
 
 
-def _free_dates(backtest: _Backtest) -> list[bool]:
-    """For each rebalance date, whether no stock that could be held then is suspended.
+def _could_be_pinned(backtest: _Backtest) -> list[list[str]]:
+    """For each rebalance date, the stocks that could be held then and have no quote.
 
-    A guess made before the run: what could be held after a date is its pool and
-    the stocks pinned on it.  A pool given as a callable is called only on the
-    workers, so its dates are all guessed free; a date whose pool cannot be read
-    is not.
+    Judged before the run from the pools alone: what could be held after a date
+    is its pool and the stocks pinned on it.  A pool given as a callable is
+    called only on the workers, so its dates name none; a date whose pool cannot
+    be read keeps what it held.
     """
     schedule = backtest.schedule
     if callable(backtest.strategy.pool):
-        return [True] * len(schedule)
+        return [[] for _ in schedule]
     pools: list[list[str] | None] = []
     for date in schedule:
         try:
@@ -438,10 +577,10 @@ def _free_dates(backtest: _Backtest) -> list[bool]:
     named = {i for pool in pools if pool for i in pool}
     listed = {i.order_book_id: i.de_listed_date for i in quotaris.instruments(sorted(named))}
     if not listed:
-        return [False] * len(schedule)
+        return [[] for _ in schedule]
     quotes = quotaris.get_price_change_rate(sorted(listed), schedule[0], schedule[-1])
     quotes = quotes.reindex(pd.to_datetime(list(schedule)))
-    free, could_hold = [], set()
+    pinnable, could_hold = [], set()
     for date, pool, (_, row) in zip(schedule, pools, quotes.iterrows(), strict=True):
         day = str(date)
         unquoted = {
@@ -449,73 +588,40 @@ def _free_dates(backtest: _Backtest) -> list[bool]:
             for i in could_hold
             if np.isnan(row.get(i, np.nan)) and (listed[i] == NOT_DELISTED or listed[i] > day)
         }
-        free.append(pool is not None and not unquoted)
-        # A date that fails keeps what it held.
+        pinnable.append(sorted(unquoted))
         held_after = could_hold if pool is None else set(pool) & listed.keys()
         could_hold = held_after | unquoted
-    return free
+    return pinnable
 
 
 class _Ahead:
-    """Dates optimised ahead on the workers, in batches of consecutive free dates."""
+    """Every date prepared ahead on the workers, a few at a time, taken in date order."""
 
-    def __init__(self, runner, strategy: Strategy, schedule: list, free: list[bool]) -> None:
-        self.runner = runner
-        runs: list[list[int]] = []
-        for k, is_free in enumerate(free):
-            if not is_free:
-                continue
-            if runs and runs[-1][-1] == k - 1:
-                runs[-1].append(k)
-            else:
-                runs.append([k])
-        size = max(1, -(-sum(free) // (runner.workers * TASKS_PER_WORKER)))
-        self.batches = [run[i : i + size] for run in runs for i in range(0, len(run), size)]
-        self.guessed = {k for batch in self.batches for k in batch}
-        self.handles: dict[int, tuple[list[int], object]] = {}
-        self.results: dict[int, DateOutcome] = {}
-        self.strategy, self.schedule = strategy, schedule
-        self.used = self.wasted = 0
-        # A few batches beyond the workers, so none waits between tasks.
-        self.limit = runner.workers + 1
+    def __init__(self, runner, strategy: Strategy, schedule: list, pinnable: list) -> None:
+        self.runner, self.strategy = runner, strategy
+        self.schedule, self.pinnable = schedule, pinnable
+        self.handles: dict[int, object] = {}
+        self.limit = AHEAD_PER_WORKER * runner.workers
         self.next = 0
         self._refill()
 
     def _refill(self) -> None:
-        while self.next < len(self.batches) and len(self.handles) < self.limit:
-            batch = self.batches[self.next]
+        while self.next < len(self.schedule) and len(self.handles) < self.limit:
+            k, date = self.next, self.schedule[self.next]
             self.next += 1
-            dates = [(self.schedule[k], None, k == 0) for k in batch]
-            handle = self.runner.submit(
-                optimise_dates, (self.strategy, dates), _label([d for d, _, _ in dates])
-            )
-            self.handles[batch[0]] = (batch, handle)
+            job = (self.strategy, [(date, self.pinnable[k], k == 0)])
+            self.handles[k] = self.runner.submit(prepare_dates, job, str(date))
 
-    def take(self, k: int, usable: bool) -> DateOutcome | None:
-        """Date ``k``'s outcome if it was optimised ahead and is ``usable``, else None."""
-        if k in self.guessed and not usable:
-            self.wasted += 1
-        if usable:
-            for first in [first for first, (batch, _) in self.handles.items() if k in batch]:
-                batch, handle = self.handles.pop(first)
-                self.results.update(zip(batch, self.runner.result(handle), strict=True))
-        outcome = self.results.pop(k, None)
-        # Batches whose dates have all passed are no longer wanted.
-        for first in [first for first, (batch, _) in self.handles.items() if batch[-1] <= k]:
-            self.runner.cancel(self.handles.pop(first)[1])
+    def take(self, k: int) -> PreparedDate:
+        handle = self.handles.pop(k)
+        # The next date goes to the workers before this one is waited for.
         self._refill()
-        if outcome is not None and usable:
-            self.used += 1
-            return outcome
-        return None
+        (prepared,) = self.runner.result(handle)
+        return prepared
 
     def close(self) -> None:
-        for _, handle in self.handles.values():
+        for handle in self.handles.values():
             self.runner.cancel(handle)
-
-
-def _label(dates: list) -> str:
-    return str(dates[0]) if len(dates) == 1 else f"{dates[0]} to {dates[-1]}"
 
 
 def _stamps(dates: Iterable) -> pd.DatetimeIndex:

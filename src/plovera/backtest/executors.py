@@ -74,10 +74,14 @@ def _blas_controller():
     return ThreadpoolController()
 
 
-def _one_blas_thread(task: Callable, argument: object) -> object:
-    """``task(argument)`` with one BLAS thread, wherever it runs: sums then run in the
+def one_blas_thread():
+    """A context in which BLAS runs one thread, wherever it runs: sums then run in the
     same order in every process, and workers sharing a machine do not oversubscribe it."""
-    with _blas_controller().limit(limits=1, user_api="blas"):
+    return _blas_controller().limit(limits=1, user_api="blas")
+
+
+def _one_blas_thread(task: Callable, argument: object) -> object:
+    with one_blas_thread():
         return task(argument)
 
 

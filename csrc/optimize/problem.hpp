@@ -1,0 +1,46 @@
+// The problem of one call of portfolio_optimize: its checks and data, its
+// assembly into a cvxpy problem and the solve loop, shared by the entry point
+// and by prepared optimisations.
+#pragma once
+
+#include "support/function.hpp"
+
+namespace plovera::optimize {
+
+// The problem of one call, with what the solve loop needs to rebuild it.
+struct Assembly {
+    py::object problem;
+    py::object g;
+    py::object zeta;
+    py::list hard_cons;
+    py::list soft_cons;
+    // Set only for a prepared problem: the bounds as cvxpy Parameters, so that
+    // they can change after the problem has been compiled.
+    py::object lower = py::none();
+    py::object upper = py::none();
+};
+
+// The cleaned pool of a call and, unless the pool is a single stock, the data
+// helper its problem is built from.
+struct Setting {
+    py::object order_book_ids;
+    py::object helper = py::none();
+};
+
+// The checks and the data of a call with portfolio_optimize's seven arguments.
+Setting set_up(const Globals &globals, const Args &args);
+
+// The problem over the pool; with `parameterised` its bounds are cvxpy
+// Parameters, set from `bnds` until changed.
+Assembly assemble(const Globals &globals, py::handle objective, py::handle order_book_ids,
+                  py::handle bnds, py::handle cons, py::handle helper, bool parameterised);
+
+// Solves, dropping the soft constraints and retrying once when infeasible, and
+// returns the weights as a Series over the pool.
+py::object solve(const Globals &globals, Assembly &assembly, py::handle objective,
+                 py::handle order_book_ids);
+
+// The result for a pool of one stock: all of the weight on it.
+py::object whole_weight(py::handle order_book_ids);
+
+}  // namespace plovera::optimize

@@ -1,0 +1,23 @@
+// The docstrings of plovera.prepared, as users read them in help().
+#pragma once
+
+namespace plovera::prepared {
+
+inline constexpr const char *kPrepareOptimizeDoc = R"doc(
+    准备一次组合优化：参数与 :func:`portfolio_optimize` 相同，完成股票池清洗、数据读取与问题编译，
+    返回尚未求解的 :class:`PreparedOptimization`。它可以 pickle，在另一个进程中求解；
+    个股权重上下界在求解时仍可改变。
+)doc";
+
+inline constexpr const char *kPreparedOptimizationDoc =
+    "已编译、尚未求解的组合优化问题，由 prepare_optimize 得到。";
+
+inline constexpr const char *kPreparedSolveDoc = R"doc(
+    求解并返回与 :func:`portfolio_optimize` 相同的结果。
+
+    :param bnds: 可选，字典，key 为股票池中的 order_book_id，value 为 (lower_limit, upper_limit)，
+                 替换准备时这些股票的上下界；只有准备时给出了 bnds 才能使用。
+                 再次求解时从上一次的解开始迭代。
+)doc";
+
+}  // namespace plovera::prepared

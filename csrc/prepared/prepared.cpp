@@ -1,0 +1,185 @@
+// plovera.prepared: an optimisation prepared (pool, data, compiled problem)
+// before it is solved, so that the two can run at different times or in
+// different processes, with the stocks' bounds still open to change.
+#include "optimize/arguments.hpp"
+#include "optimize/problem.hpp"
+#include "prepared/docstrings.hpp"
+#include "support/module.hpp"
+#include "support/ops.hpp"
+#include "support/pyutil.hpp"
+
+namespace plovera::prepared {
+namespace {
+
+using optimize::Assembly;
+using optimize::Setting;
+using optimize::unpack_pair;
+
+py::object prepare_optimize(const Globals &globals, const Args &args) {
+    Setting setting = optimize::set_up(globals, args);
+    py::object prepared =
+        globals["PreparedOptimization"].attr("__new__")(globals["PreparedOptimization"]);
+    prepared.attr("order_book_ids") = setting.order_book_ids;
+    prepared.attr("_objective") = py::reinterpret_borrow<py::object>(args[2]);
+    if (setting.helper.is_none()) {
+        prepared.attr("_problem") = py::none();
+        return prepared;
+    }
+    py::handle objective = args[2];
+    Assembly assembly = optimize::assemble(globals, objective, setting.order_book_ids, args[3],
+                                           args[4], setting.helper, true);
+    // Compiling is most of the work before the solver runs; the compiled
+    // problem is cached on the problem object and travels with it when pickled.
+    assembly.problem.attr("get_problem_data")(objective.attr("get_preferred_solver")());
+    prepared.attr("_problem") = assembly.problem;
+    prepared.attr("_g") = assembly.g;
+    prepared.attr("_zeta") = assembly.zeta;
+    prepared.attr("_hard_cons") = assembly.hard_cons;
+    prepared.attr("_soft_cons") = assembly.soft_cons;
+    prepared.attr("_lower") = assembly.lower;
+    prepared.attr("_upper") = assembly.upper;
+    if (!assembly.lower.is_none()) {
+        prepared.attr("_lower_bound") = assembly.lower.attr("value").attr("copy")();
+        prepared.attr("_upper_bound") = assembly.upper.attr("value").attr("copy")();
+    }
+    return prepared;
+}
+
+// One bound of a stock as parse_bnds reads it: None is no limit, anything
+// outside [0, 1] (NaN included) is refused.
+double bound_of(const Globals &globals, py::handle order_book_id, py::handle value, bool lower) {
+    py::object bound = globals["ensure_bound"](value);
+    const double number = bound.is_none() ? (lower ? 0.0 : 1.0) : bound.cast<double>();
+    if (!(number >= 0.0 && number <= 1.0)) {
+        raise(globals["InvalidArgument"],
+              format(lower ? "合约 {} 的下限 {} 无效" : "合约 {} 的上限 {} 无效", order_book_id,
+                     value));
+    }
+    return number;
+}
+
+// The prepared bounds with those of `bnds` in place of their stocks'.
+void set_bounds(const Globals &globals, py::handle prepared, py::handle bnds) {
+    py::object invalid_argument = globals["InvalidArgument"];
+    if (!PyDict_Check(bnds.ptr())) {
+        raise(invalid_argument,
+              py::str(
+                  "bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"));
+    }
+    py::object lower_param = prepared.attr("_lower");
+    if (lower_param.is_none()) {
+        if (py::len(bnds) == 0) {
+            return;
+        }
+        raise(invalid_argument, py::str("准备优化时未给出 bnds，求解时不能再设定个股权重上下界"));
+    }
+    py::dict position;
+    py::ssize_t index = 0;
+    for (py::handle order_book_id : prepared.attr("order_book_ids")) {
+        position[order_book_id] = py::int_(index++);
+    }
+    py::object lower_bounds = prepared.attr("_lower_bound").attr("copy")();
+    py::object upper_bounds = prepared.attr("_upper_bound").attr("copy")();
+    for (auto item : py::reinterpret_borrow<py::dict>(bnds)) {
+        if (!position.contains(item.first)) {
+            raise(invalid_argument, format("合约 {} 不在准备优化的股票池中", item.first));
+        }
+        std::pair<py::object, py::object> pair;
+        try {
+            pair = unpack_pair(item.second);
+        } catch (py::error_already_set &error) {
+            if (!error.matches(PyExc_TypeError) && !error.matches(PyExc_ValueError)) {
+                throw;
+            }
+            raise_while_handling(invalid_argument,
+                                 py::str("上下限应该以 (lower, upper) 的形式指定"), error);
+        }
+        const double low = bound_of(globals, item.first, pair.first, true);
+        const double high = bound_of(globals, item.first, pair.second, false);
+        if (high < low) {
+            raise(invalid_argument,
+                  format("合约 {} 的上限 {} 小于下限 {}", item.first, pair.second, pair.first));
+        }
+        py::object at = position[item.first];
+        lower_bounds[at] = py::float_(low);
+        upper_bounds[at] = py::float_(high);
+    }
+    const py::int_ one(1);
+    if (truthy(ops::compare(lower_bounds.attr("sum")(), one, Py_GT))) {
+        raise(invalid_argument, py::str("下限之和大于1"));
+    }
+    if (truthy(ops::compare(upper_bounds.attr("sum")(), one, Py_LT))) {
+        raise(invalid_argument, py::str("上限之和小于1"));
+    }
+    lower_param.attr("value") = lower_bounds;
+    prepared.attr("_upper").attr("value") = upper_bounds;
+}
+
+py::object prepared_solve(const Globals &globals, const Args &args) {
+    py::handle prepared = args[0];
+    py::handle bnds = args[1];
+    py::object order_book_ids = prepared.attr("order_book_ids");
+    py::object problem = prepared.attr("_problem");
+    if (problem.is_none()) {
+        return optimize::whole_weight(order_book_ids);
+    }
+    if (!bnds.is_none()) {
+        set_bounds(globals, prepared, bnds);
+    }
+    Assembly assembly;
+    assembly.problem = problem;
+    assembly.g = prepared.attr("_g");
+    assembly.zeta = prepared.attr("_zeta");
+    // The retry without soft constraints must not change what a later solve starts from.
+    assembly.hard_cons = prepared.attr("_hard_cons");
+    assembly.soft_cons = py::list(prepared.attr("_soft_cons"));
+    return optimize::solve(globals, assembly, prepared.attr("_objective"), order_book_ids);
+}
+
+void import_names(py::dict &globals, const py::module_ &module) {
+    for (const char *name : {"warnings", "time", "logging"}) {
+        globals[name] = py::module_::import(name);
+    }
+    globals["pd"] = py::module_::import("pandas");
+    globals["cp"] = py::module_::import("cvxpy");
+    for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"}) {
+        globals[name] = import_from_sibling(module, "exception", name);
+    }
+    globals["CovModel"] = import_from_sibling(module, "const", "CovModel");
+    globals["OptimizeHelper"] = import_from_sibling(module, "helper", "OptimizeHelper");
+    for (const char *name : {"IndexBenchmark", "OptimizeBenchmark"}) {
+        globals[name] = import_from_sibling(module, "benchmark", name);
+    }
+    for (const char *name : {"OptimizationObjective", "MaxInformationRatio", "MaxSharpeRatio",
+                             "MinTrackingError", "RiskParity"}) {
+        globals[name] = import_from_sibling(module, "objective", name);
+    }
+    for (const char *name : {"to_enum", "to_date", "ensure_order_book_ids", "ensure_bound",
+                             "parse_bnds", "DEFAULT_OBJECTIVE"}) {
+        globals[name] = import_from_sibling(module, "optimize", name);
+    }
+}
+
+}  // namespace
+}  // namespace plovera::prepared
+
+PYBIND11_MODULE(prepared, module) {
+    using namespace plovera;
+    using namespace plovera::prepared;
+    py::dict globals = module_globals(module);
+    import_names(globals, module);
+    globals["PreparedOptimization"] =
+        ClassBuilder(globals, "PreparedOptimization", kPreparedOptimizationDoc)
+            .method("solve", {"self", {"bnds", py::none()}}, prepared_solve, kPreparedSolveDoc)
+            .build(reinterpret_cast<PyObject *>(&PyType_Type));
+    globals["prepare_optimize"] =
+        make_function(globals, "prepare_optimize", "prepare_optimize",
+                      {"order_book_ids",
+                       "date",
+                       {"objective", globals["DEFAULT_OBJECTIVE"]},
+                       {"bnds", py::none()},
+                       {"cons", py::none()},
+                       {"benchmark", py::none()},
+                       {"cov_model", globals["CovModel"].attr("FACTOR_MODEL_DAILY")}},
+                      prepare_optimize, kPrepareOptimizeDoc);
+}

@@ -1,0 +1,48 @@
+"""Optimisations prepared before they are solved (compiled module)."""
+
+import logging as logging
+import time as time
+import warnings as warnings
+from collections.abc import Iterable
+from typing import Any
+
+import cvxpy
+import pandas
+
+from .benchmark import IndexBenchmark as IndexBenchmark
+from .benchmark import OptimizeBenchmark as OptimizeBenchmark
+from .const import CovModel as CovModel
+from .exception import InvalidArgument as InvalidArgument
+from .exception import OptimizationFailed as OptimizationFailed
+from .exception import OptimizerWarning as OptimizerWarning
+from .helper import OptimizeHelper as OptimizeHelper
+from .objective import MaxInformationRatio as MaxInformationRatio
+from .objective import MaxSharpeRatio as MaxSharpeRatio
+from .objective import MinTrackingError as MinTrackingError
+from .objective import OptimizationObjective as OptimizationObjective
+from .objective import RiskParity as RiskParity
+from .optimize import DEFAULT_OBJECTIVE as DEFAULT_OBJECTIVE
+from .optimize import ensure_bound as ensure_bound
+from .optimize import ensure_order_book_ids as ensure_order_book_ids
+from .optimize import parse_bnds as parse_bnds
+from .optimize import to_date as to_date
+from .optimize import to_enum as to_enum
+
+pd = pandas
+cp = cvxpy
+
+class PreparedOptimization:
+    # Its instances carry the cleaned pool as ``order_book_ids``.
+    def solve(
+        self, bnds: dict[str, tuple[float | None, float | None]] | None = None
+    ) -> pandas.Series | dict[str, float]: ...
+
+def prepare_optimize(
+    order_book_ids: Iterable[str],
+    date: Any,
+    objective: OptimizationObjective = ...,
+    bnds: dict[str, tuple[float | None, float | None]] | None = None,
+    cons: Iterable[Any] | None = None,
+    benchmark: str | OptimizeBenchmark | None = None,
+    cov_model: CovModel | str = ...,
+) -> PreparedOptimization: ...
