@@ -69,7 +69,7 @@ def main() -> None:
     )
     print(
         f"  2 local processes: {serial_seconds / local_seconds:.2f}x the serial throughput; "
-        f"{local.timings['prepared_ahead']} dates prepared ahead, "
+        f"{local.timings['prepared']} dates prepared ahead, "
         f"{local.timings['optimised_again']} optimised again for a held stock without a quote"
     )
     import dask

@@ -141,8 +141,8 @@ def test_dates_prepared_ahead_match_dates_optimised_with_their_holdings(prices):
     ahead = backtest()
     # Constraints made from the holdings make every date wait for the one before.
     in_order = backtest(Strategy(S, bnds=CAPPED, cons=lambda date, holdings: [], benchmark=INDEX))
-    assert ahead.timings["prepared_ahead"] == len(ahead.weights)
-    assert in_order.timings["prepared_ahead"] == 0
+    assert ahead.timings["prepared"] == len(ahead.weights)
+    assert in_order.timings["prepared"] == 0
     pd.testing.assert_frame_equal(ahead.weights, in_order.weights, atol=1e-9, rtol=0)
     pd.testing.assert_frame_equal(ahead.ex_ante, in_order.ex_ante, atol=1e-12, rtol=0)
 

@@ -60,6 +60,8 @@ class DateOutcome:
     diagnosis: str | None = None
     optimise_seconds: float = 0.0
     other_seconds: float = 0.0
+    #: Prepared without foreseeing its pinned stocks, so optimised again with its holdings.
+    optimised_again: bool = False
 
 
 def optimise_dates(job: tuple[Strategy, list[tuple]]) -> list[DateOutcome]:
@@ -279,6 +281,60 @@ def diagnose_date(job: tuple[Strategy, object, list, dict, bool]) -> str:
     return _diagnosis(pool, date, strategy, bnds, cons, benchmark)
 
 
+def settle(
+    strategy: Strategy, prepared: PreparedDate, pins: pd.Series, first: bool, diagnose
+) -> DateOutcome | None:
+    """A prepared date solved with ``pins`` (held stocks without a quote) at their weight;
+    None when the preparation did not foresee them.  ``diagnose(job)`` explains a date
+    without solution (see ``diagnose_date``)."""
+    if prepared.error is not None or not prepared.pinnable.issuperset(pins.index):
+        return None
+    started = time.perf_counter()
+    bnds = {order_book_id: (float(w), float(w)) for order_book_id, w in pins.items()}
+    try:
+        with one_blas_thread():
+            weights = prepared.problem.solve(bnds or None)
+        solve_seconds = time.perf_counter() - started
+        weights = _pinned(pd.Series(weights, dtype=float), pins)
+        volatility, tracking_error = prepared.view.ex_ante(weights)
+    except Exception as error:
+        diagnosis = None
+        if isinstance(error, OptimizationFailed):
+            pinned_bnds = {**prepared.bnds, **bnds}
+            diagnosis = diagnose((strategy, prepared.date, prepared.pool, pinned_bnds, first))
+        return DateOutcome(
+            prepared.date,
+            None,
+            error=error,
+            diagnosis=diagnosis,
+            optimise_seconds=prepared.optimise_seconds,
+            other_seconds=prepared.other_seconds + time.perf_counter() - started,
+        )
+    return DateOutcome(
+        prepared.date,
+        weights,
+        volatility,
+        tracking_error,
+        optimise_seconds=prepared.optimise_seconds + solve_seconds,
+        other_seconds=prepared.other_seconds + time.perf_counter() - started - solve_seconds,
+    )
+
+
+def prepare_and_settle_dates(job: tuple[Strategy, list[tuple]]) -> list[DateOutcome]:
+    """Each (date, could_be_pinned, pins, holdings, first) of ``job`` prepared and settled
+    in one go, as a run settles a prepared date, with the same numbers."""
+    strategy, dates = job
+    outcomes = []
+    for date, could_be_pinned, pins, holdings, first in dates:
+        prepared = prepare_date(strategy, date, could_be_pinned, first)
+        outcome = settle(strategy, prepared, pins, first, diagnose_date)
+        if outcome is None:
+            outcome = optimise_date(strategy, date, holdings, first)
+            outcome.optimised_again = True
+        outcomes.append(outcome)
+    return outcomes
+
+
 def _check(cost: float, on_failure: str) -> None:
     if not (isinstance(cost, (int, float)) and math.isfinite(cost) and cost >= 0):
         raise InvalidArgument(f"cost must be a non-negative number, got {cost!r}")
@@ -337,8 +393,11 @@ def run_backtests(
     runner = open_runner(executor)
     counter = _SharedProgress(progress)
     try:
+        settle_here = not runner.remote or len(named) == 1
         backtests = {
-            name: _Backtest(s, start, end, rebalance, cost, on_failure, runner, counter.report)
+            name: _Backtest(
+                s, start, end, rebalance, cost, on_failure, runner, counter.report, settle_here
+            )
             for name, s in named.items()
         }
         counter.total = sum(len(b.schedule) for b in backtests.values())
@@ -379,7 +438,9 @@ class _SharedProgress:
 
 
 class _Backtest:
-    def __init__(self, strategy, start, end, rebalance, cost, on_failure, runner, progress):
+    def __init__(
+        self, strategy, start, end, rebalance, cost, on_failure, runner, progress, settle_here=True
+    ):
         self.strategy, self.cost, self.on_failure = strategy, float(cost), on_failure
         self.runner, self.progress = runner, progress
         self.days = trading_days(start, end)
@@ -390,6 +451,9 @@ class _Backtest:
         self.optimise_seconds = 0.0
         self.other_seconds = 0.0
         self.optimised_again = 0
+        # Settle prepared dates here, or (for several strategies at once, which keep
+        # the workers busy between them) on the worker that prepares them.
+        self.settle_here = settle_here
 
     def _report(self) -> None:
         self.done += 1
@@ -398,9 +462,11 @@ class _Backtest:
 
     def run(self) -> BacktestResult:
         started = time.perf_counter()
-        ahead = None
+        ahead = self.pinnable = None
         if not self.strategy.depends_on_holdings:
-            ahead = _Ahead(self.runner, self.strategy, self.schedule, _could_be_pinned(self))
+            self.pinnable = _could_be_pinned(self)
+            if self.settle_here:
+                ahead = _Ahead(self.runner, self.strategy, self.schedule, self.pinnable)
         days = self.days
         position = {day: i for i, day in enumerate(days.date)}
         first = position[self.schedule[0]]
@@ -411,10 +477,14 @@ class _Backtest:
         rows, ex_ante, turnover, costs, failures = {}, {}, {}, {}, []
         try:
             for k, date in enumerate(self.schedule):
+                pins = holdings[holdings.index.isin(suspended) & (holdings > HELD)]
                 if ahead:
-                    outcome = self._settle(ahead.take(k), holdings, suspended, k == 0)
+                    outcome = self._settle(ahead.take(k), pins, holdings, k == 0)
+                elif self.pinnable is not None:
+                    outcome = self._settle_on_a_worker(k, pins, holdings, k == 0)
                 else:
                     outcome = self._optimise_now(date, holdings, k == 0)
+                self.optimised_again += outcome.optimised_again
                 self.optimise_seconds += outcome.optimise_seconds
                 self.other_seconds += outcome.other_seconds
                 self._report()
@@ -477,53 +547,29 @@ class _Backtest:
                 "optimise_seconds": self.optimise_seconds,
                 "date_other_seconds": self.other_seconds,
                 "rebalances": len(self.schedule),
-                "prepared_ahead": len(self.schedule) if ahead else 0,
+                "prepared": len(self.schedule) if self.pinnable is not None else 0,
                 "optimised_again": self.optimised_again,
             },
         )
 
-    def _settle(
-        self, prepared: PreparedDate, holdings: pd.Series, suspended: set, first: bool
-    ) -> DateOutcome:
-        """A prepared date solved here with its held stocks without a quote pinned, or
-        optimised again with its holdings when the preparation did not foresee them."""
-        held = holdings[holdings > HELD]
-        pins = held[held.index.isin(suspended)]
-        if prepared.error is not None or not prepared.pinnable.issuperset(pins.index):
-            self.optimised_again += 1
-            return self._optimise_now(prepared.date, holdings, first)
-        started = time.perf_counter()
-        bnds = {order_book_id: (float(w), float(w)) for order_book_id, w in pins.items()}
-        try:
-            with one_blas_thread():
-                weights = prepared.problem.solve(bnds or None)
-            solve_seconds = time.perf_counter() - started
-            weights = _pinned(pd.Series(weights, dtype=float), pins)
-            volatility, tracking_error = prepared.view.ex_ante(weights)
-        except Exception as error:
-            diagnosis = None
-            if isinstance(error, OptimizationFailed):
-                pinned_bnds = {**prepared.bnds, **bnds}
-                job = (self.strategy, prepared.date, prepared.pool, pinned_bnds, first)
-                diagnosis = self.runner.result(
-                    self.runner.submit(diagnose_date, job, str(prepared.date), urgent=True)
-                )
-            return DateOutcome(
-                prepared.date,
-                None,
-                error=error,
-                diagnosis=diagnosis,
-                optimise_seconds=prepared.optimise_seconds,
-                other_seconds=prepared.other_seconds + time.perf_counter() - started,
-            )
-        return DateOutcome(
-            prepared.date,
-            weights,
-            volatility,
-            tracking_error,
-            optimise_seconds=prepared.optimise_seconds + solve_seconds,
-            other_seconds=prepared.other_seconds + time.perf_counter() - started - solve_seconds,
+    def _settle(self, prepared: PreparedDate, pins: pd.Series, holdings, first) -> DateOutcome:
+        def diagnose(job: tuple) -> str:
+            handle = self.runner.submit(diagnose_date, job, str(prepared.date), urgent=True)
+            return self.runner.result(handle)
+
+        outcome = settle(self.strategy, prepared, pins, first, diagnose)
+        if outcome is None:
+            outcome = self._optimise_now(prepared.date, holdings, first)
+            outcome.optimised_again = True
+        return outcome
+
+    def _settle_on_a_worker(self, k: int, pins: pd.Series, holdings, first) -> DateOutcome:
+        date = self.schedule[k]
+        job = (self.strategy, [(date, self.pinnable[k], pins, holdings, first)])
+        (outcome,) = self.runner.result(
+            self.runner.submit(prepare_and_settle_dates, job, str(date), urgent=True)
         )
+        return outcome
 
     def _optimise_now(self, date, holdings: pd.Series, first: bool) -> DateOutcome:
         handle = self.runner.submit(
@@ -578,19 +624,22 @@ def _could_be_pinned(backtest: _Backtest) -> list[list[str]]:
     listed = {i.order_book_id: i.de_listed_date for i in quotaris.instruments(sorted(named))}
     if not listed:
         return [[] for _ in schedule]
-    quotes = quotaris.get_price_change_rate(sorted(listed), schedule[0], schedule[-1])
-    quotes = quotes.reindex(pd.to_datetime(list(schedule)))
-    pinnable, could_hold = [], set()
-    for date, pool, (_, row) in zip(schedule, pools, quotes.iterrows(), strict=True):
-        day = str(date)
-        unquoted = {
-            i
-            for i in could_hold
-            if np.isnan(row.get(i, np.nan)) and (listed[i] == NOT_DELISTED or listed[i] > day)
-        }
-        pinnable.append(sorted(unquoted))
-        held_after = could_hold if pool is None else set(pool) & listed.keys()
-        could_hold = held_after | unquoted
+    ids = sorted(listed)
+    column = {order_book_id: k for k, order_book_id in enumerate(ids)}
+    quotes = quotaris.get_price_change_rate(ids, schedule[0], schedule[-1])
+    unquoted_on = np.isnan(
+        quotes.reindex(index=pd.to_datetime(list(schedule)), columns=ids).to_numpy(dtype=float)
+    )
+    delisted = np.array([listed[i] for i in ids])
+    pinnable, could_hold = [], np.zeros(len(ids), dtype=bool)
+    for k, (date, pool) in enumerate(zip(schedule, pools, strict=True)):
+        alive = (delisted == NOT_DELISTED) | (delisted > str(date))
+        unquoted = could_hold & unquoted_on[k] & alive
+        pinnable.append([ids[j] for j in np.flatnonzero(unquoted)])
+        if pool is not None:
+            could_hold = np.zeros(len(ids), dtype=bool)
+            could_hold[[column[i] for i in pool if i in column]] = True
+        could_hold |= unquoted
     return pinnable
 
 
