@@ -58,7 +58,9 @@ double bound_of(const Globals &globals, py::handle order_book_id, py::handle val
     return number;
 }
 
-// The prepared bounds with those of `bnds` in place of their stocks'.
+// The prepared bounds with those of `bnds` in place of their stocks'.  Each
+// pair is read as parse_bnds reads it, but the sums are checked over the whole
+// pool: parse_bnds over the named stocks alone would refuse a few small pins.
 void set_bounds(const Globals &globals, py::handle prepared, py::handle bnds) {
     py::object invalid_argument = globals["InvalidArgument"];
     if (!PyDict_Check(bnds.ptr())) {

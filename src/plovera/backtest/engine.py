@@ -64,15 +64,28 @@ class DateOutcome:
     optimised_again: bool = False
 
 
-def optimise_dates(job: tuple[Strategy, list[tuple]]) -> list[DateOutcome]:
-    """The outcome of each (date, holdings, first) of ``job``; errors are kept, not raised."""
-    strategy, dates = job
-    return [optimise_date(strategy, *item) for item in dates]
+def call(job: tuple):
+    """``function(*arguments)`` for ``job = (function, *arguments)``: one task argument."""
+    function, *arguments = job
+    return function(*arguments)
+
+
+def _fresh_objective(strategy: Strategy):
+    """The strategy's objective as new: objectives may keep estimates after first use."""
+    from ..objective import MinVariance
+
+    return copy.deepcopy(strategy.objective) if strategy.objective else MinVariance()
+
+
+def _benchmark_of(strategy: Strategy):
+    from ..benchmark import IndexBenchmark
+
+    benchmark = strategy.benchmark
+    return IndexBenchmark(benchmark) if isinstance(benchmark, str) else benchmark
 
 
 def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: bool) -> DateOutcome:
-    from ..benchmark import IndexBenchmark
-    from ..objective import MinVariance
+    """The outcome of ``date`` optimised with ``holdings``; errors are kept, not raised."""
     from ..optimize import portfolio_optimize
 
     started = time.perf_counter()
@@ -91,10 +104,8 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
             bnds[order_book_id] = (float(weight), float(weight))
         pool = list(dict.fromkeys([*pool, *pins.index]))
         cons = strategy.constraints_on(date, held, first)
-        objective = copy.deepcopy(strategy.objective) if strategy.objective else MinVariance()
-        benchmark = strategy.benchmark
-        if isinstance(benchmark, str):
-            benchmark = IndexBenchmark(benchmark)
+        objective = _fresh_objective(strategy)
+        benchmark = _benchmark_of(strategy)
         solve_started = time.perf_counter()
         weights = portfolio_optimize(
             pool, date, objective, bnds or None, cons or None, benchmark, strategy.cov_model
@@ -128,12 +139,16 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
 def _diagnosis(pool, date, strategy: Strategy, bnds, cons, benchmark) -> str:
     """Why the date's problem has no solution, as text that travels between processes."""
     from ..diagnosis import diagnose
-    from ..objective import MinVariance
 
-    objective = copy.deepcopy(strategy.objective) if strategy.objective else MinVariance()
     try:
         found = diagnose(
-            pool, date, objective, bnds or None, cons or None, benchmark, strategy.cov_model
+            pool,
+            date,
+            _fresh_objective(strategy),
+            bnds or None,
+            cons or None,
+            benchmark,
+            strategy.cov_model,
         )
     except Exception as error:
         # The date is recorded as failed either way; say why it could not be explained.
@@ -213,7 +228,7 @@ class PreparedDate:
 
     date: object
     problem: object = None
-    #: The date's pool: its stocks and the stocks that could be held.
+    #: The date's pool, with the stocks that could be held and have no quote.
     pool: list | None = None
     bnds: dict | None = None
     #: Stocks held at zero for want of a quote, which the holdings may pin.
@@ -224,15 +239,8 @@ class PreparedDate:
     other_seconds: float = 0.0
 
 
-def prepare_dates(job: tuple[Strategy, list[tuple]]) -> list[PreparedDate]:
-    """Each (date, could_hold, first) of ``job`` prepared; errors are kept, not raised."""
-    strategy, dates = job
-    return [prepare_date(strategy, *item) for item in dates]
-
-
 def prepare_date(strategy: Strategy, date, could_hold: list[str], first: bool) -> PreparedDate:
-    from ..benchmark import IndexBenchmark
-    from ..objective import MinVariance
+    """``date`` prepared ahead of its holdings; errors are kept, not raised."""
     from ..prepared import prepare_optimize
 
     started = time.perf_counter()
@@ -245,10 +253,8 @@ def prepare_date(strategy: Strategy, date, could_hold: list[str], first: bool) -
         bnds.update((order_book_id, (0.0, 0.0)) for order_book_id in suspended)
         pool = list(dict.fromkeys([*pool, *suspended]))
         cons = strategy.constraints_on(date, pd.Series(dtype=float), first)
-        objective = copy.deepcopy(strategy.objective) if strategy.objective else MinVariance()
-        benchmark = strategy.benchmark
-        if isinstance(benchmark, str):
-            benchmark = IndexBenchmark(benchmark)
+        objective = _fresh_objective(strategy)
+        benchmark = _benchmark_of(strategy)
         prepare_started = time.perf_counter()
         problem = prepare_optimize(
             pool, date, objective, bnds or None, cons or None, benchmark, strategy.cov_model
@@ -269,24 +275,18 @@ def prepare_date(strategy: Strategy, date, could_hold: list[str], first: bool) -
     )
 
 
-def diagnose_date(job: tuple[Strategy, object, list, dict, bool]) -> str:
+def diagnose_date(strategy: Strategy, date, pool: list, bnds: dict, first: bool) -> str:
     """Why a prepared date's problem, with its pins set, has no solution."""
-    strategy, date, pool, bnds, first = job
-    benchmark = strategy.benchmark
-    if isinstance(benchmark, str):
-        from ..benchmark import IndexBenchmark
-
-        benchmark = IndexBenchmark(benchmark)
     cons = strategy.constraints_on(date, pd.Series(dtype=float), first)
-    return _diagnosis(pool, date, strategy, bnds, cons, benchmark)
+    return _diagnosis(pool, date, strategy, bnds, cons, _benchmark_of(strategy))
 
 
 def settle(
     strategy: Strategy, prepared: PreparedDate, pins: pd.Series, first: bool, diagnose
 ) -> DateOutcome | None:
     """A prepared date solved with ``pins`` (held stocks without a quote) at their weight;
-    None when the preparation did not foresee them.  ``diagnose(job)`` explains a date
-    without solution (see ``diagnose_date``)."""
+    None when the preparation did not foresee them.  ``diagnose`` takes the arguments
+    of ``diagnose_date`` and explains a date without solution."""
     if prepared.error is not None or not prepared.pinnable.issuperset(pins.index):
         return None
     started = time.perf_counter()
@@ -301,7 +301,7 @@ def settle(
         diagnosis = None
         if isinstance(error, OptimizationFailed):
             pinned_bnds = {**prepared.bnds, **bnds}
-            diagnosis = diagnose((strategy, prepared.date, prepared.pool, pinned_bnds, first))
+            diagnosis = diagnose(strategy, prepared.date, prepared.pool, pinned_bnds, first)
         return DateOutcome(
             prepared.date,
             None,
@@ -320,19 +320,17 @@ def settle(
     )
 
 
-def prepare_and_settle_dates(job: tuple[Strategy, list[tuple]]) -> list[DateOutcome]:
-    """Each (date, could_be_pinned, pins, holdings, first) of ``job`` prepared and settled
-    in one go, as a run settles a prepared date, with the same numbers."""
-    strategy, dates = job
-    outcomes = []
-    for date, could_be_pinned, pins, holdings, first in dates:
-        prepared = prepare_date(strategy, date, could_be_pinned, first)
-        outcome = settle(strategy, prepared, pins, first, diagnose_date)
-        if outcome is None:
-            outcome = optimise_date(strategy, date, holdings, first)
-            outcome.optimised_again = True
-        outcomes.append(outcome)
-    return outcomes
+def prepare_and_settle(
+    strategy: Strategy, date, could_be_pinned: list[str], pins: pd.Series, holdings, first: bool
+) -> DateOutcome:
+    """``date`` prepared and settled in one go, as a run settles a prepared date, with the
+    same numbers."""
+    prepared = prepare_date(strategy, date, could_be_pinned, first)
+    outcome = settle(strategy, prepared, pins, first, diagnose_date)
+    if outcome is None:
+        outcome = optimise_date(strategy, date, holdings, first)
+        outcome.optimised_again = True
+    return outcome
 
 
 def _check(cost: float, on_failure: str) -> None:
@@ -553,9 +551,11 @@ class _Backtest:
         )
 
     def _settle(self, prepared: PreparedDate, pins: pd.Series, holdings, first) -> DateOutcome:
-        def diagnose(job: tuple) -> str:
-            handle = self.runner.submit(diagnose_date, job, str(prepared.date), urgent=True)
-            return self.runner.result(handle)
+        def diagnose(*arguments) -> str:
+            job = (diagnose_date, *arguments)
+            return self.runner.result(
+                self.runner.submit(call, job, str(prepared.date), urgent=True)
+            )
 
         outcome = settle(self.strategy, prepared, pins, first, diagnose)
         if outcome is None:
@@ -565,18 +565,12 @@ class _Backtest:
 
     def _settle_on_a_worker(self, k: int, pins: pd.Series, holdings, first) -> DateOutcome:
         date = self.schedule[k]
-        job = (self.strategy, [(date, self.pinnable[k], pins, holdings, first)])
-        (outcome,) = self.runner.result(
-            self.runner.submit(prepare_and_settle_dates, job, str(date), urgent=True)
-        )
-        return outcome
+        job = (prepare_and_settle, self.strategy, date, self.pinnable[k], pins, holdings, first)
+        return self.runner.result(self.runner.submit(call, job, str(date), urgent=True))
 
     def _optimise_now(self, date, holdings: pd.Series, first: bool) -> DateOutcome:
-        handle = self.runner.submit(
-            optimise_dates, (self.strategy, [(date, holdings, first)]), str(date), urgent=True
-        )
-        (outcome,) = self.runner.result(handle)
-        return outcome
+        job = (optimise_date, self.strategy, date, holdings, first)
+        return self.runner.result(self.runner.submit(call, job, str(date), urgent=True))
 
     def _benchmark_nav(self, index: pd.DatetimeIndex) -> pd.Series:
         from ..benchmark import IndexBenchmark
@@ -658,15 +652,14 @@ class _Ahead:
         while self.next < len(self.schedule) and len(self.handles) < self.limit:
             k, date = self.next, self.schedule[self.next]
             self.next += 1
-            job = (self.strategy, [(date, self.pinnable[k], k == 0)])
-            self.handles[k] = self.runner.submit(prepare_dates, job, str(date))
+            job = (prepare_date, self.strategy, date, self.pinnable[k], k == 0)
+            self.handles[k] = self.runner.submit(call, job, str(date))
 
     def take(self, k: int) -> PreparedDate:
         handle = self.handles.pop(k)
         # The next date goes to the workers before this one is waited for.
         self._refill()
-        (prepared,) = self.runner.result(handle)
-        return prepared
+        return self.runner.result(handle)
 
     def close(self) -> None:
         for handle in self.handles.values():
