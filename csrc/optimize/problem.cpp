@@ -8,8 +8,6 @@
 namespace plovera::optimize {
 namespace {
 
-constexpr int kMaxIterations = 10000;
-
 void extend(py::list &target, py::handle iterable) {
     for (py::handle item : py::iter(iterable)) {
         target.append(item);
@@ -100,16 +98,22 @@ bool status_is(py::handle status, py::handle cp, const char *first, const char *
 }  // namespace
 
 py::object solve(const Globals &globals, Assembly &assembly, py::handle objective,
-                 py::handle order_book_ids) {
+                 py::handle order_book_ids, const Attempt &first_attempt) {
     py::object cp = globals["cp"];
     py::object result;
+    bool first = true;
     for (;;) {
         try {
             py::object perf_counter = globals["time"].attr("perf_counter");
             py::object start_at = perf_counter();
-            result = assembly.problem.attr("solve")(
-                py::arg("solver") = objective.attr("get_preferred_solver")(),
-                py::arg("max_iters") = kMaxIterations);
+            if (first && first_attempt) {
+                result = first_attempt(assembly);
+            } else {
+                result = assembly.problem.attr("solve")(
+                    py::arg("solver") = objective.attr("get_preferred_solver")(),
+                    py::arg("max_iters") = kMaxIterations);
+            }
+            first = false;
             globals["logging"].attr("info")("solve time: %f, optimization result = %f",
                                             ops::sub(perf_counter(), start_at), result);
         } catch (py::error_already_set &error) {

@@ -3,9 +3,14 @@
 // and by prepared optimisations.
 #pragma once
 
+#include <functional>
+
 #include "support/function.hpp"
 
 namespace plovera::optimize {
+
+// The solver's iteration limit in every solve.
+inline constexpr int kMaxIterations = 10000;
 
 // The problem of one call, with what the solve loop needs to rebuild it.
 struct Assembly {
@@ -35,10 +40,16 @@ Setting set_up(const Globals &globals, const Args &args);
 Assembly assemble(const Globals &globals, py::handle objective, py::handle order_book_ids,
                   py::handle bnds, py::handle cons, py::handle helper, bool parameterised);
 
+// Solves the problem as it stands, leaving its status and variables set, and
+// returns its value; raises cvxpy's SolverError when the solver fails.
+using Attempt = std::function<py::object(const Assembly &)>;
+
 // Solves, dropping the soft constraints and retrying once when infeasible, and
-// returns the weights as a Series over the pool.
+// returns the weights as a Series over the pool.  The first attempt is
+// `first_attempt` when given (the retry's problem is a new one and is always
+// solved through cvxpy).
 py::object solve(const Globals &globals, Assembly &assembly, py::handle objective,
-                 py::handle order_book_ids);
+                 py::handle order_book_ids, const Attempt &first_attempt = {});
 
 // The result for a pool of one stock: all of the weight on it.
 py::object whole_weight(py::handle order_book_ids);

@@ -17,7 +17,12 @@ inline constexpr const char *kPreparedSolveDoc = R"doc(
 
     :param bnds: 可选，字典，key 为股票池中的 order_book_id，value 为 (lower_limit, upper_limit)，
                  替换准备时这些股票的上下界；只有准备时给出了 bnds 才能使用。
-                 再次求解时从上一次的解开始迭代。
+                 每次求解都从准备时的上下界出发，前一次求解设定的上下界不会保留。
+)doc";
+
+inline constexpr const char *kPreparedFactorizeDoc = R"doc(
+    现在就建立求解器并完成矩阵分解，而不是在第一次求解时。之后的求解只改变约束的常数项，
+    沿用这次分解；pickle 时不带求解器，载入后第一次求解时重新分解。
 )doc";
 
 }  // namespace plovera::prepared

@@ -117,6 +117,91 @@ void set_bounds(const Globals &globals, py::handle prepared, py::handle bnds) {
     prepared.attr("_upper").attr("value") = upper_bounds;
 }
 
+// The solver a prepared problem keeps between solves: SCS set up, its matrix
+// factorised, with the data compiled at the prepared bounds.  With a constant
+// zeta the bounds enter only the constraints' offsets, so a solve with other
+// bounds hands SCS the new offsets and keeps the factorisation.
+bool can_keep_solver(const Globals &globals, py::handle prepared) {
+    py::object cp = globals["cp"];
+    return !prepared.attr("_problem").is_none() &&
+           !plovera::isinstance(prepared.attr("_zeta"), cp.attr("Variable")) &&
+           equals(prepared.attr("_objective").attr("get_preferred_solver")(), cp.attr("SCS"));
+}
+
+void restore_prepared_bounds(py::handle prepared) {
+    py::object lower = prepared.attr("_lower");
+    if (!lower.is_none()) {
+        lower.attr("value") = prepared.attr("_lower_bound").attr("copy")();
+        prepared.attr("_upper").attr("value") = prepared.attr("_upper_bound").attr("copy")();
+    }
+}
+
+py::object compiled_data(const Globals &globals, py::handle prepared) {
+    return prepared.attr("_problem").attr("get_problem_data")(globals["cp"].attr("SCS"));
+}
+
+py::object data_item(py::handle data, const char *key) { return data.attr("get")(key); }
+
+py::object factorize(const Globals &globals, const Args &args) {
+    py::handle prepared = args[0];
+    if (!can_keep_solver(globals, prepared) || py::hasattr(prepared, "_solver")) {
+        return py::none();
+    }
+    restore_prepared_bounds(prepared);
+    py::object data = compiled_data(globals, prepared)[py::int_(0)];
+    py::dict scs_data;
+    for (const char *key : {"A", "b", "c", "P"}) {
+        py::object item = data_item(data, key);
+        if (!item.is_none()) {
+            scs_data[key] = item;
+        }
+    }
+    // The settings cvxpy's own SCS interface would pass.
+    py::dict settings;
+    settings["max_iters"] = py::int_(optimize::kMaxIterations);
+    settings = globals["ScsInterface"].attr("parse_solver_options")(settings);
+    settings["verbose"] = py::bool_(false);
+    py::object cones = globals["dims_to_solver_dict"](data["dims"]);
+    py::object solver = globals["scs"].attr("SCS")(scs_data, cones, **settings);
+    prepared.attr("_solver") =
+        py::make_tuple(solver, data_item(data, "A"), data_item(data, "P"), data_item(data, "c"));
+    return py::none();
+}
+
+bool same_values(const Globals &globals, py::handle kept, py::handle now) {
+    if (kept.is_none() || now.is_none()) {
+        return kept.is_none() && now.is_none();
+    }
+    // A sparse matrix compiled from the same problem keeps its pattern: its values tell.
+    auto values = [](py::handle item) {
+        return py::hasattr(item, "data") ? py::object(item.attr("data"))
+                                         : py::reinterpret_borrow<py::object>(item);
+    };
+    return truthy(globals["np"].attr("array_equal")(values(kept), values(now)));
+}
+
+// The first attempt of a solve with the kept solver: only the offsets changed,
+// so SCS is handed them and starts afresh from its factorisation.  Anything
+// else changed, and the problem is solved through cvxpy as a new one.
+optimize::Attempt kept_solver_attempt(const Globals &globals, py::handle prepared) {
+    return [&globals, prepared](const Assembly &assembly) -> py::object {
+        py::tuple compiled = compiled_data(globals, prepared);
+        py::object data = compiled[0];
+        py::tuple kept = prepared.attr("_solver");
+        if (!same_values(globals, kept[1], data_item(data, "A")) ||
+            !same_values(globals, kept[2], data_item(data, "P")) ||
+            !same_values(globals, kept[3], data_item(data, "c"))) {
+            return assembly.problem.attr("solve")(py::arg("solver") = globals["cp"].attr("SCS"),
+                                                  py::arg("max_iters") = optimize::kMaxIterations);
+        }
+        py::object solver = kept[0];
+        solver.attr("update")(py::arg("b") = data["b"]);
+        py::object results = solver.attr("solve")(py::arg("warm_start") = false);
+        assembly.problem.attr("unpack_results")(results, compiled[1], compiled[2]);
+        return assembly.problem.attr("value");
+    };
+}
+
 py::object prepared_solve(const Globals &globals, const Args &args) {
     py::handle prepared = args[0];
     py::handle bnds = args[1];
@@ -125,6 +210,10 @@ py::object prepared_solve(const Globals &globals, const Args &args) {
     if (problem.is_none()) {
         return optimize::whole_weight(order_book_ids);
     }
+    factorize(globals, args);
+    // Every solve starts from the prepared bounds: bounds set by an earlier
+    // solve do not carry over.
+    restore_prepared_bounds(prepared);
     if (!bnds.is_none()) {
         set_bounds(globals, prepared, bnds);
     }
@@ -135,7 +224,20 @@ py::object prepared_solve(const Globals &globals, const Args &args) {
     // The retry without soft constraints must not change what a later solve starts from.
     assembly.hard_cons = prepared.attr("_hard_cons");
     assembly.soft_cons = py::list(prepared.attr("_soft_cons"));
-    return optimize::solve(globals, assembly, prepared.attr("_objective"), order_book_ids);
+    optimize::Attempt first_attempt;
+    if (py::hasattr(prepared, "_solver")) {
+        first_attempt = kept_solver_attempt(globals, prepared);
+    }
+    return optimize::solve(globals, assembly, prepared.attr("_objective"), order_book_ids,
+                           first_attempt);
+}
+
+// Pickles without the kept solver, which lives in this process only; the
+// process that loads it factorises again at its first solve.
+py::object get_state(const Globals &, const Args &args) {
+    py::dict state(args[0].attr("__dict__"));
+    state.attr("pop")("_solver", py::none());
+    return std::move(state);
 }
 
 void import_names(py::dict &globals, const py::module_ &module) {
@@ -143,7 +245,13 @@ void import_names(py::dict &globals, const py::module_ &module) {
         globals[name] = py::module_::import(name);
     }
     globals["pd"] = py::module_::import("pandas");
+    globals["np"] = py::module_::import("numpy");
     globals["cp"] = py::module_::import("cvxpy");
+    globals["scs"] = py::module_::import("scs");
+    py::module_ scs_interface =
+        py::module_::import("cvxpy.reductions.solvers.conic_solvers.scs_conif");
+    globals["ScsInterface"] = scs_interface.attr("SCS");
+    globals["dims_to_solver_dict"] = scs_interface.attr("dims_to_solver_dict");
     for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"}) {
         globals[name] = import_from_sibling(module, "exception", name);
     }
@@ -173,6 +281,8 @@ PYBIND11_MODULE(prepared, module) {
     globals["PreparedOptimization"] =
         ClassBuilder(globals, "PreparedOptimization", kPreparedOptimizationDoc)
             .method("solve", {"self", {"bnds", py::none()}}, prepared_solve, kPreparedSolveDoc)
+            .method("factorize", {"self"}, factorize, kPreparedFactorizeDoc)
+            .method("__getstate__", {"self"}, get_state)
             .build(reinterpret_cast<PyObject *>(&PyType_Type));
     globals["prepare_optimize"] =
         make_function(globals, "prepare_optimize", "prepare_optimize",

@@ -7,7 +7,13 @@ from collections.abc import Iterable
 from typing import Any
 
 import cvxpy
+import numpy
 import pandas
+import scs as scs
+from cvxpy.reductions.solvers.conic_solvers.scs_conif import SCS as _ScsInterface
+from cvxpy.reductions.solvers.conic_solvers.scs_conif import (
+    dims_to_solver_dict as dims_to_solver_dict,
+)
 
 from .benchmark import IndexBenchmark as IndexBenchmark
 from .benchmark import OptimizeBenchmark as OptimizeBenchmark
@@ -29,13 +35,17 @@ from .optimize import to_date as to_date
 from .optimize import to_enum as to_enum
 
 pd = pandas
+np = numpy
 cp = cvxpy
+ScsInterface = _ScsInterface
 
 class PreparedOptimization:
     # Its instances carry the cleaned pool as ``order_book_ids``.
     def solve(
         self, bnds: dict[str, tuple[float | None, float | None]] | None = None
     ) -> pandas.Series | dict[str, float]: ...
+    def factorize(self) -> None: ...
+    def __getstate__(self) -> dict[str, Any]: ...
 
 def prepare_optimize(
     order_book_ids: Iterable[str],
