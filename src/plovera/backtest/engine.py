@@ -20,10 +20,12 @@ holdings.  Either way every executor gives the same weights.
 
 from __future__ import annotations
 
+import concurrent.futures
 import copy
 import math
 import threading
 import time
+import uuid
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 
@@ -333,6 +335,52 @@ def prepare_and_settle(
     return outcome
 
 
+#: Dates prepare_kept has left in this worker process for settle_kept, by key: each
+#: the future of its preparation.
+_KEPT: dict[tuple, concurrent.futures.Future] = {}
+#: This worker process's thread that prepares the kept dates, started with the first,
+#: and the process's BLAS limit, which holds for every thread from then on.
+_PREPARING: list = []
+
+
+def prepare_kept(key: tuple, strategy: Strategy, date, could_hold: list[str], first: bool) -> None:
+    """``date`` prepared, its solver set up, and kept in this process under ``key``.
+
+    The preparation runs on the process's own preparing thread, so that settling
+    an earlier date here (mostly the solver, which lets go of the interpreter)
+    does not wait for it.
+    """
+    if not _PREPARING:
+        _PREPARING.append(concurrent.futures.ThreadPoolExecutor(1, "plovera-prepare"))
+        _PREPARING.append(one_blas_thread())
+    _KEPT[key] = _PREPARING[0].submit(_factorised, strategy, date, could_hold, first)
+
+
+def _factorised(strategy: Strategy, date, could_hold: list[str], first: bool) -> PreparedDate:
+    prepared = prepare_date(strategy, date, could_hold, first)
+    if prepared.error is None:
+        started = time.perf_counter()
+        try:
+            prepared.problem.factorize()
+        except Exception as error:
+            prepared.error = error
+        prepared.optimise_seconds += time.perf_counter() - started
+    return prepared
+
+
+def settle_kept(
+    key: tuple, strategy: Strategy, date, could_hold: list[str], pins: pd.Series, first: bool
+) -> DateOutcome | None:
+    """The date kept under ``key`` settled with ``pins``, as ``settle`` does.
+
+    A date this process does not hold (its process died, and a Dask cluster runs
+    the task elsewhere) is prepared here first, with the same numbers.
+    """
+    kept = _KEPT.pop(key, None)
+    prepared = kept.result() if kept else _factorised(strategy, date, could_hold, first)
+    return settle(strategy, prepared, pins, first, diagnose_date)
+
+
 def _check(cost: float, on_failure: str) -> None:
     if not (isinstance(cost, (int, float)) and math.isfinite(cost) and cost >= 0):
         raise InvalidArgument(f"cost must be a non-negative number, got {cost!r}")
@@ -464,7 +512,9 @@ class _Backtest:
         if not self.strategy.depends_on_holdings:
             self.pinnable = _could_be_pinned(self)
             if self.settle_here:
-                ahead = _Ahead(self.runner, self.strategy, self.schedule, self.pinnable)
+                ahead = (_Kept if self.runner.keeps else _Ahead)(
+                    self.runner, self.strategy, self.schedule, self.pinnable
+                )
         days = self.days
         position = {day: i for i, day in enumerate(days.date)}
         first = position[self.schedule[0]]
@@ -476,7 +526,9 @@ class _Backtest:
         try:
             for k, date in enumerate(self.schedule):
                 pins = holdings[holdings.index.isin(suspended) & (holdings > HELD)]
-                if ahead:
+                if isinstance(ahead, _Kept):
+                    outcome = ahead.settle(k, pins, k == 0) or self._again(date, holdings, k == 0)
+                elif ahead:
                     outcome = self._settle(ahead.take(k), pins, holdings, k == 0)
                 elif self.pinnable is not None:
                     outcome = self._settle_on_a_worker(k, pins, holdings, k == 0)
@@ -558,9 +610,12 @@ class _Backtest:
             )
 
         outcome = settle(self.strategy, prepared, pins, first, diagnose)
-        if outcome is None:
-            outcome = self._optimise_now(prepared.date, holdings, first)
-            outcome.optimised_again = True
+        return outcome or self._again(prepared.date, holdings, first)
+
+    def _again(self, date, holdings: pd.Series, first: bool) -> DateOutcome:
+        """A prepared date whose pins its preparation did not foresee, optimised again."""
+        outcome = self._optimise_now(date, holdings, first)
+        outcome.optimised_again = True
         return outcome
 
     def _settle_on_a_worker(self, k: int, pins: pd.Series, holdings, first) -> DateOutcome:
@@ -663,6 +718,44 @@ class _Ahead:
 
     def close(self) -> None:
         for handle in self.handles.values():
+            self.runner.cancel(handle)
+
+
+class _Kept:
+    """Every date prepared ahead and kept, its solver set up, on the worker process that
+    prepared it, and settled there: its compiled problem never travels."""
+
+    def __init__(self, runner, strategy: Strategy, schedule: list, pinnable: list) -> None:
+        self.runner, self.strategy = runner, strategy
+        self.schedule, self.pinnable = schedule, pinnable
+        # Keys of this backtest's dates, apart from any other's on the same processes.
+        self.token = uuid.uuid4().hex
+        self.handles: dict[int, tuple] = {}
+        self.limit = AHEAD_PER_WORKER * runner.workers
+        self.next = 0
+        self._refill()
+
+    def _refill(self) -> None:
+        while self.next < len(self.schedule) and len(self.handles) < self.limit:
+            k, date = self.next, self.schedule[self.next]
+            self.next += 1
+            job = (prepare_kept, (self.token, k), self.strategy, date, self.pinnable[k], k == 0)
+            worker = k % self.runner.processes
+            self.handles[k] = (worker, self.runner.submit(call, job, str(date), worker=worker))
+
+    def settle(self, k: int, pins: pd.Series, first: bool) -> DateOutcome | None:
+        date, (worker, preparing) = self.schedule[k], self.handles.pop(k)
+        key = (self.token, k)
+        job = (settle_kept, key, self.strategy, date, self.pinnable[k], pins, first)
+        settling = self.runner.submit(
+            call, job, str(date), urgent=True, worker=worker, after=preparing
+        )
+        self._refill()
+        self.runner.result(preparing)
+        return self.runner.result(settling)
+
+    def close(self) -> None:
+        for _, handle in self.handles.values():
             self.runner.cancel(handle)
 
 

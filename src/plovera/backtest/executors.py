@@ -85,7 +85,9 @@ def _one_blas_thread(task: Callable, argument: object) -> object:
         return task(argument)
 
 
-def _in_bundle(path: str, task: Callable, argument: object) -> object:
+def _in_bundle(path: str, task: Callable, argument: object, *_after: object) -> object:
+    """``task(argument)`` in the bundle at ``path``; ``_after`` are the results of tasks
+    this one must follow, which a Dask scheduler would otherwise not order it after."""
     use_bundle(path)
     return _one_blas_thread(task, argument)
 
@@ -99,11 +101,14 @@ class Runner:
 
     def __init__(self, kind: str, pool=None, path: str | None = None, owned=None) -> None:
         self.kind = kind
+        # Local processes are one single-process pool each, so that a task can go to
+        # the process that holds what an earlier task left there.
         self._pool = pool
         self._path = path
         self._owned = owned
         # Tasks submitted and not yet collected: the ones a dead worker may have lost.
         self._pending: dict[int, tuple] = {}
+        self._worker_addresses: list[str] | None = None
 
     @property
     def remote(self) -> bool:
@@ -114,25 +119,76 @@ class Runner:
         """How many tasks can run at once."""
         if self.kind == "dask":
             return max(1, sum(self._pool.nthreads().values()))
+        if self.kind == "processes":
+            return len(self._pool)
         return getattr(self._pool, "_max_workers", None) or os.cpu_count() or 1
 
-    def submit(self, task: Callable, argument: object, label: str, urgent: bool = False):
-        """Queue ``task(argument)``; on Dask an ``urgent`` task goes before the others."""
+    @property
+    def keeps(self) -> bool:
+        """Whether a task can be sent to a chosen worker process (``submit``'s ``worker``)."""
+        return self.kind in ("processes", "dask")
+
+    @property
+    def processes(self) -> int:
+        """How many worker processes ``submit``'s ``worker`` can choose from."""
+        if self.kind == "dask":
+            return len(self._addresses())
+        return self.workers
+
+    def _addresses(self) -> list[str]:
+        """The Dask workers' addresses, as the run found them at its first use."""
+        if self._worker_addresses is None:
+            self._worker_addresses = sorted(self._pool.scheduler_info()["workers"])
+        return self._worker_addresses
+
+    def submit(
+        self,
+        task: Callable,
+        argument: object,
+        label: str,
+        urgent: bool = False,
+        worker: int | None = None,
+        after=None,
+    ):
+        """Queue ``task(argument)``; on Dask an ``urgent`` task goes before the others.
+
+        The task goes to worker process ``worker`` if given (on Dask while it lives);
+        on local processes otherwise to the one with the fewest tasks queued.  It runs
+        after the task of handle ``after``, which must have gone to the same process.
+        """
         if self.kind == "serial":
             return (task, argument, label)
         if self.kind == "dask":
+            placed = {}
+            if worker is not None:
+                addresses = self._addresses()
+                placed = {"workers": [addresses[worker % len(addresses)]]}
+                placed["allow_other_workers"] = True
             future = self._pool.submit(
                 _in_bundle,
                 self._path,
                 task,
                 argument,
+                *([after[0]] if after else []),
                 pure=False,
                 retries=2,
                 priority=1 if urgent else 0,
+                **placed,
             )
+        elif self.kind == "processes":
+            if worker is None:
+                queued = [0] * len(self._pool)
+                for _, index, _ in self._pending.values():
+                    queued[index] += 1
+                worker = queued.index(min(queued))
+            try:
+                future = self._pool[worker].submit(_in_bundle, self._path, task, argument)
+            except BrokenProcessPool:
+                # The process died after its last task returned, preparing a date on its own.
+                raise self._lost(list(self._pending.values()), label) from None
         else:
             future = self._pool.submit(_in_bundle, self._path, task, argument)
-        handle = (future, None, label)
+        handle = (future, worker, label)
         self._pending[id(future)] = handle
         return handle
 
@@ -153,14 +209,16 @@ class Runner:
             handle[0].cancel()
             self._pending.pop(id(handle[0]), None)
 
-    def _lost(self, handles: list) -> BacktestError:
-        """The error of a process pool that lost a worker: every unfinished task is lost."""
+    def _lost(self, handles: list, also: str | None = None) -> BacktestError:
+        """The error of a process pool that lost a worker: every unfinished task is lost,
+        and the one that could not be queued, ``also``."""
         concurrent.futures.wait([handle[0] for handle in handles])
         lost = [
             label
             for future, _, label in handles
             if not future.cancelled() and future.exception() is not None
         ]
+        lost += [also] if also else []
         return BacktestError(f"a worker process died while optimising; lost: {', '.join(lost)}")
 
     def close(self) -> None:
@@ -181,13 +239,19 @@ def open_runner(executor: object) -> Runner:
                 f"the number of worker processes must be at least 1, got {executor}"
             )
         path = _bundle_path()
-        pool = concurrent.futures.ProcessPoolExecutor(
-            executor, initializer=use_bundle, initargs=(path,)
-        )
-        # The first task forks every worker: fork them now, while this is the only thread
+        pools = [
+            concurrent.futures.ProcessPoolExecutor(1, initializer=use_bundle, initargs=(path,))
+            for _ in range(executor)
+        ]
+        # A pool's first task forks its worker: fork them now, while this is the only thread
         # of ours, not beside the threads that run several backtests and hold their locks.
-        pool.submit(os.getpid)
-        return Runner("processes", pool, path, owned=lambda: pool.shutdown(cancel_futures=True))
+        concurrent.futures.wait([pool.submit(os.getpid) for pool in pools])
+
+        def shut_down() -> None:
+            for pool in pools:
+                pool.shutdown(cancel_futures=True)
+
+        return Runner("processes", pools, path, owned=shut_down)
     if isinstance(executor, concurrent.futures.Executor):
         return Runner("executor", executor, _bundle_path())
     if isinstance(executor, str) and "://" in executor:
