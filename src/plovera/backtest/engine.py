@@ -338,9 +338,8 @@ def prepare_and_settle(
 #: Dates prepare_kept has left in this worker process for settle_kept, by key: each
 #: the future of its preparation.
 _KEPT: dict[tuple, concurrent.futures.Future] = {}
-#: This worker process's thread that prepares the kept dates, started with the first,
-#: and the process's BLAS limit, which holds for every thread from then on.
-_PREPARING: list = []
+#: This worker process's thread that prepares the kept dates, started with the first.
+_PREPARING: list[concurrent.futures.ThreadPoolExecutor] = []
 
 
 def prepare_kept(key: tuple, strategy: Strategy, date, could_hold: list[str], first: bool) -> None:
@@ -352,7 +351,6 @@ def prepare_kept(key: tuple, strategy: Strategy, date, could_hold: list[str], fi
     """
     if not _PREPARING:
         _PREPARING.append(concurrent.futures.ThreadPoolExecutor(1, "plovera-prepare"))
-        _PREPARING.append(one_blas_thread())
     _KEPT[key] = _PREPARING[0].submit(_factorised, strategy, date, could_hold, first)
 
 

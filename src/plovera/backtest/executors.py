@@ -85,11 +85,24 @@ def _one_blas_thread(task: Callable, argument: object) -> object:
         return task(argument)
 
 
-def _in_bundle(path: str, task: Callable, argument: object, *_after: object) -> object:
-    """``task(argument)`` in the bundle at ``path``; ``_after`` are the results of tasks
-    this one must follow, which a Dask scheduler would otherwise not order it after."""
+def _in_bundle(path: str, task: Callable, argument: object) -> object:
+    """``task(argument)`` in the bundle at ``path``, on a thread of someone else's process."""
     use_bundle(path)
     return _one_blas_thread(task, argument)
+
+
+#: A worker process's BLAS limit, set by its first task and kept for the life of the
+#: process: the process's own threads (the one that prepares dates) run under it too.
+_WORKER_LIMIT: list = []
+
+
+def _in_worker(path: str, task: Callable, argument: object, *_after: object) -> object:
+    """``task(argument)`` in the bundle at ``path``, on a worker process; ``_after`` are
+    the results of tasks it must follow, which Dask would otherwise not order it after."""
+    use_bundle(path)
+    if not _WORKER_LIMIT:
+        _WORKER_LIMIT.append(one_blas_thread())
+    return task(argument)
 
 
 class Runner:
@@ -165,7 +178,7 @@ class Runner:
                 placed = {"workers": [addresses[worker % len(addresses)]]}
                 placed["allow_other_workers"] = True
             future = self._pool.submit(
-                _in_bundle,
+                _in_worker,
                 self._path,
                 task,
                 argument,
@@ -182,7 +195,7 @@ class Runner:
                     queued[index] += 1
                 worker = queued.index(min(queued))
             try:
-                future = self._pool[worker].submit(_in_bundle, self._path, task, argument)
+                future = self._pool[worker].submit(_in_worker, self._path, task, argument)
             except BrokenProcessPool:
                 # The process died after its last task returned, preparing a date on its own.
                 raise self._lost(list(self._pending.values()), label) from None
