@@ -13,7 +13,9 @@ constraints made from the holdings, the holdings themselves).  Dates are
 settled in date order.  When a strategy does not depend on the holdings, the
 workers prepare every date ahead (data, problem, compilation), with each
 stock that could be held and has no quote that day held at zero; settling a
-date then only sets the weights of the held ones and solves.  A date whose
+date then only sets the weights of the held ones and solves.  Local processes
+and Dask workers keep each date they prepare, its solver factorised, and settle
+it where it is, so a compiled problem never travels.  A date whose
 pinned stocks the preparation did not foresee is optimised again with its
 holdings.  Either way every executor gives the same weights.
 """
