@@ -707,8 +707,11 @@ class _Ahead:
         while self.next < len(self.schedule) and len(self.handles) < self.limit:
             k, date = self.next, self.schedule[self.next]
             self.next += 1
-            job = (prepare_date, self.strategy, date, self.pinnable[k], k == 0)
-            self.handles[k] = self.runner.submit(call, job, str(date))
+            self.handles[k] = self._submit(k, date)
+
+    def _submit(self, k: int, date):
+        job = (prepare_date, self.strategy, date, self.pinnable[k], k == 0)
+        return self.runner.submit(call, job, str(date))
 
     def take(self, k: int) -> PreparedDate:
         handle = self.handles.pop(k)
@@ -721,42 +724,30 @@ class _Ahead:
             self.runner.cancel(handle)
 
 
-class _Kept:
+class _Kept(_Ahead):
     """Every date prepared ahead and kept, its solver set up, on the worker process that
     prepared it, and settled there: its compiled problem never travels."""
 
     def __init__(self, runner, strategy: Strategy, schedule: list, pinnable: list) -> None:
-        self.runner, self.strategy = runner, strategy
-        self.schedule, self.pinnable = schedule, pinnable
         # Keys of this backtest's dates, apart from any other's on the same processes.
         self.token = uuid.uuid4().hex
-        self.handles: dict[int, tuple] = {}
-        self.limit = AHEAD_PER_WORKER * runner.workers
-        self.next = 0
-        self._refill()
+        super().__init__(runner, strategy, schedule, pinnable)
 
-    def _refill(self) -> None:
-        while self.next < len(self.schedule) and len(self.handles) < self.limit:
-            k, date = self.next, self.schedule[self.next]
-            self.next += 1
-            job = (prepare_kept, (self.token, k), self.strategy, date, self.pinnable[k], k == 0)
-            worker = k % self.runner.processes
-            self.handles[k] = (worker, self.runner.submit(call, job, str(date), worker=worker))
+    def _submit(self, k: int, date):
+        job = (prepare_kept, (self.token, k), self.strategy, date, self.pinnable[k], k == 0)
+        return self.runner.submit(call, job, str(date), worker=k % self.runner.processes)
 
     def settle(self, k: int, pins: pd.Series, first: bool) -> DateOutcome | None:
-        date, (worker, preparing) = self.schedule[k], self.handles.pop(k)
+        date, preparing = self.schedule[k], self.handles.pop(k)
         key = (self.token, k)
         job = (settle_kept, key, self.strategy, date, self.pinnable[k], pins, first)
+        # The handle names the process that keeps the date.
         settling = self.runner.submit(
-            call, job, str(date), urgent=True, worker=worker, after=preparing
+            call, job, str(date), urgent=True, worker=preparing[1], after=preparing
         )
         self._refill()
         self.runner.result(preparing)
         return self.runner.result(settling)
-
-    def close(self) -> None:
-        for _, handle in self.handles.values():
-            self.runner.cancel(handle)
 
 
 def _stamps(dates: Iterable) -> pd.DatetimeIndex:
