@@ -211,10 +211,11 @@ py::object prepared_solve(const Globals &globals, const Args &args) {
         return optimize::whole_weight(order_book_ids);
     }
     factorize(globals, args);
-    // Every solve starts from the prepared bounds: bounds set by an earlier
-    // solve do not carry over.
-    restore_prepared_bounds(prepared);
-    if (!bnds.is_none()) {
+    // Every solve starts from the prepared bounds (set_bounds too): bounds set
+    // by an earlier solve do not carry over.
+    if (bnds.is_none()) {
+        restore_prepared_bounds(prepared);
+    } else {
         set_bounds(globals, prepared, bnds);
     }
     Assembly assembly;

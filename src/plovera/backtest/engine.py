@@ -96,9 +96,7 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
     held = pd.Series(dtype=float) if holdings is None else holdings[holdings > HELD]
     try:
         pool = strategy.pool_on(date)
-        ids = list(dict.fromkeys([*pool, *held.index.tolist()]))
-        quotes = quotaris.get_price_change_rate(ids, date, date).iloc[-1]
-        suspended = set(quotes.index[quotes.isna()].tolist())
+        suspended = set(_unquoted(date, [*pool, *held.index.tolist()]))
         bnds = dict(strategy.bnds or {})
         # Suspended stocks cannot be traded: held ones keep their weight, others stay out.
         pins = held[held.index.isin(suspended)]
@@ -138,6 +136,13 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
         optimise_seconds=solve_seconds,
         other_seconds=total - solve_seconds,
     )
+
+
+def _unquoted(date, order_book_ids: list[str]) -> list[str]:
+    """The stocks of ``order_book_ids`` without a quote on ``date``: they cannot trade."""
+    quotes = quotaris.get_price_change_rate(list(dict.fromkeys(order_book_ids)), date, date)
+    last = quotes.iloc[-1]
+    return last.index[last.isna()].tolist()
 
 
 def _diagnosis(pool, date, strategy: Strategy, bnds, cons, benchmark) -> str:
@@ -250,9 +255,7 @@ def prepare_date(strategy: Strategy, date, could_hold: list[str], first: bool) -
     started = time.perf_counter()
     try:
         pool = strategy.pool_on(date)
-        ids = list(dict.fromkeys([*pool, *could_hold]))
-        quotes = quotaris.get_price_change_rate(ids, date, date).iloc[-1]
-        suspended = quotes.index[quotes.isna()].tolist()
+        suspended = _unquoted(date, [*pool, *could_hold])
         bnds = dict(strategy.bnds or {})
         bnds.update((order_book_id, (0.0, 0.0)) for order_book_id in suspended)
         pool = list(dict.fromkeys([*pool, *suspended]))
