@@ -511,16 +511,19 @@ class _Backtest:
 
     def run(self) -> BacktestResult:
         started = time.perf_counter()
+        days = self.days
+        position = {day: i for i, day in enumerate(days.date)}
+        first = position[self.schedule[0]]
+        pools = _pools_ahead(self.strategy, self.schedule)
+        prices = _Prices(days[first:], sorted({i for pool in pools if pool for i in pool}))
         ahead = self.pinnable = None
         if not self.strategy.depends_on_holdings:
-            self.pinnable = _could_be_pinned(self)
+            rows = [position[date] - first for date in self.schedule]
+            self.pinnable = _could_be_pinned(pools, prices, rows)
             if self.settle_here:
                 ahead = (_Kept if self.runner.keeps else _Ahead)(
                     self.runner, self.strategy, self.schedule, self.pinnable
                 )
-        days = self.days
-        position = {day: i for i, day in enumerate(days.date)}
-        first = position[self.schedule[0]]
         nav = np.ones(len(days) - first)
         holdings = pd.Series(dtype=float)
         suspended: set[str] = set()
@@ -528,7 +531,11 @@ class _Backtest:
         rows, ex_ante, turnover, costs, failures = {}, {}, {}, {}, []
         try:
             for k, date in enumerate(self.schedule):
-                pins = holdings[holdings.index.isin(suspended) & (holdings > HELD)]
+                pins = (
+                    holdings[holdings.index.isin(suspended) & (holdings > HELD)]
+                    if suspended
+                    else holdings.iloc[:0]
+                )
                 if isinstance(ahead, _Kept):
                     outcome = ahead.settle(k, pins, k == 0) or self._again(date, holdings, k == 0)
                 elif ahead:
@@ -556,14 +563,7 @@ class _Backtest:
                 else:
                     target = outcome.weights[outcome.weights > HELD]
                     ex_ante[date] = (outcome.volatility, outcome.tracking_error)
-                ids = target.index.union(holdings.index)
-                traded = float(
-                    np.abs(
-                        target.reindex(ids, fill_value=0.0) - holdings.reindex(ids, fill_value=0.0)
-                    )
-                    .to_numpy()
-                    .sum()
-                )
+                traded = _traded(target, holdings)
                 value *= 1.0 - self.cost * traded
                 turnover[date], costs[date] = traded / 2, self.cost * traded
                 rows[date] = target
@@ -571,7 +571,7 @@ class _Backtest:
                 following = k + 1 < len(self.schedule)
                 stop = position[self.schedule[k + 1]] - first if following else len(nav)
                 nav[here] = value
-                path, holdings, suspended = _drift(target, days[first + here : first + stop + 1])
+                path, holdings, suspended = prices.drift(target, here, min(stop, len(nav) - 1))
                 nav[here + 1 : stop + 1] = value * path
                 value = nav[stop] if stop < len(nav) else value
         finally:
@@ -644,53 +644,55 @@ class _Backtest:
             return pd.Series(growth / growth[0], index=index, name="benchmark_nav")
         # Any other benchmark: its holdings on each rebalance date, drifting in between.
         nav = np.ones(len(index))
+        prices = _Prices(index)
         position = {day: i for i, day in enumerate(index.date)}
         for k, date in enumerate(self.schedule):
             here = position[date]
             stop = position[self.schedule[k + 1]] if k + 1 < len(self.schedule) else len(nav) - 1
             weights = benchmark.get_weight(date)
             weights = weights / weights.sum()
-            path, _, _ = _drift(weights, index[here : stop + 1])
+            path, _, _ = prices.drift(weights, here, stop)
             nav[here + 1 : stop + 1] = nav[here] * path
         return pd.Series(nav, index=index, name="benchmark_nav")
 
 
-def _could_be_pinned(backtest: _Backtest) -> list[list[str]]:
-    """For each rebalance date, the stocks that could be held then and have no quote.
-
-    Judged before the run from the pools alone: what could be held after a date
-    is its pool and the stocks pinned on it.  A pool given as a callable is
-    called only on the workers, so its dates name none; a date whose pool cannot
-    be read keeps what it held.
-    """
-    schedule = backtest.schedule
-    if callable(backtest.strategy.pool):
-        return [[] for _ in schedule]
+def _pools_ahead(strategy: Strategy, schedule: list) -> list[list[str] | None]:
+    """Each rebalance date's pool read before the run, None where it cannot be: a pool
+    given as a callable is called only on the workers, and a date whose pool cannot be
+    read fails when it is optimised."""
+    if callable(strategy.pool):
+        return [None] * len(schedule)
     pools: list[list[str] | None] = []
     for date in schedule:
         try:
-            pools.append(backtest.strategy.pool_on(date))
+            pools.append(strategy.pool_on(date))
         except InvalidArgument:
             pools.append(None)
-    named = {i for pool in pools if pool for i in pool}
-    listed = {i.order_book_id: i.de_listed_date for i in quotaris.instruments(sorted(named))}
-    if not listed:
-        return [[] for _ in schedule]
-    ids = sorted(listed)
-    column = {order_book_id: k for k, order_book_id in enumerate(ids)}
-    quotes = quotaris.get_price_change_rate(ids, schedule[0], schedule[-1])
-    unquoted_on = np.isnan(
-        quotes.reindex(index=pd.to_datetime(list(schedule)), columns=ids).to_numpy(dtype=float)
-    )
-    delisted = np.array([listed[i] for i in ids])
+    return pools
+
+
+def _could_be_pinned(pools: list, prices: _Prices, rows: list[int]) -> list[list[str]]:
+    """For each rebalance date (at ``rows`` of the run's days), the stocks that could be
+    held then and have no quote.
+
+    Judged before the run from the pools alone: what could be held after a date
+    is its pool and the stocks pinned on it.  A date whose pool is not known
+    keeps what it held.
+    """
+    ids = list(prices.columns)
+    if not ids:
+        return [[] for _ in pools]
+    unquoted_on = np.isnan(prices.changes[rows, : len(ids)])
+    delisted = np.array(prices.de_listed)
     pinnable, could_hold = [], np.zeros(len(ids), dtype=bool)
-    for k, (date, pool) in enumerate(zip(schedule, pools, strict=True)):
-        alive = (delisted == NOT_DELISTED) | (delisted > str(date))
+    for k, pool in enumerate(pools):
+        date = str(prices.days[rows[k]].date())
+        alive = (delisted == NOT_DELISTED) | (delisted > date)
         unquoted = could_hold & unquoted_on[k] & alive
         pinnable.append([ids[j] for j in np.flatnonzero(unquoted)])
         if pool is not None:
             could_hold = np.zeros(len(ids), dtype=bool)
-            could_hold[[column[i] for i in pool if i in column]] = True
+            could_hold[[prices.columns[i] for i in pool if i in prices.columns]] = True
         could_hold |= unquoted
     return pinnable
 
@@ -753,6 +755,16 @@ class _Kept(_Ahead):
         return self.runner.result(settling)
 
 
+def _traded(target: pd.Series, holdings: pd.Series) -> float:
+    """Σ|target − holdings| over the stocks of either."""
+    where = target.index.get_indexer(holdings.index)
+    held = holdings.to_numpy()
+    change = target.to_numpy(dtype=float, copy=True)
+    kept = where >= 0
+    change[where[kept]] -= held[kept]
+    return float(np.abs(change).sum() + np.abs(held[~kept]).sum())
+
+
 def _stamps(dates: Iterable) -> pd.DatetimeIndex:
     return pd.DatetimeIndex(pd.to_datetime(list(dates))).as_unit("ns")
 
@@ -761,29 +773,53 @@ def _dated(values: dict, name: str) -> pd.Series:
     return pd.Series(list(values.values()), index=_stamps(values), name=name)
 
 
-def _drift(weights: pd.Series, days: pd.DatetimeIndex) -> tuple[np.ndarray, pd.Series, set]:
-    """Value of ``weights`` (plus cash) on each day after the first of ``days``, relative to
-    the first; the drifted holdings on the last day; the held stocks unquoted that day.
+class _Prices:
+    """A run's daily price changes and delisting dates, read once for the stocks it can
+    hold and for any other stock the first time it is held."""
 
-    A day without a quote leaves a stock's price unchanged; a stock delisted by the
-    last day is sold into cash at its last quote.
-    """
-    weights = weights[weights > HELD]
-    if len(days) < 2 or weights.empty:
-        return np.ones(len(days) - 1), weights, set()
-    ids = weights.index.tolist()
-    changes = quotaris.get_price_change_rate(ids, days[1], days[-1]).to_numpy()
-    growth = np.cumprod(1.0 + np.nan_to_num(changes, nan=0.0), axis=0)
-    held = weights.to_numpy()
-    cash = 1.0 - held.sum()
-    path = growth @ held + cash
-    last = str(days[-1].date())
-    gone = {
-        i.order_book_id
-        for i in quotaris.instruments(ids)
-        if i.de_listed_date != NOT_DELISTED and i.de_listed_date <= last
-    }
-    kept = np.array([i not in gone for i in ids])
-    unquoted = {ids[k] for k in np.flatnonzero(kept & np.isnan(changes[-1]))}
-    drifted = pd.Series((held * growth[-1] / path[-1])[kept], index=weights.index[kept])
-    return path, drifted, unquoted
+    def __init__(self, days: pd.DatetimeIndex, order_book_ids: Iterable[str] = ()) -> None:
+        self.days = days
+        self.columns: dict[str, int] = {}
+        self.changes = np.empty((len(days), 0))
+        self.de_listed: list[str] = []
+        self.add(order_book_ids)
+
+    def add(self, order_book_ids: Iterable[str]) -> None:
+        """Read the stocks of ``order_book_ids`` not read yet; unknown ones are left out."""
+        new = [i for i in dict.fromkeys(order_book_ids) if i not in self.columns]
+        if not new:
+            return
+        found = quotaris.instruments(new)
+        if not found:
+            return
+        new = [i.order_book_id for i in found]
+        changes = quotaris.get_price_change_rate(new, self.days[0], self.days[-1])
+        self.changes = np.hstack([self.changes, changes.to_numpy(dtype=float)])
+        self.de_listed += [i.de_listed_date for i in found]
+        self.columns.update((order_book_id, len(self.columns)) for order_book_id in new)
+
+    def drift(self, weights: pd.Series, first: int, last: int) -> tuple[np.ndarray, pd.Series, set]:
+        """Value of ``weights`` (plus cash) on each of the days after ``first`` up to
+        ``last`` (positions in the run's days), relative to ``first``; the drifted
+        holdings on ``last``; the held stocks unquoted that day.
+
+        A day without a quote leaves a stock's price unchanged; a stock delisted by
+        ``last`` is sold into cash at its last quote.
+        """
+        weights = weights[weights > HELD]
+        if last <= first or weights.empty:
+            return np.ones(last - first), weights, set()
+        ids = weights.index.tolist()
+        self.add(ids)
+        columns = np.fromiter((self.columns[i] for i in ids), np.int64, len(ids))
+        changes = self.changes[first + 1 : last + 1, columns]
+        growth = np.cumprod(1.0 + np.nan_to_num(changes, nan=0.0), axis=0)
+        held = weights.to_numpy()
+        path = growth @ held + (1.0 - held.sum())
+        end = str(self.days[last].date())
+        kept = np.array(
+            [(d := self.de_listed[k]) == NOT_DELISTED or d > end for k in columns], dtype=bool
+        )
+        unquoted = {ids[k] for k in np.flatnonzero(kept & np.isnan(changes[-1]))}
+        drifted = pd.Series((held * growth[-1] / path[-1])[kept], index=weights.index[kept])
+        return path, drifted, unquoted
