@@ -9,13 +9,18 @@ strategies at once through ``run_backtests`` on the local processes.
 
 Targets: everything else ≤ 5% of the serial time; two processes ≥ 1.7× the
 serial throughput; the LocalCluster ≥ 0.85× the local processes.  The
-machine may be shared: the load average is printed beside the figures.
+machine may be shared and its speed drifts: the load average is printed beside
+each run, the configurations take ``--repeat`` turns, and the ratios are the
+medians of the turns' ratios.
 
-    python benchmarks/bench_backtest.py [--quick]
+    python benchmarks/bench_backtest.py [--quick] [--repeat N]
 """
 
 import argparse
+import concurrent.futures
+import functools
 import logging
+import multiprocessing
 import os
 import time
 import warnings
@@ -42,9 +47,27 @@ def timed(label, run):
     return result, seconds
 
 
+def median(label, runs):
+    """The run of median time among ``runs`` (each a result and its time)."""
+    runs = sorted(runs, key=lambda found: found[1])
+    result, seconds = runs[(len(runs) - 1) // 2]
+    spread = ", ".join(f"{found[1]:.1f}" for found in runs)
+    print(f"{label:<34}{seconds:8.2f} s   median of {spread}")
+    return result, seconds
+
+
+def in_a_fork(run, *arguments):
+    """``run(*arguments)`` in a process forked from this one, which starts with this
+    process's caches as the local worker processes do."""
+    context = multiprocessing.get_context("fork")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+        return pool.submit(run, *arguments).result()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="2024 only, not 2019 to 2025")
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each configuration")
     args = parser.parse_args()
     warnings.simplefilter("ignore")
     quotaris.init(demo_bundle_path(progress=False))
@@ -54,12 +77,46 @@ def main() -> None:
     # first task, which the parallel figures include).
     run_backtest(strategy(), start[:4] + "-01-01", start[:4] + "-01-31")
 
-    # Worker processes are forked from this one: they start with its caches, so they run
-    # before the serial pass, not after it on dates it has already read.
-    local, local_seconds = timed(
-        "2 local processes", lambda: run_backtest(strategy(), start, end, executor=2)
-    )
-    serial, serial_seconds = timed("serial", lambda: run_backtest(strategy(), start, end))
+    import dask
+    from distributed import Client, LocalCluster
+
+    # Importing distributed sets up its own logging.
+    logging.getLogger("distributed").setLevel(logging.CRITICAL)
+
+    def on_a_cluster(settings):
+        with (
+            dask.config.set(settings),
+            LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster,
+            Client(cluster) as client,
+        ):
+            # Warm every worker: each loads the risk model once, as a forked process need not.
+            run_backtest(strategy(), start, start[:4] + "-03-31", executor=client)
+            return timed(
+                f"2-worker LocalCluster, {'defaults' if not settings else 'config'}",
+                lambda: run_backtest(strategy(), start, end, executor=client),
+            )
+
+    # Each run starts from the same caches: worker processes and the serial run are forked
+    # from this process, each Dask run has a cluster of its own.  The configurations take
+    # turns, so that a machine whose speed drifts slows them alike.
+    measures = {
+        "2 local processes": lambda: timed(
+            "2 local processes", lambda: run_backtest(strategy(), start, end, executor=2)
+        ),
+        "serial": lambda: in_a_fork(
+            timed, "serial", functools.partial(run_backtest, strategy(), start, end)
+        ),
+        "LocalCluster, Dask's defaults": lambda: on_a_cluster({}),
+        "LocalCluster, DASK_WORKER_CONFIG": lambda: on_a_cluster(DASK_WORKER_CONFIG),
+    }
+    runs = {label: [] for label in measures}
+    for _ in range(args.repeat):
+        for label, measure in measures.items():
+            runs[label].append(measure())
+    print(f"medians of {args.repeat} runs each")
+    found = {label: median(label, runs[label]) for label in measures}
+    local, _ = found["2 local processes"]
+    serial, serial_seconds = found["serial"]
     n = serial.timings["rebalances"]
     optimise = serial.timings["optimise_seconds"]
     other = serial_seconds - optimise
@@ -68,32 +125,25 @@ def main() -> None:
         f"{optimise / n:.3f} s, everything else {other / n:.4f} s ({other / serial_seconds:.1%})"
     )
     print(
-        f"  2 local processes: {serial_seconds / local_seconds:.2f}x the serial throughput; "
-        f"{local.timings['prepared']} dates prepared ahead, "
+        f"  {local.timings['prepared']} dates prepared ahead, "
         f"{local.timings['optimised_again']} optimised again for a held stock without a quote"
     )
-    import dask
-    from distributed import Client, LocalCluster
-
-    # Importing distributed sets up its own logging.
-    logging.getLogger("distributed").setLevel(logging.WARNING)
-
-    clustered = {}
-    for label, settings in (("Dask's defaults", {}), ("DASK_WORKER_CONFIG", DASK_WORKER_CONFIG)):
-        with (
-            dask.config.set(settings),
-            LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster,
-            Client(cluster) as client,
-        ):
-            run_backtest(strategy(), start, start[:4] + "-02-28", executor=client)  # warm workers
-            clustered[label] = timed(
-                f"2-worker LocalCluster, {label}",
-                lambda client=client: run_backtest(strategy(), start, end, executor=client),
-            )
-        print(f"  {local_seconds / clustered[label][1]:.2f}x the local processes")
-    for other_result in (local, *(result for result, _ in clustered.values())):
+    # Runs of one turn ran side by side in time: their ratios are what the drift spares.
+    local_times = [seconds for _, seconds in runs["2 local processes"]]
+    speed_ups = [
+        ("2 local processes over serial", [s for _, s in runs["serial"]], local_times),
+        *(
+            (f"{label} over the local processes", local_times, [s for _, s in runs[label]])
+            for label in ("LocalCluster, Dask's defaults", "LocalCluster, DASK_WORKER_CONFIG")
+        ),
+    ]
+    for label, slower, faster in speed_ups:
+        ratios = sorted(a / b for a, b in zip(slower, faster, strict=True))
+        spread = ", ".join(f"{ratio:.2f}" for ratio in ratios)
+        print(f"  {label}: {ratios[(len(ratios) - 1) // 2]:.2f}x (turns: {spread})")
+    for label, (other_result, _) in found.items():
         gap = (other_result.nav - serial.nav).abs().max()
-        print(f"  largest NAV difference from serial {gap:.1e}")
+        print(f"  {label}: largest NAV difference from serial {gap:.1e}")
     # Four variants that each bind differently: the neutral tracker above, a 1% cap on
     # every stock, capped minimum variance, and the same with a 20% turnover limit (at 15%
     # the index's June 2024 reconstitution is out of reach and every later date holds).

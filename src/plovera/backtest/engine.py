@@ -202,18 +202,20 @@ class _RiskView:
         """
         from .. import helper
 
-        ids = pd.Index(order_book_ids)
-        index = None
+        ids = list(order_book_ids)
+        held = None
         if benchmark is not None:
             index = benchmark.get_weight(date).astype(float)
-            ids = ids.append(index.index[ids.get_indexer(index.index) < 0])
-        model = helper.risk_model().forecast(date, ids.tolist(), cov_model)
+            in_view = set(ids)
+            ids += [i for i in index.index.tolist() if i not in in_view]
+            held = index.reindex(ids, fill_value=0.0).to_numpy() / index.sum()
+        model = helper.risk_model().forecast(date, ids, cov_model)
         return cls(
-            ids,
+            pd.Index(ids),
             model.exposures.to_numpy(),
             model.factor_covariance.to_numpy(),
             model.specific_variance.to_numpy(),
-            None if index is None else index.reindex(ids, fill_value=0.0).to_numpy() / index.sum(),
+            held,
         )
 
     def ex_ante(self, weights: pd.Series) -> tuple[float, float]:
@@ -372,13 +374,24 @@ def _factorised(strategy: Strategy, date, could_hold: list[str], first: bool) ->
 
 
 def settle_kept(
-    key: tuple, strategy: Strategy, date, could_hold: list[str], pins: pd.Series, first: bool
+    key: tuple,
+    strategy: Strategy,
+    date,
+    could_hold: list[str],
+    pins: pd.Series,
+    first: bool,
+    then: tuple | None = None,
 ) -> DateOutcome | None:
-    """The date kept under ``key`` settled with ``pins``, as ``settle`` does.
+    """The date kept under ``key`` settled with ``pins``, as ``settle`` does; ``then``, the
+    arguments of ``prepare_kept`` after the strategy, is a later date to prepare and keep
+    here meanwhile.
 
     A date this process does not hold (its process died, and a Dask cluster runs
     the task elsewhere) is prepared here first, with the same numbers.
     """
+    if then is not None:
+        then_key, *then_date = then
+        prepare_kept(then_key, strategy, *then_date)
     kept = _KEPT.pop(key, None)
     prepared = kept.result() if kept else _factorised(strategy, date, could_hold, first)
     return settle(strategy, prepared, pins, first, diagnose_date)
@@ -745,14 +758,29 @@ class _Kept(_Ahead):
     def settle(self, k: int, pins: pd.Series, first: bool) -> DateOutcome | None:
         date, preparing = self.schedule[k], self.handles.pop(k)
         key = (self.token, k)
-        job = (settle_kept, key, self.strategy, date, self.pinnable[k], pins, first)
+        label, then = str(date), None
+        # The next date to prepare goes with this one's settling, to the same process:
+        # one task per date, not two, once the first few are out.
+        if self.next < len(self.schedule):
+            j, self.next = self.next, self.next + 1
+            later = self.schedule[j]
+            then = ((self.token, j), later, self.pinnable[j], j == 0)
+            label = f"{date}, {later}"
+        job = (settle_kept, key, self.strategy, date, self.pinnable[k], pins, first, then)
         # The handle names the process that keeps the date.
-        settling = self.runner.submit(
-            call, job, str(date), urgent=True, worker=preparing[1], after=preparing
-        )
-        self._refill()
-        self.runner.result(preparing)
+        _, worker, _ = preparing
+        after = preparing if preparing[0] is not None else None
+        settling = self.runner.submit(call, job, label, urgent=True, worker=worker, after=after)
+        if then is not None:
+            self.handles[j] = (None, worker, str(later))
+        if after is not None:
+            self.runner.result(preparing)
         return self.runner.result(settling)
+
+    def close(self) -> None:
+        for handle in self.handles.values():
+            if handle[0] is not None:
+                self.runner.cancel(handle)
 
 
 def _traded(target: pd.Series, holdings: pd.Series) -> float:
