@@ -92,8 +92,18 @@ def replay(result: BacktestResult, prices: pd.DataFrame, cost: float):
     return pd.Series(navs, index=result.nav.index), before, pd.Series(traded)
 
 
-def test_nav_costs_and_turnover_recomputed_by_hand(prices):
-    result = backtest(cost=0.002)
+def first_four_then_the_next_four(date):
+    return S[:4] if date < DAYS[290].date() else S[2:6]
+
+
+@pytest.mark.parametrize(
+    "pool",
+    # Stocks a callable pool brings in later are read the first time they are held.
+    [S, first_four_then_the_next_four],
+    ids=["list", "callable"],
+)
+def test_nav_costs_and_turnover_recomputed_by_hand(prices, pool):
+    result = backtest(Strategy(pool, bnds=CAPPED, benchmark=INDEX), cost=0.002)
     nav, _, traded = replay(result, prices, 0.002)
     np.testing.assert_allclose(result.nav.to_numpy(), nav.to_numpy(), rtol=1e-12)
     np.testing.assert_allclose(result.turnover.to_numpy(), traded.to_numpy() / 2, atol=1e-12)
