@@ -329,3 +329,10 @@ def test_a_date_without_solution_records_why(prices):
     failure = result.failures[0]
     assert failure.error_type == "OptimizationFailed"
     assert "换手率" in failure.diagnosis or "turnover" in failure.diagnosis.lower()
+
+
+def test_drifting_a_stock_the_market_does_not_know_names_it(prices):
+    from plovera.backtest.engine import _Prices
+
+    with pytest.raises(InvalidArgument, match="does not know 999999.XSHG"):
+        _Prices(DAYS[START:]).drift(pd.Series({S[0]: 0.5, "999999.XSHG": 0.5}), 0, 5)

@@ -757,7 +757,9 @@ class _Kept(_Ahead):
 
     def settle(self, k: int, pins: pd.Series, first: bool) -> DateOutcome | None:
         date, preparing = self.schedule[k], self.handles.pop(k)
-        key = (self.token, k)
+        # The handle names the process that keeps the date; a date without a task of its
+        # own was sent along with an earlier date's settling.
+        future, worker, _ = preparing
         label, then = str(date), None
         # The next date to prepare goes with this one's settling, to the same process:
         # one task per date, not two, once the first few are out.
@@ -766,13 +768,19 @@ class _Kept(_Ahead):
             later = self.schedule[j]
             then = ((self.token, j), later, self.pinnable[j], j == 0)
             label = f"{date}, {later}"
-        job = (settle_kept, key, self.strategy, date, self.pinnable[k], pins, first, then)
-        # The handle names the process that keeps the date.
-        _, worker, _ = preparing
-        after = preparing if preparing[0] is not None else None
-        settling = self.runner.submit(call, job, label, urgent=True, worker=worker, after=after)
-        if then is not None:
             self.handles[j] = (None, worker, str(later))
+        job = (
+            settle_kept,
+            (self.token, k),
+            self.strategy,
+            date,
+            self.pinnable[k],
+            pins,
+            first,
+            then,
+        )
+        after = preparing if future is not None else None
+        settling = self.runner.submit(call, job, label, urgent=True, worker=worker, after=after)
         if after is not None:
             self.runner.result(preparing)
         return self.runner.result(settling)
@@ -839,6 +847,9 @@ class _Prices:
             return np.ones(last - first), weights, set()
         ids = weights.index.tolist()
         self.add(ids)
+        unknown = [i for i in ids if i not in self.columns]
+        if unknown:
+            raise InvalidArgument(f"the market data does not know {', '.join(unknown)}")
         columns = np.fromiter((self.columns[i] for i in ids), np.int64, len(ids))
         changes = self.changes[first + 1 : last + 1, columns]
         growth = np.cumprod(1.0 + np.nan_to_num(changes, nan=0.0), axis=0)
