@@ -264,6 +264,20 @@ def test_dask_runs_again_a_task_whose_worker_died(market, cluster, tmp_path):
     np.testing.assert_allclose(clustered.nav, serial.nav, atol=1e-10, rtol=0)
 
 
+def _dates_kept():
+    from plovera.backtest import engine
+
+    return len(engine._KEPT)
+
+
+def test_a_run_stopped_by_a_failure_leaves_no_date_kept_on_the_workers(market, cluster):
+    # Upper bounds summing to 0.6 stop the run on its first date, the next ones prepared.
+    strategy = Strategy(S, bnds={"*": (0.0, 0.1)})
+    with pytest.raises(InvalidArgument, match="上限之和小于1"):
+        run_backtest(strategy, START, END, 8, on_failure="raise", executor=cluster)
+    assert set(cluster.run(_dates_kept).values()) == {0}
+
+
 def _worker_settings():
     import dask
 

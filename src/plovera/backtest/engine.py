@@ -250,14 +250,18 @@ class PreparedDate:
     other_seconds: float = 0.0
 
 
-def prepare_date(strategy: Strategy, date, could_hold: list[str], first: bool) -> PreparedDate:
-    """``date`` prepared ahead of its holdings; errors are kept, not raised."""
+def prepare_date(strategy: Strategy, date, unquoted: list[str] | None, first: bool) -> PreparedDate:
+    """``date`` prepared ahead of its holdings; errors are kept, not raised.
+
+    ``unquoted`` are the stocks of the date's pool and of what could be held then
+    that have no quote that day, or None to read them for the pool alone.
+    """
     from ..prepared import prepare_optimize
 
     started = time.perf_counter()
     try:
         pool = strategy.pool_on(date)
-        suspended = _unquoted(date, [*pool, *could_hold])
+        suspended = _unquoted(date, pool) if unquoted is None else unquoted
         bnds = dict(strategy.bnds or {})
         bnds.update((order_book_id, (0.0, 0.0)) for order_book_id in suspended)
         pool = list(dict.fromkeys([*pool, *suspended]))
@@ -330,11 +334,11 @@ def settle(
 
 
 def prepare_and_settle(
-    strategy: Strategy, date, could_be_pinned: list[str], pins: pd.Series, holdings, first: bool
+    strategy: Strategy, date, unquoted: list[str] | None, pins: pd.Series, holdings, first: bool
 ) -> DateOutcome:
     """``date`` prepared and settled in one go, as a run settles a prepared date, with the
     same numbers."""
-    prepared = prepare_date(strategy, date, could_be_pinned, first)
+    prepared = prepare_date(strategy, date, unquoted, first)
     outcome = settle(strategy, prepared, pins, first, diagnose_date)
     if outcome is None:
         outcome = optimise_date(strategy, date, holdings, first)
@@ -349,7 +353,9 @@ _KEPT: dict[tuple, concurrent.futures.Future] = {}
 _PREPARING: list[concurrent.futures.ThreadPoolExecutor] = []
 
 
-def prepare_kept(key: tuple, strategy: Strategy, date, could_hold: list[str], first: bool) -> None:
+def prepare_kept(
+    key: tuple, strategy: Strategy, date, unquoted: list[str] | None, first: bool
+) -> None:
     """``date`` prepared, its solver set up, and kept in this process under ``key``.
 
     The preparation runs on the process's own preparing thread, so that settling
@@ -358,11 +364,11 @@ def prepare_kept(key: tuple, strategy: Strategy, date, could_hold: list[str], fi
     """
     if not _PREPARING:
         _PREPARING.append(concurrent.futures.ThreadPoolExecutor(1, "plovera-prepare"))
-    _KEPT[key] = _PREPARING[0].submit(_factorised, strategy, date, could_hold, first)
+    _KEPT[key] = _PREPARING[0].submit(_factorised, strategy, date, unquoted, first)
 
 
-def _factorised(strategy: Strategy, date, could_hold: list[str], first: bool) -> PreparedDate:
-    prepared = prepare_date(strategy, date, could_hold, first)
+def _factorised(strategy: Strategy, date, unquoted: list[str] | None, first: bool) -> PreparedDate:
+    prepared = prepare_date(strategy, date, unquoted, first)
     if prepared.error is None:
         started = time.perf_counter()
         try:
@@ -377,7 +383,7 @@ def settle_kept(
     key: tuple,
     strategy: Strategy,
     date,
-    could_hold: list[str],
+    unquoted: list[str] | None,
     pins: pd.Series,
     first: bool,
     then: tuple | None = None,
@@ -393,8 +399,17 @@ def settle_kept(
         then_key, *then_date = then
         prepare_kept(then_key, strategy, *then_date)
     kept = _KEPT.pop(key, None)
-    prepared = kept.result() if kept else _factorised(strategy, date, could_hold, first)
+    prepared = kept.result() if kept else _factorised(strategy, date, unquoted, first)
     return settle(strategy, prepared, pins, first, diagnose_date)
+
+
+def forget_kept(token: str) -> None:
+    """Drop the dates a backtest of ``token`` left kept in this process, unsettled."""
+    for key in list(_KEPT):
+        if key[0] == token:
+            kept = _KEPT.pop(key, None)
+            if kept is not None:
+                kept.cancel()
 
 
 def _check(cost: float, on_failure: str) -> None:
@@ -529,13 +544,13 @@ class _Backtest:
         first = position[self.schedule[0]]
         pools = _pools_ahead(self.strategy, self.schedule)
         prices = _Prices(days[first:], sorted({i for pool in pools if pool for i in pool}))
-        ahead = self.pinnable = None
+        ahead = self.unquoted = None
         if not self.strategy.depends_on_holdings:
             rows = [position[date] - first for date in self.schedule]
-            self.pinnable = _could_be_pinned(pools, prices, rows)
+            self.unquoted = _unquoted_ahead(pools, prices, rows)
             if self.settle_here:
                 ahead = (_Kept if self.runner.keeps else _Ahead)(
-                    self.runner, self.strategy, self.schedule, self.pinnable
+                    self.runner, self.strategy, self.schedule, self.unquoted
                 )
         nav = np.ones(len(days) - first)
         holdings = pd.Series(dtype=float)
@@ -553,7 +568,7 @@ class _Backtest:
                     outcome = ahead.settle(k, pins, k == 0) or self._again(date, holdings, k == 0)
                 elif ahead:
                     outcome = self._settle(ahead.take(k), pins, holdings, k == 0)
-                elif self.pinnable is not None:
+                elif self.unquoted is not None:
                     outcome = self._settle_on_a_worker(k, pins, holdings, k == 0)
                 else:
                     outcome = self._optimise_now(date, holdings, k == 0)
@@ -613,7 +628,7 @@ class _Backtest:
                 "optimise_seconds": self.optimise_seconds,
                 "date_other_seconds": self.other_seconds,
                 "rebalances": len(self.schedule),
-                "prepared": len(self.schedule) if self.pinnable is not None else 0,
+                "prepared": len(self.schedule) if self.unquoted is not None else 0,
                 "optimised_again": self.optimised_again,
             },
         )
@@ -636,7 +651,7 @@ class _Backtest:
 
     def _settle_on_a_worker(self, k: int, pins: pd.Series, holdings, first) -> DateOutcome:
         date = self.schedule[k]
-        job = (prepare_and_settle, self.strategy, date, self.pinnable[k], pins, holdings, first)
+        job = (prepare_and_settle, self.strategy, date, self.unquoted[k], pins, holdings, first)
         return self.runner.result(self.runner.submit(call, job, str(date), urgent=True))
 
     def _optimise_now(self, date, holdings: pd.Series, first: bool) -> DateOutcome:
@@ -684,9 +699,10 @@ def _pools_ahead(strategy: Strategy, schedule: list) -> list[list[str] | None]:
     return pools
 
 
-def _could_be_pinned(pools: list, prices: _Prices, rows: list[int]) -> list[list[str]]:
-    """For each rebalance date (at ``rows`` of the run's days), the stocks that could be
-    held then and have no quote.
+def _unquoted_ahead(pools: list, prices: _Prices, rows: list[int]) -> list[list[str] | None]:
+    """For each rebalance date (at ``rows`` of the run's days), the stocks of its pool
+    and of what could be held then that have no quote that day; None where the pool is
+    not known before the run, or names a stock the market data does not know.
 
     Judged before the run from the pools alone: what could be held after a date
     is its pool and the stocks pinned on it.  A date whose pool is not known
@@ -694,28 +710,39 @@ def _could_be_pinned(pools: list, prices: _Prices, rows: list[int]) -> list[list
     """
     ids = list(prices.columns)
     if not ids:
-        return [[] for _ in pools]
+        return [None] * len(pools)
     unquoted_on = np.isnan(prices.changes[rows, : len(ids)])
     delisted = np.array(prices.de_listed)
-    pinnable, could_hold = [], np.zeros(len(ids), dtype=bool)
+    found, could_hold = [], np.zeros(len(ids), dtype=bool)
     for k, pool in enumerate(pools):
         date = str(prices.days[rows[k]].date())
         alive = (delisted == NOT_DELISTED) | (delisted > date)
-        unquoted = could_hold & unquoted_on[k] & alive
-        pinnable.append([ids[j] for j in np.flatnonzero(unquoted)])
-        if pool is not None:
-            could_hold = np.zeros(len(ids), dtype=bool)
-            could_hold[[prices.columns[i] for i in pool if i in prices.columns]] = True
-        could_hold |= unquoted
-    return pinnable
+        pinnable = could_hold & unquoted_on[k] & alive
+        if pool is None:
+            found.append(None)
+            could_hold |= pinnable
+            continue
+        columns = np.array([prices.columns.get(i, -1) for i in pool], dtype=np.int64)
+        known = columns[columns >= 0]
+        if len(known) < len(columns):
+            found.append(None)
+        else:
+            unquoted = [pool[j] for j in np.flatnonzero(unquoted_on[k, columns])]
+            found.append(
+                list(dict.fromkeys([*unquoted, *(ids[j] for j in np.flatnonzero(pinnable))]))
+            )
+        could_hold = np.zeros(len(ids), dtype=bool)
+        could_hold[known] = True
+        could_hold |= pinnable
+    return found
 
 
 class _Ahead:
     """Every date prepared ahead on the workers, a few at a time, taken in date order."""
 
-    def __init__(self, runner, strategy: Strategy, schedule: list, pinnable: list) -> None:
+    def __init__(self, runner, strategy: Strategy, schedule: list, unquoted: list) -> None:
         self.runner, self.strategy = runner, strategy
-        self.schedule, self.pinnable = schedule, pinnable
+        self.schedule, self.unquoted = schedule, unquoted
         self.handles: dict[int, object] = {}
         self.limit = AHEAD_PER_WORKER * runner.workers
         self.next = 0
@@ -728,7 +755,7 @@ class _Ahead:
             self.handles[k] = self._submit(k, date)
 
     def _submit(self, k: int, date):
-        job = (prepare_date, self.strategy, date, self.pinnable[k], k == 0)
+        job = (prepare_date, self.strategy, date, self.unquoted[k], k == 0)
         return self.runner.submit(call, job, str(date))
 
     def take(self, k: int) -> PreparedDate:
@@ -746,13 +773,13 @@ class _Kept(_Ahead):
     """Every date prepared ahead and kept, its solver set up, on the worker process that
     prepared it, and settled there: its compiled problem never travels."""
 
-    def __init__(self, runner, strategy: Strategy, schedule: list, pinnable: list) -> None:
+    def __init__(self, runner, strategy: Strategy, schedule: list, unquoted: list) -> None:
         # Keys of this backtest's dates, apart from any other's on the same processes.
         self.token = uuid.uuid4().hex
-        super().__init__(runner, strategy, schedule, pinnable)
+        super().__init__(runner, strategy, schedule, unquoted)
 
     def _submit(self, k: int, date):
-        job = (prepare_kept, (self.token, k), self.strategy, date, self.pinnable[k], k == 0)
+        job = (prepare_kept, (self.token, k), self.strategy, date, self.unquoted[k], k == 0)
         return self.runner.submit(call, job, str(date), worker=k % self.runner.processes)
 
     def settle(self, k: int, pins: pd.Series, first: bool) -> DateOutcome | None:
@@ -766,7 +793,7 @@ class _Kept(_Ahead):
         if self.next < len(self.schedule):
             j, self.next = self.next, self.next + 1
             later = self.schedule[j]
-            then = ((self.token, j), later, self.pinnable[j], j == 0)
+            then = ((self.token, j), later, self.unquoted[j], j == 0)
             label = f"{date}, {later}"
             self.handles[j] = (None, worker, str(later))
         job = (
@@ -774,7 +801,7 @@ class _Kept(_Ahead):
             (self.token, k),
             self.strategy,
             date,
-            self.pinnable[k],
+            self.unquoted[k],
             pins,
             first,
             then,
@@ -789,6 +816,8 @@ class _Kept(_Ahead):
         for handle in self.handles.values():
             if handle[0] is not None:
                 self.runner.cancel(handle)
+        # A run that stopped early, or that lost a worker, may have left dates kept.
+        self.runner.everywhere(forget_kept, self.token)
 
 
 def _traded(target: pd.Series, holdings: pd.Series) -> float:

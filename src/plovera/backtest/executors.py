@@ -8,10 +8,13 @@ carries only the strategy, its dates and the holdings.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import functools
 import os
+import threading
 from collections.abc import Callable
 from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass
 
 import quotaris
 from quotaris.bundle import BundleSource
@@ -96,20 +99,53 @@ def _in_bundle(path: str, task: Callable, argument: object) -> object:
 _WORKER_LIMIT: list = []
 
 
-def _in_worker(path: str, task: Callable, argument: object, *_after: object) -> object:
-    """``task(argument)`` in the bundle at ``path``, on a worker process; ``_after`` are
-    the results of tasks it must follow, which Dask would otherwise not order it after."""
+def _in_worker(path: str, task: Callable, argument: object) -> object:
+    """``task(argument)`` in the bundle at ``path``, on a worker process."""
     use_bundle(path)
     if not _WORKER_LIMIT:
         _WORKER_LIMIT.append(one_blas_thread())
     return task(argument)
 
 
+class Keeper:
+    """A Dask actor, one per worker: it runs the tasks sent to its worker's process
+    without their passing through the scheduler's task graph."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+    def run(self, task: Callable, argument: object) -> tuple[bool, object]:
+        """``(True, task(argument))``, or ``(False, the error it raised)``: an error the
+        call itself raises then means that the worker cannot be reached."""
+        try:
+            return True, _in_worker(self.path, task, argument)
+        except Exception as error:
+            return False, error
+
+
+@dataclass
+class _ActorCall:
+    """A task sent to a worker's keeper, with what it takes to run it again elsewhere."""
+
+    future: object
+    keeper: int
+    task: Callable
+    argument: object
+    label: str
+
+
+#: How often a wait on a keeper looks whether the scheduler has given its worker up.
+KEEPER_CHECK_SECONDS = 1.0
+#: How long the keepers may take to start on their workers.
+KEEPER_START_SECONDS = 20.0
+
+
 class Runner:
     """Runs tasks (a function of one argument) and hands back their results.
 
     ``submit`` returns a handle; ``result`` waits for it.  Serial running does
-    the work when the result is asked for.
+    the work when the result is asked for.  On Dask, tasks for a chosen worker
+    go to its keeper while it lives, the others through the scheduler.
     """
 
     def __init__(self, kind: str, pool=None, path: str | None = None, owned=None) -> None:
@@ -122,6 +158,12 @@ class Runner:
         # Tasks submitted and not yet collected: the ones a dead worker may have lost.
         self._pending: dict[int, tuple] = {}
         self._worker_addresses: list[str] | None = None
+        # The Dask workers' keepers (their futures hold them on the cluster), started
+        # at the first task for a chosen worker; the ones whose worker was lost.
+        self._keepers: list | None = None
+        self._keeper_futures: list = []
+        self._lost_keepers: set[int] = set()
+        self._keepers_lock = threading.Lock()
 
     @property
     def remote(self) -> bool:
@@ -167,26 +209,30 @@ class Runner:
 
         The task goes to worker process ``worker`` if given (on Dask while it lives);
         on local processes otherwise to the one with the fewest tasks queued.  It runs
-        after the task of handle ``after``, which must have gone to the same process.
+        after the task of handle ``after``, which must have gone to the same process
+        (on Dask it is waited for first).
         """
         if self.kind == "serial":
             return (task, argument, label)
         if self.kind == "dask":
-            placed = {}
             if worker is not None:
-                addresses = self._addresses()
-                placed = {"workers": [addresses[worker % len(addresses)]]}
-                placed["allow_other_workers"] = True
+                if after is not None:
+                    # Calls reach a keeper on connections of their own, in any order.
+                    self.result(after)
+                keeper = worker % len(self._addresses())
+                actor = self._keeper(keeper)
+                if actor is not None:
+                    call = _ActorCall(actor.run(task, argument), keeper, task, argument, label)
+                    return (call, worker, label)
+            # Through the scheduler, which retries a task whose worker dies.
             future = self._pool.submit(
                 _in_worker,
                 self._path,
                 task,
                 argument,
-                *([after[0]] if after else []),
                 pure=False,
                 retries=2,
                 priority=1 if urgent else 0,
-                **placed,
             )
         elif self.kind == "processes":
             if worker is None:
@@ -205,10 +251,57 @@ class Runner:
         self._pending[id(future)] = handle
         return handle
 
+    def _keeper(self, index: int):
+        """The keeper of worker ``index``, None once its worker is lost."""
+        with self._keepers_lock:
+            if self._keepers is None:
+                import distributed
+
+                client, addresses = self._pool, self._addresses()
+                self._keeper_futures = [
+                    client.submit(Keeper, self._path, workers=[address], actor=True, pure=False)
+                    for address in addresses
+                ]
+                # A worker that is gone before its keeper starts is lost from the outset.
+                with contextlib.suppress(TimeoutError):
+                    distributed.wait(self._keeper_futures, timeout=KEEPER_START_SECONDS)
+                # An actor's proxy talks through the client current where it is made.
+                with client.as_current():
+                    self._keepers = [
+                        distributed.Actor(Keeper, address, future.key)
+                        for address, future in zip(addresses, self._keeper_futures, strict=True)
+                    ]
+            if index in self._lost_keepers or self._keeper_futures[index].status != "finished":
+                self._lost_keepers.add(index)
+                return None
+            return self._keepers[index]
+
+    def _keeper_result(self, call: _ActorCall) -> object:
+        held = self._keeper_futures[call.keeper]
+        while True:
+            try:
+                done, value = call.future.result(timeout=KEEPER_CHECK_SECONDS)
+                break
+            except TimeoutError:
+                if held.status == "finished":
+                    continue
+            except OSError:
+                pass
+            # The worker is gone, with what it kept: the task goes through the scheduler,
+            # which runs it on a worker that lives (and again, should that one die too).
+            with self._keepers_lock:
+                self._lost_keepers.add(call.keeper)
+            return self.result(self.submit(call.task, call.argument, call.label, urgent=True))
+        if done:
+            return value
+        raise value
+
     def result(self, handle) -> object:
         first, argument, _ = handle
         if self.kind == "serial":
             return _one_blas_thread(first, argument)
+        if isinstance(first, _ActorCall):
+            return self._keeper_result(first)
         try:
             return first.result()
         except BrokenProcessPool:
@@ -218,9 +311,15 @@ class Runner:
 
     def cancel(self, handle) -> None:
         """Drop a task whose result is no longer wanted (one already running finishes)."""
-        if self.kind != "serial":
+        if self.kind != "serial" and not isinstance(handle[0], _ActorCall):
             handle[0].cancel()
             self._pending.pop(id(handle[0]), None)
+
+    def everywhere(self, task: Callable, argument: object) -> None:
+        """``task(argument)`` on every Dask worker that lives, for what a run left there
+        (local processes end with the run)."""
+        if self.kind == "dask":
+            self._pool.run(task, argument, on_error="ignore")
 
     def _lost(self, handles: list, also: str | None = None) -> BacktestError:
         """The error of a process pool that lost a worker: every unfinished task is lost,
@@ -235,6 +334,9 @@ class Runner:
         return BacktestError(f"a worker process died while optimising; lost: {', '.join(lost)}")
 
     def close(self) -> None:
+        if self._keeper_futures:
+            self._pool.cancel(self._keeper_futures)
+            self._keeper_futures, self._keepers = [], None
         if self._owned is not None:
             self._owned()
 
