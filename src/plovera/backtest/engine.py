@@ -205,10 +205,14 @@ class _RiskView:
         ids = list(order_book_ids)
         held = None
         if benchmark is not None:
-            index = benchmark.get_weight(date).astype(float)
-            in_view = set(ids)
-            ids += [i for i in index.index.tolist() if i not in in_view]
-            held = index.reindex(ids, fill_value=0.0).to_numpy() / index.sum()
+            index = benchmark.get_weight(date)
+            weights, constituents = index.to_numpy(dtype=float), index.index.tolist()
+            position = {order_book_id: k for k, order_book_id in enumerate(ids)}
+            for order_book_id in constituents:
+                position.setdefault(order_book_id, len(position))
+            ids = list(position)
+            held = np.zeros(len(ids))
+            held[[position[i] for i in constituents]] = weights / weights.sum()
         model = helper.risk_model().forecast(date, ids, cov_model)
         return cls(
             pd.Index(ids),
@@ -553,17 +557,11 @@ class _Backtest:
                     self.runner, self.strategy, self.schedule, self.unquoted
                 )
         nav = np.ones(len(days) - first)
-        holdings = pd.Series(dtype=float)
-        suspended: set[str] = set()
+        holdings = pins = pd.Series(dtype=float)
         value = 1.0
         rows, ex_ante, turnover, costs, failures = {}, {}, {}, {}, []
         try:
             for k, date in enumerate(self.schedule):
-                pins = (
-                    holdings[holdings.index.isin(suspended) & (holdings > HELD)]
-                    if suspended
-                    else holdings.iloc[:0]
-                )
                 if isinstance(ahead, _Kept):
                     outcome = ahead.settle(k, pins, k == 0) or self._again(date, holdings, k == 0)
                 elif ahead:
@@ -599,7 +597,7 @@ class _Backtest:
                 following = k + 1 < len(self.schedule)
                 stop = position[self.schedule[k + 1]] - first if following else len(nav)
                 nav[here] = value
-                path, holdings, suspended = prices.drift(target, here, min(stop, len(nav) - 1))
+                path, holdings, pins = prices.drift(target, here, min(stop, len(nav) - 1))
                 nav[here + 1 : stop + 1] = value * path
                 value = nav[stop] if stop < len(nav) else value
         finally:
@@ -863,17 +861,19 @@ class _Prices:
         self.de_listed += [i.de_listed_date for i in found]
         self.columns.update((order_book_id, len(self.columns)) for order_book_id in new)
 
-    def drift(self, weights: pd.Series, first: int, last: int) -> tuple[np.ndarray, pd.Series, set]:
+    def drift(
+        self, weights: pd.Series, first: int, last: int
+    ) -> tuple[np.ndarray, pd.Series, pd.Series]:
         """Value of ``weights`` (plus cash) on each of the days after ``first`` up to
         ``last`` (positions in the run's days), relative to ``first``; the drifted
-        holdings on ``last``; the held stocks unquoted that day.
+        holdings on ``last``; those of them without a quote that day, which cannot trade.
 
         A day without a quote leaves a stock's price unchanged; a stock delisted by
         ``last`` is sold into cash at its last quote.
         """
         weights = weights[weights > HELD]
         if last <= first or weights.empty:
-            return np.ones(last - first), weights, set()
+            return np.ones(last - first), weights, weights.iloc[:0]
         ids = weights.index.tolist()
         self.add(ids)
         unknown = [i for i in ids if i not in self.columns]
@@ -888,6 +888,10 @@ class _Prices:
         kept = np.array(
             [(d := self.de_listed[k]) == NOT_DELISTED or d > end for k in columns], dtype=bool
         )
-        unquoted = {ids[k] for k in np.flatnonzero(kept & np.isnan(changes[-1]))}
-        drifted = pd.Series((held * growth[-1] / path[-1])[kept], index=weights.index[kept])
-        return path, drifted, unquoted
+        drifted = held * growth[-1] / path[-1]
+        pinned = kept & np.isnan(changes[-1]) & (drifted > HELD)
+        return (
+            path,
+            pd.Series(drifted[kept], index=weights.index[kept]),
+            pd.Series(drifted[pinned], index=weights.index[pinned]),
+        )
