@@ -11,7 +11,8 @@ Targets: everything else ≤ 5% of the serial time; two processes ≥ 1.7× the
 serial throughput; the LocalCluster ≥ 0.85× the local processes.  The
 machine may be shared and its speed drifts: the load average is printed beside
 each run, the configurations take ``--repeat`` turns, and the ratios are the
-medians of the turns' ratios.
+medians of the turns' ratios.  Two serial runs side by side show what the
+machine itself gives two processes, the ceiling of the local processes' ratio.
 
     python benchmarks/bench_backtest.py [--quick] [--repeat N]
 """
@@ -22,6 +23,7 @@ import functools
 import logging
 import multiprocessing
 import os
+import statistics
 import time
 import warnings
 
@@ -64,10 +66,22 @@ def in_a_fork(run, *arguments):
         return pool.submit(run, *arguments).result()
 
 
+def two_at_once(run):
+    """Two copies of ``run()`` side by side in forked processes: what the machine gives
+    two processes that never wait for each other."""
+    context = multiprocessing.get_context("fork")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        started = time.perf_counter()
+        concurrent.futures.wait([pool.submit(run) for _ in range(2)])
+        seconds = time.perf_counter() - started
+    print(f"{'2 serial runs side by side':<34}{seconds:8.1f} s   load {os.getloadavg()[0]:.2f}")
+    return None, seconds
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="2024 only, not 2019 to 2025")
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each configuration")
+    parser.add_argument("--repeat", type=int, default=4, help="runs of each configuration")
     args = parser.parse_args()
     warnings.simplefilter("ignore")
     quotaris.init(demo_bundle_path(progress=False))
@@ -98,49 +112,64 @@ def main() -> None:
 
     # Each run starts from the same caches: worker processes and the serial run are forked
     # from this process, each Dask run has a cluster of its own.  The configurations take
-    # turns, so that a machine whose speed drifts slows them alike.
+    # turns, every other turn in reverse order, so that a machine whose speed drifts
+    # slows them alike; those compared run next to each other.
     measures = {
-        "2 local processes": lambda: timed(
-            "2 local processes", lambda: run_backtest(strategy(), start, end, executor=2)
+        "2 serial runs side by side": lambda: two_at_once(
+            functools.partial(run_backtest, strategy(), start, end)
         ),
         "serial": lambda: in_a_fork(
             timed, "serial", functools.partial(run_backtest, strategy(), start, end)
         ),
-        "LocalCluster, Dask's defaults": lambda: on_a_cluster({}),
+        "2 local processes": lambda: timed(
+            "2 local processes", lambda: run_backtest(strategy(), start, end, executor=2)
+        ),
         "LocalCluster, DASK_WORKER_CONFIG": lambda: on_a_cluster(DASK_WORKER_CONFIG),
+        "LocalCluster, Dask's defaults": lambda: on_a_cluster({}),
     }
     runs = {label: [] for label in measures}
-    for _ in range(args.repeat):
-        for label, measure in measures.items():
-            runs[label].append(measure())
+    for turn in range(args.repeat):
+        for label in list(measures)[:: -1 if turn % 2 else 1]:
+            runs[label].append(measures[label]())
     print(f"medians of {args.repeat} runs each")
-    found = {label: median(label, runs[label]) for label in measures}
+    side_by_side = "2 serial runs side by side"
+    found = {label: median(label, runs[label]) for label in runs if label != side_by_side}
     local, _ = found["2 local processes"]
     serial, serial_seconds = found["serial"]
     n = serial.timings["rebalances"]
     optimise = serial.timings["optimise_seconds"]
     other = serial_seconds - optimise
+    shares = ", ".join(f"{1 - r.timings['optimise_seconds'] / s:.1%}" for r, s in runs["serial"])
     print(
         f"  {n} rebalances: {serial_seconds / n:.3f} s each, optimisation "
-        f"{optimise / n:.3f} s, everything else {other / n:.4f} s ({other / serial_seconds:.1%})"
+        f"{optimise / n:.3f} s, everything else {other / n:.4f} s ({other / serial_seconds:.1%}; "
+        f"runs: {shares})"
     )
     print(
         f"  {local.timings['prepared']} dates prepared ahead, "
         f"{local.timings['optimised_again']} optimised again for a held stock without a quote"
     )
-    # Runs of one turn ran side by side in time: their ratios are what the drift spares.
-    local_times = [seconds for _, seconds in runs["2 local processes"]]
+
+    def times(label):
+        return [seconds for _, seconds in runs[label]]
+
+    # Runs of one turn ran next to each other in time: their ratios are what the drift spares.
     speed_ups = [
-        ("2 local processes over serial", [s for _, s in runs["serial"]], local_times),
+        ("2 local processes over serial", times("serial"), times("2 local processes")),
+        (
+            "the machine's own: 2 serial runs side by side over 1",
+            [2 * seconds for seconds in times("serial")],
+            times(side_by_side),
+        ),
         *(
-            (f"{label} over the local processes", local_times, [s for _, s in runs[label]])
-            for label in ("LocalCluster, Dask's defaults", "LocalCluster, DASK_WORKER_CONFIG")
+            (f"{label} over the local processes", times("2 local processes"), times(label))
+            for label in ("LocalCluster, DASK_WORKER_CONFIG", "LocalCluster, Dask's defaults")
         ),
     ]
     for label, slower, faster in speed_ups:
-        ratios = sorted(a / b for a, b in zip(slower, faster, strict=True))
+        ratios = [a / b for a, b in zip(slower, faster, strict=True)]
         spread = ", ".join(f"{ratio:.2f}" for ratio in ratios)
-        print(f"  {label}: {ratios[(len(ratios) - 1) // 2]:.2f}x (turns: {spread})")
+        print(f"  {label}: {statistics.median(ratios):.2f}x (turns: {spread})")
     for label, (other_result, _) in found.items():
         gap = (other_result.nav - serial.nav).abs().max()
         print(f"  {label}: largest NAV difference from serial {gap:.1e}")

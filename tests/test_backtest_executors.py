@@ -281,12 +281,14 @@ def test_a_run_stopped_by_a_failure_leaves_no_date_kept_on_the_workers(market, c
 def _worker_settings():
     import dask
 
-    return os.environ.get("MALLOC_MMAP_THRESHOLD_"), dask.config.get(
-        "distributed.worker.profile.enabled"
+    return (
+        os.environ.get("MALLOC_MMAP_THRESHOLD_"),
+        dask.config.get("distributed.worker.profile.enabled"),
+        dask.config.get("distributed.admin.tick.interval"),
     )
 
 
 def test_dask_workers_start_with_the_recommended_settings(cluster):
     # Settings under keys Dask no longer reads would be dropped without a word.
-    expected = (str(64 * 2**20), False)
+    expected = (str(64 * 2**20), False, "200ms")
     assert set(cluster.run(_worker_settings).values()) == {expected}
