@@ -137,6 +137,8 @@ class _ActorCall:
     task: Callable
     argument: object
     label: str
+    #: The same task sent through the scheduler, once the keeper's worker was lost.
+    again: tuple | None = None
 
 
 #: How often a wait on a keeper looks whether the scheduler has given its worker up.
@@ -282,24 +284,27 @@ class Runner:
             return self._keepers[index]
 
     def _keeper_result(self, call: _ActorCall) -> object:
-        held = self._keeper_futures[call.keeper]
-        while True:
-            try:
-                done, value = call.future.result(timeout=KEEPER_CHECK_SECONDS)
+        if call.again is None:
+            held = self._keeper_futures[call.keeper]
+            while True:
+                try:
+                    done, value = call.future.result(timeout=KEEPER_CHECK_SECONDS)
+                except TimeoutError:
+                    if held.status == "finished":
+                        continue
+                except OSError:
+                    pass
+                else:
+                    if done:
+                        return value
+                    raise value
                 break
-            except TimeoutError:
-                if held.status == "finished":
-                    continue
-            except OSError:
-                pass
             # The worker is gone, with what it kept: the task goes through the scheduler,
             # which runs it on a worker that lives (and again, should that one die too).
             with self._keepers_lock:
                 self._lost_keepers.add(call.keeper)
-            return self.result(self.submit(call.task, call.argument, call.label, urgent=True))
-        if done:
-            return value
-        raise value
+            call.again = self.submit(call.task, call.argument, call.label, urgent=True)
+        return self.result(call.again)
 
     def result(self, handle) -> object:
         first, argument, _ = handle
