@@ -115,6 +115,28 @@ def test_nav_costs_and_turnover_recomputed_by_hand(prices, pool):
     assert list(result.weights.index) == list(DAYS[START::10])
 
 
+class FixedWeights(plovera.OptimizeBenchmark):
+    """A benchmark holding the same weights on every date."""
+
+    WEIGHTS = pd.Series([0.5, 0.3, 0.2], index=S[:3])
+
+    def get_weight(self, date):
+        return self.WEIGHTS.copy()
+
+    def get_expected_returns(self, date, window=252):
+        return 0.0
+
+
+def test_a_benchmark_of_holdings_drifts_between_rebalances(prices):
+    result = backtest(Strategy(S, bnds=CAPPED, benchmark=FixedWeights()))
+    nav, held = [1.0], FixedWeights.WEIGHTS
+    for day in result.nav.index[1:]:
+        grown = held * (1.0 + prices.loc[day, S[:3]])
+        nav.append(nav[-1] * grown.sum())
+        held = FixedWeights.WEIGHTS if day in result.weights.index else grown / grown.sum()
+    np.testing.assert_allclose(result.benchmark_nav.to_numpy(), nav, rtol=1e-12)
+
+
 def without_the_suspended_stock_while_it_is_suspended(date):
     return [i for i in S if i != SUSPENDED] if date == DAYS[280].date() else S
 

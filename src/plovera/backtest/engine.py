@@ -605,7 +605,7 @@ class _Backtest:
                 ahead.close()
         index = days[first:].as_unit("ns")
         nav_series = pd.Series(nav, index=index, name="nav")
-        benchmark_nav = self._benchmark_nav(index)
+        benchmark_nav = self._benchmark_nav(index, prices)
         weights = pd.DataFrame(rows).T.fillna(0.0).sort_index(axis=1)
         weights.index = _stamps(rows)
         return BacktestResult(
@@ -656,7 +656,8 @@ class _Backtest:
         job = (optimise_date, self.strategy, date, holdings, first)
         return self.runner.result(self.runner.submit(call, job, str(date), urgent=True))
 
-    def _benchmark_nav(self, index: pd.DatetimeIndex) -> pd.Series:
+    def _benchmark_nav(self, index: pd.DatetimeIndex, prices: _Prices) -> pd.Series:
+        """Daily NAV of the benchmark over ``index``, the run's days (``prices``' own)."""
         from ..benchmark import IndexBenchmark
 
         benchmark = self.strategy.benchmark
@@ -670,7 +671,6 @@ class _Backtest:
             return pd.Series(growth / growth[0], index=index, name="benchmark_nav")
         # Any other benchmark: its holdings on each rebalance date, drifting in between.
         nav = np.ones(len(index))
-        prices = _Prices(index)
         position = {day: i for i, day in enumerate(index.date)}
         for k, date in enumerate(self.schedule):
             here = position[date]
@@ -804,11 +804,10 @@ class _Kept(_Ahead):
             first,
             then,
         )
-        after = preparing if future is not None else None
-        settling = self.runner.submit(call, job, label, urgent=True, worker=worker, after=after)
-        if after is not None:
+        if future is not None:
+            # The date is kept before it is settled: a Dask keeper takes calls in any order.
             self.runner.result(preparing)
-        return self.runner.result(settling)
+        return self.runner.result(self.runner.submit(call, job, label, urgent=True, worker=worker))
 
     def close(self) -> None:
         for handle in self.handles.values():

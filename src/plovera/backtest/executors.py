@@ -210,22 +210,16 @@ class Runner:
         label: str,
         urgent: bool = False,
         worker: int | None = None,
-        after=None,
     ):
         """Queue ``task(argument)``; on Dask an ``urgent`` task goes before the others.
 
         The task goes to worker process ``worker`` if given (on Dask while it lives);
-        on local processes otherwise to the one with the fewest tasks queued.  It runs
-        after the task of handle ``after``, which must have gone to the same process
-        (on Dask it is waited for first).
+        on local processes otherwise to the one with the fewest tasks queued.
         """
         if self.kind == "serial":
             return (task, argument, label)
         if self.kind == "dask":
             if worker is not None:
-                if after is not None:
-                    # Calls reach a keeper on connections of their own, in any order.
-                    self.result(after)
                 keeper = worker % len(self._addresses())
                 actor = self._keeper(keeper)
                 if actor is not None:
