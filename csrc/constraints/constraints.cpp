@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "support/factor_form.hpp"
 #include "support/function.hpp"
 #include "support/module.hpp"
 #include "support/ops.hpp"
@@ -197,8 +198,8 @@ py::object tracking_error_init(const Globals &globals, const Args &args) {
     return py::none();
 }
 
-// ‖[Bᵀa ; sqrt(Δ)∘a]‖₂ ≤ zeta·limit with B = X L, F = L Lᵀ: the union's
-// covariance X F Xᵀ + Δ in K + m rows instead of a dense m × m factor.
+// ‖[Bᵀa ; √Δ∘a]‖₂ ≤ zeta·limit over the union's factor model: its
+// covariance in K + m rows instead of a dense m × m factor.
 py::object tracking_error_constraints(const Globals &globals, const Args &args) {
     py::handle self = args[0];
     py::handle g = args[1];
@@ -207,17 +208,7 @@ py::object tracking_error_constraints(const Globals &globals, const Args &args) 
     require_benchmark(globals, self, helper);
     py::object np = globals["np"];
     py::object cp = globals["cp"];
-    py::object model = helper.attr("get_union_factor_model")();
-    py::object exposures = np.attr("asarray")(model.attr("exposures"), "float64");
-    py::object factor_cov = np.attr("asarray")(model.attr("factor_covariance"), "float64");
-    py::object specific = np.attr("asarray")(model.attr("specific_variance"), "float64");
-    // An eigen-decomposition rather than Cholesky: a singular F still factors.
-    py::object eig = np.attr("linalg").attr("eigh")(
-        ops::truediv(ops::add(factor_cov, factor_cov.attr("T")), py::float_(2.0)));
-    py::object root =
-        mul(eig[py::int_(1)], np.attr("sqrt")(np.attr("clip")(eig[py::int_(0)], 0.0, py::none())));
-    py::object loadings = matmul(exposures, root).attr("T");
-
+    const FactorForm form = factor_form(globals, helper.attr("get_union_factor_model")());
     const Py_ssize_t outside =
         py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
     py::object held = py::reinterpret_borrow<py::object>(g);
@@ -227,11 +218,9 @@ py::object tracking_error_constraints(const Globals &globals, const Args &args) 
     py::object benchmark =
         np.attr("asarray")(helper.attr("benchmark_weight").attr("values"), "float64");
     py::object active = sub(held, mul(zeta, benchmark));
-    py::object stacked = cp.attr("hstack")(py::make_tuple(
-        matmul(loadings, active),
-        cp.attr("multiply")(np.attr("sqrt")(np.attr("clip")(specific, 0.0, py::none())), active)));
     py::list out;
-    out.append(compare(cp.attr("norm")(stacked, 2), mul(zeta, self.attr("_upper_limit")), Py_LE));
+    out.append(compare(factor_volatility(globals, form, active),
+                       mul(zeta, self.attr("_upper_limit")), Py_LE));
     return std::move(out);
 }
 

@@ -1,7 +1,10 @@
 // Pieces shared by the objectives of plovera.objective.
 #pragma once
 
+#include <optional>
+
 #include "support/constants.hpp"
+#include "support/factor_form.hpp"
 #include "support/function.hpp"
 #include "support/ops.hpp"
 #include "support/pyutil.hpp"
@@ -30,9 +33,21 @@ py::object estimate_returns(const Globals &globals, py::handle window, py::handl
 // a repeated identifier or style has no single value to align.
 py::object unique_series(const Globals &globals, py::handle value, const char *name);
 
-// `series` in the order of the pool as a numpy vector; instruments missing from
-// the series get 0.0.
-py::object aligned(py::handle series, py::handle order_book_ids);
+// `series` in the order of `order_book_ids` as a new float vector, NaN where
+// a stock is missing.
+py::object reindexed(const Globals &globals, py::handle series, py::handle order_book_ids);
+
+// Warns naming the stocks whose value in `values` (`series` reindexed to
+// `order_book_ids`) is NaN although `series` lists them, an estimate without
+// a quote in its window or a caller's NaN, with what they are taken to be
+// (`treated_as`); returns the mask of every NaN, listed or missing.
+py::object missing_values(const Globals &globals, py::handle series, py::handle values,
+                          py::handle order_book_ids, const char *name, const char *treated_as);
+
+// Expected returns in the order of the pool; a stock missing from them, or
+// whose value is NaN (warned about), gets 0.0.
+py::object aligned_returns(const Globals &globals, py::handle series, py::handle helper,
+                           const char *name);
 
 // The active weights over helper.union_components: g, then zeros for the
 // benchmark's components outside the pool, minus the benchmark weights (times
@@ -43,6 +58,28 @@ py::object active_weight(const Globals &globals, py::handle g, py::handle zeta, 
 // semidefinite handed over as cp.psd_wrap(matrix): cvxpy's own iterative test
 // can fail to converge on healthy covariance matrices.
 py::object quad_form(const Globals &globals, py::handle x, py::handle matrix);
+
+// The covariance an objective measures risk with, over the pool or over
+// helper.union_components: in factor form when the helper offers it
+// (get_factor_model, get_union_factor_model), so that no n × n matrix is
+// built; otherwise the helper's dense matrix.
+class Risk {
+public:
+    static Risk of_pool(const Globals &globals, py::handle helper);
+    static Risk of_union(const Globals &globals, py::handle helper);
+
+    // xᵀΣx as a cvxpy expression of the vector expression x.
+    py::object variance(const Globals &globals, py::handle x) const;
+    // xᵀΣx of a numeric vector.
+    py::object variance_of(const Globals &globals, py::handle x) const;
+
+private:
+    static Risk of(const Globals &globals, py::handle helper, const char *factor_model,
+                   const char *matrix);
+
+    std::optional<FactorForm> form_;
+    py::object matrix_;
+};
 
 py::object scs_solver(const Globals &globals, const Args &args);
 

@@ -66,7 +66,7 @@ py::object ensure_series_impl(const Globals &globals, const Args &args) {
 py::object no_constraints(const Globals &, const Args &) { return py::list(); }
 
 py::object pool_variance(const Globals &globals, py::handle g, py::handle helper) {
-    return quad_form(globals, g, helper.attr("get_cov_matrix")());
+    return Risk::of_pool(globals, helper).variance(globals, g);
 }
 
 // ---- MinVariance ------------------------------------------------------------
@@ -128,7 +128,8 @@ py::object mean_variance_expr(const Globals &globals, const Args &args) {
         self.attr("_expected_returns") = estimate_returns(globals, self.attr("_window"), helper);
     }
     py::object ids = helper.attr("order_book_ids");
-    py::object mu = aligned(self.attr("_expected_returns"), ids);
+    py::object mu =
+        aligned_returns(globals, self.attr("_expected_returns"), helper, "expected_returns");
     if (truthy(compare(mu, py::int_(0), Py_EQ).attr("all")())) {
         // Stack level 3: the objective is called by portfolio_optimize, whose
         // caller the warning is about.
@@ -137,14 +138,13 @@ py::object mean_variance_expr(const Globals &globals, const Args &args) {
              globals["OptimizerWarning"], 3);
         return pool_variance(globals, g, helper);
     }
-    py::object cov = helper.attr("get_cov_matrix")();
+    const Risk risk = Risk::of_pool(globals, helper);
     const Py_ssize_t n = py::len(ids);
     py::object weight = globals["np"].attr("repeat")(1.0 / static_cast<double>(n), n);
-    py::object risk = weight.attr("dot")(cov).attr("dot")(weight);
-    py::object adjust_factor = typical_return(mu, n) / risk;
+    py::object adjust_factor = typical_return(mu, n) / risk.variance_of(globals, weight);
     adjust_factor = inplace_multiply(adjust_factor, self.attr("_risk_aversion_coefficient"));
     py::object gain = matmul(-g, mu);
-    return gain + quad_form(globals, g, cov) * adjust_factor;
+    return gain + risk.variance(globals, g) * adjust_factor;
 }
 
 // ---- RiskParity -------------------------------------------------------------
@@ -152,7 +152,7 @@ py::object mean_variance_expr(const Globals &globals, const Args &args) {
 py::object risk_parity_expr(const Globals &globals, const Args &args) {
     py::handle g = args[1];
     py::object cp = globals["cp"];
-    py::object variance = quad_form(globals, g, args[3].attr("get_cov_matrix")());
+    py::object variance = pool_variance(globals, g, args[3]);
     return variance - cp.attr("sum")(cp.attr("log")(g));
 }
 
@@ -162,7 +162,7 @@ py::object min_tracking_error_expr(const Globals &globals, const Args &args) {
     py::handle helper = args[3];
     assert_unit_budget(args[2]);
     py::object active = active_weight(globals, args[1], py::handle(), helper);
-    return quad_form(globals, active, helper.attr("get_union_cov_matrix")());
+    return Risk::of_union(globals, helper).variance(globals, active);
 }
 
 // ---- MaxIndicator -----------------------------------------------------------
@@ -335,8 +335,37 @@ py::object unique_series(const Globals &globals, py::handle value, const char *n
     return series;
 }
 
-py::object aligned(py::handle series, py::handle order_book_ids) {
-    return series.attr("reindex")(order_book_ids, py::arg("fill_value") = 0.0).attr("values");
+py::object reindexed(const Globals &globals, py::handle series, py::handle order_book_ids) {
+    // A new array: pandas may hand out read-only values.
+    return globals["np"].attr("array")(series.attr("reindex")(order_book_ids).attr("values"),
+                                       "float64");
+}
+
+py::object missing_values(const Globals &globals, py::handle series, py::handle values,
+                          py::handle order_book_ids, const char *name, const char *treated_as) {
+    py::object np = globals["np"];
+    py::object missing = np.attr("isnan")(values);
+    py::object pool = globals["pd"].attr("Index")(order_book_ids);
+    py::object without_value =
+        np.attr("logical_and")(missing, pool.attr("isin")(series.attr("index")));
+    if (truthy(without_value.attr("any")())) {
+        // Stack level 3: the objective is called by portfolio_optimize, whose
+        // caller the warning is about.
+        warn(globals["warnings"],
+             format("{} 中以下股票的值为 NaN（如估计窗口内没有行情），按{}处理: {}", name,
+                    treated_as, pool[without_value].attr("tolist")()),
+             globals["OptimizerWarning"], 3);
+    }
+    return missing;
+}
+
+py::object aligned_returns(const Globals &globals, py::handle series, py::handle helper,
+                           const char *name) {
+    py::object ids = helper.attr("order_book_ids");
+    py::object values = reindexed(globals, series, ids);
+    py::object missing = missing_values(globals, series, values, ids, name, " 0 ");
+    values[missing] = py::float_(0.0);
+    return values;
 }
 
 py::object active_weight(const Globals &globals, py::handle g, py::handle zeta, py::handle helper) {

@@ -1,5 +1,6 @@
-// The quadratic forms of the objectives, with the matrix certified positive
-// semidefinite here rather than by cvxpy.
+// The quadratic forms of the objectives: in factor form when the helper
+// offers it, otherwise over its dense matrix, certified positive semidefinite
+// here rather than by cvxpy.
 //
 // cvxpy certifies a constant matrix with an iterative eigenvalue search
 // (ARPACK) that can fail to converge on a perfectly healthy covariance matrix,
@@ -65,6 +66,39 @@ py::object quad_form(const Globals &globals, py::handle x, py::handle matrix) {
         return cp.attr("quad_form")(x, cp.attr("psd_wrap")(matrix));
     }
     return cp.attr("quad_form")(x, matrix);
+}
+
+Risk Risk::of(const Globals &globals, py::handle helper, const char *factor_model,
+              const char *matrix) {
+    Risk risk;
+    if (py::hasattr(helper, factor_model)) {
+        risk.form_ = factor_form(globals, helper.attr(factor_model)());
+    } else {
+        risk.matrix_ = helper.attr(matrix)();
+    }
+    return risk;
+}
+
+Risk Risk::of_pool(const Globals &globals, py::handle helper) {
+    return of(globals, helper, "get_factor_model", "get_cov_matrix");
+}
+
+Risk Risk::of_union(const Globals &globals, py::handle helper) {
+    return of(globals, helper, "get_union_factor_model", "get_union_cov_matrix");
+}
+
+py::object Risk::variance(const Globals &globals, py::handle x) const {
+    if (form_) {
+        return factor_variance(globals, *form_, x);
+    }
+    return quad_form(globals, x, matrix_);
+}
+
+py::object Risk::variance_of(const Globals &globals, py::handle x) const {
+    if (form_) {
+        return factor_variance_of(globals, *form_, x);
+    }
+    return x.attr("dot")(matrix_).attr("dot")(x);
 }
 
 }  // namespace plovera::objective

@@ -33,12 +33,19 @@ py::object unit_return_constraint(const Globals &globals, py::handle g, py::obje
     } else {
         py::object mean = mu.attr("mean")();
         if (truthy(compare(mean, py::int_(0), Py_LT))) {
-            // A new array: the aligned values may be read-only or of integer type.
-            mu = mu - mean;
+            mu = inplace_subtract(mu, mean);
         }
     }
     py::list constraints;
     constraints.append(compare(matmul(g, mu), py::int_(1), Py_EQ));
+    return std::move(constraints);
+}
+
+// [sum(g) == 1]: with the budget sum(g) == zeta it fixes zeta at 1, and the
+// information ratio's problem becomes minimum tracking error.
+py::object unit_budget_constraint(const Globals &globals, py::handle g) {
+    py::list constraints;
+    constraints.append(compare(globals["cp"].attr("sum")(g), py::int_(1), Py_EQ));
     return std::move(constraints);
 }
 
@@ -64,11 +71,21 @@ py::object information_ratio_init(const Globals &globals, const Args &args) {
 py::object information_ratio_expr(const Globals &globals, const Args &args) {
     py::handle helper = args[3];
     py::object active = active_weight(globals, args[1], args[2], helper);
-    return quad_form(globals, active, helper.attr("get_union_cov_matrix")());
+    return Risk::of_union(globals, helper).variance(globals, active);
 }
 
+// The expected active return of the scaled weights, measured against the
+// benchmark over helper.union_components, is pinned to 1: mu'(g' - zeta b) ==
+// 1, g' being g followed by zeros.  A stock without an estimate (a benchmark
+// constituent outside the pool, one missing from the series, a NaN) is taken
+// to earn the benchmark's average, the benchmark-weighted mean of the
+// constituents that have one.  With the budget sum(g) == zeta the constraint
+// is (mu_pool - b'mu)'g == 1, which is what is written: the benchmark's own
+// active return is then 0, and a constant added to every expected active
+// return changes nothing.
 py::object information_ratio_constraints(const Globals &globals, const Args &args) {
     py::handle self = args[0];
+    py::handle g = args[1];
     py::handle helper = args[3];
     py::object given = self.attr("_expected_active_returns");
     py::object active_returns;
@@ -82,8 +99,40 @@ py::object information_ratio_constraints(const Globals &globals, const Args &arg
     } else {
         active_returns = std::move(given);
     }
-    return unit_return_constraint(globals, args[1],
-                                  aligned(active_returns, helper.attr("order_book_ids")));
+    py::object np = globals["np"];
+    py::object ids = helper.attr("order_book_ids");
+    const Py_ssize_t n = py::len(ids);
+    py::object mu = reindexed(globals, active_returns, helper.attr("union_components"));
+    py::object pool_mu = mu[py::slice(0, n, 1)];
+    missing_values(globals, active_returns, pool_mu, ids, "expected_active_returns",
+                   "基准的平均主动收益");
+    py::object missing = np.attr("isnan")(mu);
+    py::object weight =
+        np.attr("asarray")(helper.attr("benchmark_weight").attr("values"), "float64");
+    py::object known = np.attr("logical_and")(compare(weight, py::int_(0), Py_GT),
+                                              np.attr("logical_not")(missing));
+    py::object average = py::float_(0.0);
+    if (truthy(known.attr("any")())) {
+        average = np.attr("average")(mu[known], py::arg("weights") = weight[known]);
+    }
+    mu[missing] = average;
+    if (truthy(compare(mu, mu[py::int_(0)], Py_EQ).attr("all")())) {
+        return unit_budget_constraint(globals, g);
+    }
+    py::object excess = ops::sub(pool_mu, weight.attr("dot")(mu));
+    if (!truthy(compare(excess, py::int_(0), Py_GT).attr("any")())) {
+        // No long-only portfolio of the pool is expected to beat the
+        // benchmark: the best ratio is not positive, and the homogenised form
+        // has no solution.  The closest portfolio to the benchmark is the answer.
+        warn(globals["warnings"],
+             py::str("MaxInformationRatio: 股票池中没有预期主动收益高于基准的股票，退化为 "
+                     "MinTrackingError"),
+             globals["OptimizerWarning"], 3);
+        return unit_budget_constraint(globals, g);
+    }
+    py::list constraints;
+    constraints.append(compare(matmul(g, excess), py::int_(1), Py_EQ));
+    return std::move(constraints);
 }
 
 // ---- MaxSharpeRatio ---------------------------------------------------------
@@ -97,7 +146,7 @@ py::object sharpe_ratio_init(const Globals &globals, const Args &args) {
 }
 
 py::object sharpe_ratio_expr(const Globals &globals, const Args &args) {
-    return quad_form(globals, args[1], args[3].attr("get_cov_matrix")());
+    return Risk::of_pool(globals, args[3]).variance(globals, args[1]);
 }
 
 py::object sharpe_ratio_constraints(const Globals &globals, const Args &args) {
@@ -108,7 +157,8 @@ py::object sharpe_ratio_constraints(const Globals &globals, const Args &args) {
         self.attr("_expected_returns") = estimate_returns(globals, self.attr("_window"), helper);
     }
     return unit_return_constraint(
-        globals, args[1], aligned(self.attr("_expected_returns"), helper.attr("order_book_ids")));
+        globals, args[1],
+        aligned_returns(globals, self.attr("_expected_returns"), helper, "expected_returns"));
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ py::object constraints_of(py::handle constraint, py::handle g, py::handle zeta, 
 }  // namespace
 
 Assembly assemble(const Globals &globals, py::handle objective, py::handle order_book_ids,
-                  py::handle bnds, py::handle cons, py::handle helper, bool parameterised) {
+                  py::handle bnds, py::handle cons, py::handle helper, bool parameterised,
+                  py::handle bounds) {
     py::object cp = globals["cp"];
     const py::int_ n(py::len(order_book_ids));
     const py::int_ zero(0);
@@ -52,26 +53,34 @@ Assembly assemble(const Globals &globals, py::handle objective, py::handle order
     const py::object &g = assembly.g;
     const py::object &zeta = assembly.zeta;
 
-    assembly.hard_cons.append(ops::compare(ops::sub(cp.attr("sum")(g), zeta), zero, Py_EQ));
-    extend(assembly.hard_cons, objective.attr("get_internal_constraints")(g, zeta, helper));
+    assembly.budget = ops::compare(ops::sub(cp.attr("sum")(g), zeta), zero, Py_EQ);
+    assembly.hard_cons.append(assembly.budget);
+    extend(assembly.internal, objective.attr("get_internal_constraints")(g, zeta, helper));
+    extend(assembly.hard_cons, assembly.internal);
     if (!bnds.is_none()) {
-        auto [lower_bound, upper_bound] = unpack_pair(globals["parse_bnds"](bnds, order_book_ids));
+        auto [lower_bound, upper_bound] =
+            unpack_pair(bounds.is_none() ? globals["parse_bnds"](bnds, order_book_ids) : bounds);
+        assembly.lower_bound = lower_bound;
+        assembly.upper_bound = upper_bound;
         if (parameterised) {
             assembly.lower = cp.attr("Parameter")(n, py::arg("value") = lower_bound);
             assembly.upper = cp.attr("Parameter")(n, py::arg("value") = upper_bound);
             lower_bound = assembly.lower;
             upper_bound = assembly.upper;
         }
-        assembly.hard_cons.append(
+        assembly.bound_cons.append(
             ops::compare(ops::sub(g, ops::mul(zeta, lower_bound)), zero, Py_GE));
-        assembly.hard_cons.append(
+        assembly.bound_cons.append(
             ops::compare(ops::sub(g, ops::mul(zeta, upper_bound)), zero, Py_LE));
+        extend(assembly.hard_cons, assembly.bound_cons);
     }
     if (!cons.is_none()) {
         for (py::handle constraint : py::iter(cons)) {
             const bool hard = truthy(constraint.attr("hard"));
-            extend(hard ? assembly.hard_cons : assembly.soft_cons,
-                   constraints_of(constraint, g, zeta, helper));
+            py::list added;
+            extend(added, constraints_of(constraint, g, zeta, helper));
+            extend(hard ? assembly.hard_cons : assembly.soft_cons, added);
+            assembly.objects.append(py::make_tuple(constraint, py::bool_(hard), added));
         }
     }
     // The log barrier of risk parity keeps g positive on its own; without

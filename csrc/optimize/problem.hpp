@@ -23,6 +23,16 @@ struct Assembly {
     // they can change after the problem has been compiled.
     py::object lower = py::none();
     py::object upper = py::none();
+    // Where each constraint came from, for a diagnosis to name and relax: the
+    // budget, the objective's own constraints, the two bound constraints and
+    // their vectors (or None without bounds), and one (object, hard,
+    // constraints) triple per constraint object.
+    py::object budget;
+    py::list internal;
+    py::list bound_cons;
+    py::object lower_bound = py::none();
+    py::object upper_bound = py::none();
+    py::list objects;
 };
 
 // The cleaned pool of a call and, unless the pool is a single stock, the data
@@ -36,9 +46,12 @@ struct Setting {
 Setting set_up(const Globals &globals, const Args &args);
 
 // The problem over the pool; with `parameterised` its bounds are cvxpy
-// Parameters, set from `bnds` until changed.
+// Parameters, set from `bnds` until changed.  `bounds`, when not None, is the
+// (lower, upper) pair to use instead of parse_bnds(bnds): a diagnosis reads
+// bounds that cannot add up to 1, which parse_bnds refuses.
 Assembly assemble(const Globals &globals, py::handle objective, py::handle order_book_ids,
-                  py::handle bnds, py::handle cons, py::handle helper, bool parameterised);
+                  py::handle bnds, py::handle cons, py::handle helper, bool parameterised,
+                  py::handle bounds = py::none());
 
 // Solves the problem as it stands, leaving its status and variables set, and
 // returns its value; raises cvxpy's SolverError when the solver fails.

@@ -25,4 +25,17 @@ inline constexpr const char *kPreparedFactorizeDoc = R"doc(
     沿用这次分解；pickle 时不带求解器，载入后第一次求解时重新分解。
 )doc";
 
+inline constexpr const char *kSetUpOptimizationDoc = R"doc(
+    按 :func:`portfolio_optimize` 的顺序与提示信息检查同样的参数，返回清洗后的股票池和这次调用的
+    数据 helper；股票池只有一只股票时 helper 为 None，它的权重不需要求解。
+)doc";
+
+inline constexpr const char *kAssembleProblemDoc = R"doc(
+    用 :func:`portfolio_optimize` 自己的代码构建它要求解的问题，返回一个命名空间：cvxpy 问题
+    ``problem``、变量 ``g`` 与 ``zeta``、``hard_cons`` 与 ``soft_cons``，以及每条约束的来源：
+    权重之和 ``budget``、目标函数自身的约束 ``internal``、上下界约束 ``bound_cons`` 及其向量
+    ``lower_bound`` 与 ``upper_bound``（未给出 bnds 时为 None），``objects`` 中每个约束对象一项
+    (约束对象, hard, 约束列表)。给出 ``bounds`` 时，用这对 (lower, upper) 向量代替对 bnds 的解析。
+)doc";
+
 }  // namespace plovera::prepared

@@ -233,6 +233,23 @@ py::object prepared_solve(const Globals &globals, const Args &args) {
                            first_attempt);
 }
 
+py::object set_up_optimization(const Globals &globals, const Args &args) {
+    Setting setting = optimize::set_up(globals, args);
+    return py::make_tuple(setting.order_book_ids, setting.helper);
+}
+
+py::object assemble_problem(const Globals &globals, const Args &args) {
+    Assembly assembly =
+        optimize::assemble(globals, args[0], args[1], args[2], args[3], args[4], false, args[5]);
+    return globals["SimpleNamespace"](
+        py::arg("problem") = assembly.problem, py::arg("g") = assembly.g,
+        py::arg("zeta") = assembly.zeta, py::arg("hard_cons") = assembly.hard_cons,
+        py::arg("soft_cons") = assembly.soft_cons, py::arg("budget") = assembly.budget,
+        py::arg("internal") = assembly.internal, py::arg("bound_cons") = assembly.bound_cons,
+        py::arg("lower_bound") = assembly.lower_bound,
+        py::arg("upper_bound") = assembly.upper_bound, py::arg("objects") = assembly.objects);
+}
+
 // Pickles without the kept solver, which lives in this process only; the
 // process that loads it factorises again at its first solve.
 py::object get_state(const Globals &, const Args &args) {
@@ -245,6 +262,7 @@ void import_names(py::dict &globals, const py::module_ &module) {
     for (const char *name : {"warnings", "time", "logging"}) {
         globals[name] = py::module_::import(name);
     }
+    globals["SimpleNamespace"] = py::module_::import("types").attr("SimpleNamespace");
     globals["pd"] = py::module_::import("pandas");
     globals["np"] = py::module_::import("numpy");
     globals["cp"] = py::module_::import("cvxpy");
@@ -295,4 +313,18 @@ PYBIND11_MODULE(prepared, module) {
                        {"benchmark", py::none()},
                        {"cov_model", globals["CovModel"].attr("FACTOR_MODEL_DAILY")}},
                       prepare_optimize, kPrepareOptimizeDoc);
+    globals["set_up_optimization"] =
+        make_function(globals, "set_up_optimization", "set_up_optimization",
+                      {"order_book_ids",
+                       "date",
+                       {"objective", globals["DEFAULT_OBJECTIVE"]},
+                       {"bnds", py::none()},
+                       {"cons", py::none()},
+                       {"benchmark", py::none()},
+                       {"cov_model", globals["CovModel"].attr("FACTOR_MODEL_DAILY")}},
+                      set_up_optimization, kSetUpOptimizationDoc);
+    globals["assemble_problem"] = make_function(
+        globals, "assemble_problem", "assemble_problem",
+        {"objective", "order_book_ids", "bnds", "cons", "helper", {"bounds", py::none()}},
+        assemble_problem, kAssembleProblemDoc);
 }

@@ -4,6 +4,7 @@ import logging as logging
 import time as time
 import warnings as warnings
 from collections.abc import Iterable
+from types import SimpleNamespace as SimpleNamespace
 from typing import Any
 
 import cvxpy
@@ -56,3 +57,20 @@ def prepare_optimize(
     benchmark: str | OptimizeBenchmark | None = None,
     cov_model: CovModel | str = ...,
 ) -> PreparedOptimization: ...
+def set_up_optimization(
+    order_book_ids: Iterable[str],
+    date: Any,
+    objective: OptimizationObjective = ...,
+    bnds: dict[str, tuple[float | None, float | None]] | None = None,
+    cons: Iterable[Any] | None = None,
+    benchmark: str | OptimizeBenchmark | None = None,
+    cov_model: CovModel | str = ...,
+) -> tuple[list[str], OptimizeHelper | None]: ...
+def assemble_problem(
+    objective: OptimizationObjective,
+    order_book_ids: list[str],
+    bnds: dict[str, tuple[float | None, float | None]] | None,
+    cons: Iterable[Any] | None,
+    helper: OptimizeHelper,
+    bounds: tuple[numpy.ndarray, numpy.ndarray] | None = None,
+) -> SimpleNamespace: ...

@@ -7,18 +7,11 @@ import numpy as np
 
 import quotaris
 
-from ..benchmark import IndexBenchmark, OptimizeBenchmark
 from ..const import CovModel
 from ..exception import InvalidArgument
-from ..helper import OptimizeHelper
-from ..objective import (
-    MaxInformationRatio,
-    MaxSharpeRatio,
-    MinTrackingError,
-    OptimizationObjective,
-    RiskParity,
-)
-from ..optimize import DEFAULT_OBJECTIVE, ensure_order_book_ids, parse_bnds, to_date, to_enum
+from ..objective import RiskParity
+from ..optimize import DEFAULT_OBJECTIVE, parse_bnds, to_date
+from ..prepared import assemble_problem, set_up_optimization
 from ..riskmodel import risk_model
 from .groups import Collector
 from .report import Conflict, Diagnosis
@@ -63,41 +56,20 @@ def diagnose(
     unknown = [i for i in dict.fromkeys(pool) if i not in known]
     if unknown:
         raise InvalidArgument(f"行情数据中没有这些合约: {', '.join(map(str, unknown))}")
-    ids = ensure_order_book_ids(pool, date)
-    if not ids:
-        raise InvalidArgument("经过剔除后，股票池为空")
-    if len(ids) == 1:
+    ids, helper = set_up_optimization(pool, date, objective, bnds, cons, benchmark, cov_model)
+    if helper is None:
         return Diagnosis(True, True)
-    if not isinstance(objective, OptimizationObjective):
-        raise InvalidArgument("非法的目标函数")
-    if (
-        isinstance(objective, MinTrackingError | MaxSharpeRatio | MaxInformationRatio)
-        and benchmark is None
-    ):
-        name = objective.__class__.__name__
-        raise InvalidArgument(f"对于目标函数 {name}，必须传入 benchmark 参数")
-    if isinstance(benchmark, str):
-        benchmark = IndexBenchmark(benchmark)
-    if benchmark is not None and not isinstance(benchmark, OptimizeBenchmark):
-        raise InvalidArgument(
-            f"无效的benchmark：{benchmark}；对于指数，可以直接传入对应的order_book_id；"
-            "对于自定义基准，请传入一个 OptimizeBenchmark 的对象"
-        )
     # Risk parity without bounds or constraints is solved without any constraint.
     if isinstance(objective, RiskParity) and not bnds and not cons:
         return Diagnosis(True, True)
-    helper = OptimizeHelper(ids, date, benchmark, to_enum(cov_model, CovModel))
-    g = cp.Variable(len(ids), nonneg=True)
-    collector = Collector()
-    collector.add_budget(g)
-    internal = list(objective.get_internal_constraints(g, 1.0, helper))
-    collector.add_objective(internal, objective.__class__.__name__, g)
-    if bnds is not None:
-        lower, upper = _bound_arrays(bnds, ids)
-        collector.add_bounds(g, lower, upper, ids)
-    for constraint in cons or ():
-        hard = bool(constraint.hard)
-        built = list(constraint.to_constraints(g, 1.0, helper))
+    bounds = None if bnds is None else _bound_arrays(bnds, ids)
+    assembly = assemble_problem(objective, ids, bnds, cons, helper, bounds)
+    collector = Collector(assembly.zeta)
+    collector.add_budget(assembly.budget)
+    collector.add_objective(assembly.internal, objective.__class__.__name__)
+    if assembly.bound_cons:
+        collector.add_bounds(assembly.bound_cons, assembly.lower_bound, assembly.upper_bound, ids)
+    for constraint, hard, built in assembly.objects:
         collector.add_object(constraint, built, helper, hard)
     clarabel = cp.CLARABEL in cp.installed_solvers()
     solver = cp.CLARABEL if clarabel else objective.get_preferred_solver()

@@ -121,13 +121,24 @@ def _generic(constraint, name: str, hard: bool) -> Group:
 
 
 class Collector:
-    """Gathers the groups and the pieces of one problem."""
+    """Gathers the groups and the pieces of one problem.
 
-    def __init__(self) -> None:
+    Rows are read in units of the weights, with the budget at 1: the rows of
+    a problem whose ``zeta`` is a number (1, or the pool size for risk
+    parity) are divided by it, and a ``zeta`` that is a variable (the ratio
+    objectives') is held at 1.
+    """
+
+    def __init__(self, zeta) -> None:
         self.groups: list[Group] = []
         self.pieces: list[Piece] = []
         # Constraints that cannot be relaxed (a cone other than ``<=``/``==``): always held.
         self.fixed: list[cp.Constraint] = []
+        self.scale = 1.0
+        if isinstance(zeta, cp.Variable):
+            self.fixed.append(zeta == 1)
+        else:
+            self.scale = float(zeta)
         # Where the budget's and the bounds' (lower, upper) rows are among the pieces.
         self.budget_piece: int | None = None
         self.bound_pieces: list[int | None] = []
@@ -141,18 +152,20 @@ class Collector:
         ids = np.asarray(ids, dtype=np.intp)
         if expr.size != len(ids):  # one group for all rows
             ids = np.full(expr.size, ids[0], dtype=np.intp)
+        if self.scale != 1.0:
+            expr = expr / self.scale
         self.pieces.append(Piece(expr, ids, equality))
         return ids
 
-    def add_budget(self, g: cp.Variable) -> None:
+    def add_budget(self, budget: cp.Constraint) -> None:
         self.budget_piece = len(self.pieces)
-        self.add_rows(
-            cp.reshape(cp.sum(g) - 1.0, (1,), order="C"),
-            [Group("权重之和", BUDGET, True, 1.0, 1)],
-            equality=True,
-        )
+        expr, _ = _difference(budget)
+        self.add_rows(expr, [Group("权重之和", BUDGET, True, 1.0, 1)], equality=True)
 
-    def add_bounds(self, g, lower: np.ndarray, upper: np.ndarray, ids: list[str]) -> None:
+    def add_bounds(self, bound_cons, lower: np.ndarray, upper: np.ndarray, ids: list[str]) -> None:
+        """The rows of the two bound constraints, ``zeta·lower - g`` and ``g - zeta·upper``."""
+        lower = np.asarray(lower, dtype=float)
+        upper = np.asarray(upper, dtype=float)
         stocks = np.asarray(
             [
                 self._new(Group(f"个股 {i}", BOUND, True, order_book_id=i, bounds=(lo, up)))
@@ -163,14 +176,15 @@ class Collector:
         # A zero floor repeats g >= 0 and a cap of 1 the budget: their rows
         # would only split the multipliers and bring idle stocks into a conflict.
         self.bound_pieces = []
-        for rows, side in ((lower > 0, lower - g), (upper < 1, g - upper)):
+        for rows, constraint in zip((lower > 0, upper < 1), bound_cons, strict=True):
             if rows.any():
                 self.bound_pieces.append(len(self.pieces))
+                side, _ = _difference(constraint)
                 self.add_rows(side[np.flatnonzero(rows)], stocks[rows])
             else:
                 self.bound_pieces.append(None)
 
-    def add_objective(self, constraints, name: str, g: cp.Variable) -> None:
+    def add_objective(self, constraints, name: str) -> None:
         """The objective's constraints as one group.
 
         A ratio objective pins the scaled expected return to 1 while its scale
@@ -187,7 +201,7 @@ class Collector:
                 self.fixed.append(constraint)
                 continue
             if equality:
-                at_zero = _value_at_zero(expr, g)
+                at_zero = _value_at_zero(expr)
                 if np.all(at_zero < 0):
                     expr, equality = -(expr - at_zero), False
             group = self.add_rows(expr, group, equality)[:1]
@@ -209,10 +223,14 @@ class Collector:
             self.add_rows(expr, rows, equality)
 
 
-def _value_at_zero(expr: cp.Expression, g: cp.Variable) -> np.ndarray:
-    saved = g.value
-    g.value = np.zeros(g.shape)
+def _value_at_zero(expr: cp.Expression) -> np.ndarray:
+    """The constant part of an affine expression: its value with every variable at 0."""
+    variables = expr.variables()
+    saved = [variable.value for variable in variables]
+    for variable in variables:
+        variable.value = np.zeros(variable.shape)
     try:
         return np.asarray(expr.value, dtype=float)
     finally:
-        g.value = saved
+        for variable, value in zip(variables, saved, strict=True):
+            variable.value = value
