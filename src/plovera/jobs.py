@@ -212,14 +212,15 @@ def _ex_ante_risk(weights: pd.Series, date, benchmark, cov_model) -> tuple[float
     pool = list(weights.index)
     if benchmark is None:
         helper = helper_module.OptimizeHelper(pool, date, None, cov_model)
-        w = weights.to_numpy()
-        return math.sqrt(w @ helper.get_cov_matrix() @ w), "volatility", helper
+        volatility = math.sqrt(helper.get_factor_model().variance(weights.to_numpy()))
+        return volatility, "volatility", helper
     if isinstance(benchmark, str):
         benchmark = IndexBenchmark(benchmark)
     helper = helper_module.OptimizeHelper(pool, date, benchmark, cov_model)
     held = weights.reindex(helper.union_components, fill_value=0.0).to_numpy()
     active = held - helper.benchmark_weight.to_numpy()
-    return math.sqrt(active @ helper.get_union_cov_matrix() @ active), "tracking error", helper
+    tracking_error = math.sqrt(helper.get_union_factor_model().variance(active))
+    return tracking_error, "tracking error", helper
 
 
 def make_constraints(
@@ -380,7 +381,7 @@ def run_demo(date: str | None, out: TextIO) -> None:
         out,
     )
     index = constituents.reindex(variance.helper.order_book_ids).to_numpy()
-    index_risk = math.sqrt(index @ variance.helper.get_cov_matrix() @ index)
+    index_risk = math.sqrt(variance.helper.get_factor_model().variance(index))
     print(f"  the index itself       {index_risk:.2%} a year", file=out)
 
 
