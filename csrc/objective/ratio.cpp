@@ -49,6 +49,9 @@ py::object unit_budget_constraint(const Globals &globals, py::handle g) {
     return std::move(constraints);
 }
 
+// An expected active return this small, relative to the largest, is rounding.
+constexpr double kRoundingTolerance = 1e-12;
+
 // Stores a series argument that may be None, as both constructors do.
 py::object optional_series(const Globals &globals, py::handle value, const char *name) {
     if (value.is_none()) {
@@ -120,7 +123,10 @@ py::object information_ratio_constraints(const Globals &globals, const Args &arg
         return unit_budget_constraint(globals, g);
     }
     py::object excess = ops::sub(pool_mu, weight.attr("dot")(mu));
-    if (!truthy(compare(excess, py::int_(0), Py_GT).attr("any")())) {
+    // Rounding of the benchmark's mean is no edge over it.
+    py::object tolerance =
+        ops::mul(py::float_(kRoundingTolerance), np.attr("abs")(mu).attr("max")());
+    if (!truthy(compare(excess, tolerance, Py_GT).attr("any")())) {
         // No long-only portfolio of the pool is expected to beat the
         // benchmark: the best ratio is not positive, and the homogenised form
         // has no solution.  The closest portfolio to the benchmark is the answer.
