@@ -3,6 +3,7 @@
 import numpy as np
 import pandas as pd
 import pytest
+import scipy.optimize
 
 import plovera
 import quotaris
@@ -100,25 +101,71 @@ def test_max_sharpe_ratio_in_closed_form():
     np.testing.assert_allclose(weights.to_numpy(), target, atol=1e-3)
 
 
+def active_view(alpha, pool):
+    """Expected active returns over the union, a stock without one at the benchmark's
+    weighted average of those that have one; the benchmark weights; the union covariance."""
+    helper = helper_for(pool, plovera.IndexBenchmark(INDEX))
+    benchmark = helper.benchmark_weight
+    mu = alpha.reindex(benchmark.index)
+    known = mu.notna() & (benchmark > 0)
+    mu = mu.fillna(np.average(mu[known], weights=benchmark[known])).to_numpy()
+    return mu, benchmark.to_numpy(), helper.get_union_cov_matrix()
+
+
+def information_ratio(w, mu, benchmark, cov):
+    active = np.concatenate([w, np.zeros(len(benchmark) - len(w))]) - benchmark
+    return mu @ active / np.sqrt(active @ cov @ active)
+
+
+# Views on five stocks: 600006 and 600007 in the pool, and 600000, held by the
+# benchmark and outside the pool of the tests below, have none.
+ALPHA = pd.Series([0.03, -0.01, 0.02, 0.05, -0.02], index=STOCKS[1:6])
+
+
 def test_max_information_ratio_beats_random_portfolios():
-    active = pd.Series(np.linspace(-0.02, 0.03, 8), index=STOCKS)
     weights = plovera.portfolio_optimize(
-        STOCKS,
-        DATE,
-        plovera.MaxInformationRatio(expected_active_returns=active),
-        benchmark=INDEX,
+        STOCKS, DATE, plovera.MaxInformationRatio(expected_active_returns=ALPHA), benchmark=INDEX
     )
-    helper = helper_for(STOCKS, plovera.IndexBenchmark(INDEX))
-    cov = helper.get_union_cov_matrix()
-    benchmark = helper.benchmark_weight.to_numpy()
-    mu = active.to_numpy()
-
-    def information_ratio(w):
-        return mu @ w / np.sqrt((w - benchmark) @ cov @ (w - benchmark))
-
-    best = information_ratio(weights.to_numpy())
+    view = active_view(ALPHA, STOCKS)
+    best = information_ratio(weights.to_numpy(), *view)
     randoms = np.random.default_rng(5).dirichlet(np.ones(8), 200)
-    assert best >= max(information_ratio(w) for w in randoms) * (1 - 1e-3)
+    assert best >= max(information_ratio(w, *view) for w in randoms) * (1 - 1e-3)
+
+
+def test_max_information_ratio_is_the_best_ratio_against_the_benchmark():
+    # Maximised directly over the long-only weights of a pool without 600000.
+    pool = STOCKS[1:]
+    view = active_view(ALPHA, pool)
+    weights = plovera.portfolio_optimize(
+        pool, DATE, plovera.MaxInformationRatio(ALPHA), benchmark=INDEX
+    ).to_numpy()
+    found = max(
+        (
+            scipy.optimize.minimize(
+                lambda w: -information_ratio(w, *view),
+                start,
+                method="SLSQP",
+                bounds=[(0, 1)] * len(pool),
+                constraints=[{"type": "eq", "fun": lambda w: w.sum() - 1}],
+                options={"ftol": 1e-12, "maxiter": 1000},
+            )
+            for start in np.random.default_rng(1).dirichlet(np.ones(len(pool)), 3)
+        ),
+        key=lambda result: -result.fun,
+    )
+    np.testing.assert_allclose(weights, found.x, atol=1e-3)
+    assert information_ratio(weights, *view) == pytest.approx(-found.fun, rel=1e-4)
+
+
+def test_max_information_ratio_ignores_a_constant_added_to_every_view():
+    weights = [
+        plovera.portfolio_optimize(
+            STOCKS[1:], DATE, plovera.MaxInformationRatio(ALPHA + shift), benchmark=INDEX
+        ).to_numpy()
+        for shift in (-0.02, 0.0, 0.02)
+    ]
+    np.testing.assert_allclose(weights[0], weights[1], atol=1e-4)
+    np.testing.assert_allclose(weights[2], weights[1], atol=1e-4)
 
 
 def test_max_indicator_fills_the_highest_scores_up_to_their_bounds():
@@ -183,3 +230,52 @@ def test_min_style_deviation_hits_a_feasible_target(demo_market):
     )
     achieved = styles.T @ weights.to_numpy()
     np.testing.assert_allclose(achieved.to_numpy(), target.to_numpy(), atol=2e-3)
+
+
+@pytest.fixture
+def listed_yesterday(demo_market):
+    """A demo stock listed on the trading day before the date, and a pool holding it."""
+    listed, new = min(
+        (i.listed_date, i.order_book_id)
+        for i in quotaris.all_instruments("CS")
+        if i.listed_date >= "2023-01-01"
+    )
+    date = quotaris.trading_date_offset(quotaris.to_date(listed), 1)
+    return new, date, [*sorted(quotaris.index_weights(INDEX, date).index)[:15], new]
+
+
+NO_QUOTE = "expected_returns 中以下股票的值为 NaN（如估计窗口内没有行情），按 0 处理: ['{}']"
+NO_ACTIVE_QUOTE = (
+    "expected_active_returns 中以下股票的值为 NaN（如估计窗口内没有行情），"
+    "按基准的平均主动收益处理: ['{}']"
+)
+
+
+@pytest.mark.parametrize(
+    ("objective", "warning"),
+    [
+        (lambda pool: plovera.MinVariance(), None),
+        (lambda pool: plovera.MeanVariance(), NO_QUOTE),
+        (lambda pool: plovera.RiskParity(), None),
+        (lambda pool: plovera.MinTrackingError(), None),
+        (lambda pool: plovera.MaxInformationRatio(), NO_ACTIVE_QUOTE),
+        (lambda pool: plovera.MaxSharpeRatio(), NO_QUOTE),
+        (lambda pool: plovera.MaxIndicator(pd.Series(np.arange(len(pool)) + 1.0, index=pool)), None),
+        (lambda pool: plovera.MinStyleDeviation({"size": 0.0}), None),
+    ],
+    ids=[
+        "MinVariance", "MeanVariance", "RiskParity", "MinTrackingError", "MaxInformationRatio",
+        "MaxSharpeRatio", "MaxIndicator", "MinStyleDeviation",
+    ],
+)  # fmt: skip
+def test_a_stock_listed_the_day_before_takes_part(listed_yesterday, objective, warning):
+    # Its estimated return has no quote in the window: NaN, named and filled.
+    new, date, pool = listed_yesterday
+    if warning is None:
+        weights = plovera.portfolio_optimize(pool, date, objective(pool), benchmark=INDEX)
+    else:
+        with pytest.warns(plovera.OptimizerWarning) as record:
+            weights = plovera.portfolio_optimize(pool, date, objective(pool), benchmark=INDEX)
+        assert [str(w.message) for w in record] == [warning.format(new)]
+    assert list(weights.index) == sorted(pool)
+    assert weights.sum() == pytest.approx(1.0) and weights.min() > -1e-4

@@ -298,7 +298,6 @@ def test_active_weight_over_the_union(cls, union, bw):
 # ---- ratio objectives ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("cls", [obj.MaxSharpeRatio, obj.MaxInformationRatio])
 @pytest.mark.parametrize(
     ("given", "mu"),
     [
@@ -311,26 +310,120 @@ def test_active_weight_over_the_union(cls, union, bw):
         ({"A": -3, "B": 1, "C": 0}, [-7 / 3, 5 / 3, 2 / 3]),  # integers are demeaned too
     ],
 )
-def test_ratio_constraint(cls, given, mu):
+def test_sharpe_ratio_constraint(given, mu):
     g = cp.Variable(3, nonneg=True)
-    constraints = cls(given).get_internal_constraints(g, cp.Variable(nonneg=True), fake_helper())
+    constraints = obj.MaxSharpeRatio(given).get_internal_constraints(
+        g, cp.Variable(nonneg=True), fake_helper()
+    )
     assert mu_of(constraints, g) == pytest.approx(mu)
+
+
+# Pool A, B, C; the benchmark holds A, C and, outside the pool, Y and Z (B not at all).
+# Weights and the values of the cases that tie are powers of two: they tie exactly.
+IR_UNION = ["A", "B", "C", "Y", "Z"]
+IR_WEIGHTS = [0.25, 0.0, 0.125, 0.125, 0.5]
+NAN_WARNING = (
+    "expected_active_returns 中以下股票的值为 NaN（如估计窗口内没有行情），"
+    "按基准的平均主动收益处理: ['C']"
+)
+NO_EXCESS_WARNING = (
+    "MaxInformationRatio: 股票池中没有预期主动收益高于基准的股票，退化为 MinTrackingError"
+)
+BUDGET = [1.0, 1.0, 1.0]  # the constraint is sum(g) == 1
+
+
+@pytest.mark.parametrize("shift", [0.0, -0.75])
+@pytest.mark.parametrize(
+    ("given", "excess", "warning"),
+    [
+        # Every stock has a value: b'mu = 0.025 + 0.0125 - 0.0125 + 0.05 = 0.075.
+        ({"A": 0.1, "B": 0.2, "C": 0.1, "Y": -0.1, "Z": 0.1}, [0.025, 0.125, 0.025], None),
+        # Y and Z take the average of A and C: (0.25 * 0.4 + 0.125 * 0.1) / 0.375 = 0.3.
+        ({"A": 0.4, "B": 0.2, "C": 0.1}, [0.1, -0.1, -0.2], None),
+        # B, missing, and C, NaN, take the average of A, Y and Z: (0.1 + 0.0375 - 0.05) / 0.875 = 0.1.
+        ({"A": 0.4, "C": np.nan, "Y": 0.3, "Z": -0.1}, [0.3, 0.0, 0.0], NAN_WARNING),
+        # Equal once filled, or nothing known at all: minimum tracking error.
+        ({"A": 0.5, "C": 0.5}, BUDGET, None),
+        ({"X": 0.3}, BUDGET, None),
+        ({"A": 0.1, "B": 0.1, "C": 0.1, "Y": 0.1, "Z": 0.1}, BUDGET, None),
+        # No pool stock beats the benchmark (b'mu = 0.5 exactly): no ratio to maximise.
+        ({"A": 0.5, "B": 0.5, "C": 0.5, "Y": 1.0, "Z": 0.375}, BUDGET, NO_EXCESS_WARNING),
+        ({"A": -0.1, "B": -0.2, "C": 0.0, "Y": 0.3, "Z": 0.1}, BUDGET, NO_EXCESS_WARNING),
+    ],
+)
+def test_information_ratio_constraint(given, excess, warning, shift):
+    """The expected active return over the union, (mu_pool - b'mu)'g == 1, after the fill;
+    the same for any constant added to every return."""
+    given = {k: v + shift for k, v in given.items()}
+    helper = fake_helper(POOL, COV, IR_UNION, IR_WEIGHTS, benchmark=object())
+    g = cp.Variable(3, nonneg=True)
+    build = obj.MaxInformationRatio(given).get_internal_constraints
+    if warning is None:
+        constraints = build(g, cp.Variable(nonneg=True), helper)
+    else:
+        with pytest.warns(OptimizerWarning) as record:
+            constraints = build(g, cp.Variable(nonneg=True), helper)
+        assert [str(w.message) for w in record] == [warning]
+    assert mu_of(constraints, g) == pytest.approx(excess, abs=1e-12)
+
+
+@pytest.mark.parametrize(
+    ("weights", "value"), [([0.1, 0.0, 0.2, 0.3, 0.4], 0.02), ([0.3, 0.0, 0.2, 0.1, 0.4], 0.11)]
+)
+def test_flat_view_over_the_pool_is_minimum_tracking_error(weights, value):
+    # Y and Z take the benchmark's average of A and C, which is the same value.
+    helper = fake_helper(POOL, COV, IR_UNION, weights, benchmark=object())
+    g = cp.Variable(3, nonneg=True)
+    objective = obj.MaxInformationRatio(dict.fromkeys(POOL, value))
+    constraints = objective.get_internal_constraints(g, cp.Variable(nonneg=True), helper)
+    assert mu_of(constraints, g) == pytest.approx(BUDGET)
 
 
 def test_max_information_ratio_estimates_every_call(quotaris):
     calls = []
     benchmark = type("B", (), {"get_expected_returns": lambda *a: calls.append(a[1:]) or 0.5})()
-    helper = fake_helper(["A", "B"], COV[:2, :2], benchmark=benchmark)
+    # D, held by the benchmark outside the pool, takes A's active return, -0.25.
+    helper = fake_helper(["A", "B"], COV, ["A", "B", "D"], [0.5, 0.0, 0.5], benchmark)
     objective, g = obj.MaxInformationRatio(), cp.Variable(2, nonneg=True)
     for _ in range(2):
         mu = mu_of(objective.get_internal_constraints(g, None, helper), g)
-        assert mu == pytest.approx([-0.25, 0.25])
+        assert mu == pytest.approx([0.0, 0.5])
     estimate = [
         ("trading_date_offset", "2024-05-31", -252),
         ("get_price_change_rate", ["A", "B"], "start", "2024-05-31"),
     ]
     assert quotaris.calls == 2 * estimate
     assert calls == [("2024-06-03", 252)] * 2 and objective._expected_active_returns is None
+
+
+# B is NaN, C simply missing (filled without a word), Z outside the pool.
+WITH_NAN = pd.Series({"A": 0.2, "B": np.nan, "Z": 0.1})
+
+
+@pytest.mark.parametrize(
+    ("objective", "name", "treated_as", "coefficients"),
+    [
+        (obj.MeanVariance(WITH_NAN, 252, 0), "expected_returns", "按 0 处理", [0.2, 0, 0]),
+        (obj.MaxSharpeRatio(WITH_NAN), "expected_returns", "按 0 处理", [0.2, 0, 0]),
+        # B and C earn the benchmark's average of A and Z, (0.4 * 0.2 + 0.3 * 0.1) / 0.7: no excess.
+        (obj.MaxInformationRatio(WITH_NAN), "expected_active_returns",
+         "按基准的平均主动收益处理", [0.2 - 0.11 / 0.7, 0, 0]),
+    ],
+    ids=["MeanVariance", "MaxSharpeRatio", "MaxInformationRatio"],
+)  # fmt: skip
+def test_nan_expected_returns_are_named_and_filled(objective, name, treated_as, coefficients):
+    helper, _ = quadratic_helper(np.diag([0.04, 0.09, 0.0225, 0.01]))
+    g = cp.Variable(3, nonneg=True)
+    zeta = 1.0 if isinstance(objective, obj.MeanVariance) else cp.Variable(nonneg=True)
+    with pytest.warns(OptimizerWarning) as record:
+        constraints = objective.get_internal_constraints(g, zeta, helper)
+        expr = objective.get_objective_expr(g, zeta, helper)
+    message = f"{name} 中以下股票的值为 NaN（如估计窗口内没有行情），{treated_as}: ['B']"
+    assert [str(w.message) for w in record] == [message]
+    if constraints:
+        assert mu_of(constraints, g) == pytest.approx(coefficients)
+    else:  # without risk aversion the expression is -mu'g
+        assert [-at(expr, g, row) for row in np.eye(3)] == pytest.approx(coefficients)
 
 
 # ---- indicator and style -------------------------------------------------------------

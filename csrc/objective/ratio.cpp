@@ -49,7 +49,8 @@ py::object unit_budget_constraint(const Globals &globals, py::handle g) {
     return std::move(constraints);
 }
 
-// An expected active return this small, relative to the largest, is rounding.
+// A difference of expected active returns this small, relative to the
+// largest of them (or to 1), is rounding.
 constexpr double kRoundingTolerance = 1e-12;
 
 // Stores a series argument that may be None, as both constructors do.
@@ -119,13 +120,16 @@ py::object information_ratio_constraints(const Globals &globals, const Args &arg
         average = np.attr("average")(mu[known], py::arg("weights") = weight[known]);
     }
     mu[missing] = average;
-    if (truthy(compare(mu, mu[py::int_(0)], Py_EQ).attr("all")())) {
+    // The benchmark's average carries rounding: a view that differs by no
+    // more than that is flat, and no edge over the benchmark.
+    py::object tolerance =
+        ops::mul(py::float_(kRoundingTolerance),
+                 np.attr("maximum")(py::float_(1.0), np.attr("abs")(mu).attr("max")()));
+    py::object spread = ops::sub(mu.attr("max")(), mu.attr("min")());
+    if (truthy(compare(spread, tolerance, Py_LE))) {
         return unit_budget_constraint(globals, g);
     }
     py::object excess = ops::sub(pool_mu, weight.attr("dot")(mu));
-    // Rounding of the benchmark's mean is no edge over it.
-    py::object tolerance =
-        ops::mul(py::float_(kRoundingTolerance), np.attr("abs")(mu).attr("max")());
     if (!truthy(compare(excess, tolerance, Py_GT).attr("any")())) {
         // No long-only portfolio of the pool is expected to beat the
         // benchmark: the best ratio is not positive, and the homogenised form
