@@ -343,17 +343,18 @@ py::object reindexed(const Globals &globals, py::handle series, py::handle order
 
 py::object missing_values(const Globals &globals, py::handle series, py::handle values,
                           py::handle order_book_ids, const char *name, const char *treated_as) {
-    py::object np = globals["np"];
-    py::object missing = np.attr("isnan")(values);
-    py::object pool = globals["pd"].attr("Index")(order_book_ids);
-    py::object without_value =
-        np.attr("logical_and")(missing, pool.attr("isin")(series.attr("index")));
-    if (truthy(without_value.attr("any")())) {
+    py::object missing = globals["np"].attr("isnan")(values);
+    if (!truthy(missing.attr("any")())) {
+        return missing;
+    }
+    py::object unvalued = globals["pd"].attr("Index")(order_book_ids)[missing];
+    py::object named = unvalued[unvalued.attr("isin")(series.attr("index"))];
+    if (py::len(named) > 0) {
         // Stack level 3: the objective is called by portfolio_optimize, whose
         // caller the warning is about.
         warn(globals["warnings"],
              format("{} 中以下股票的值为 NaN（如估计窗口内没有行情），按{}处理: {}", name,
-                    treated_as, pool[without_value].attr("tolist")()),
+                    treated_as, named.attr("tolist")()),
              globals["OptimizerWarning"], 3);
     }
     return missing;
