@@ -68,12 +68,10 @@ def demo_market(dates):
 
 
 def synthetic_market(n_stocks, date):
-    import quotaris.demo.universe as universe
     from quotaris.demo import build_demo_tables
 
-    universe.N_STOCKS = n_stocks
     started = time.perf_counter()
-    tables = build_demo_tables(start="2015-01-05", end="2019-06-28")
+    tables = build_demo_tables(start="2015-01-05", end="2019-06-28", n_stocks=n_stocks)
     quotaris.init(quotaris.MemorySource.from_tables(tables))
     simulated = time.perf_counter() - started
     print(f"\nsynthetic market of {n_stocks} stocks simulated in {simulated:.0f} s")

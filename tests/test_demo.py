@@ -20,7 +20,8 @@ import pytest
 
 from plovera.const import STYLE_FACTORS
 from quotaris import demo
-from quotaris.demo import exposures, numeric
+from quotaris.demo import exposures, numeric, period, universe
+from quotaris.demo.calibration import BOARDS
 from quotaris.source import NOT_DELISTED, BundleError
 from quotaris.tables import FUNDAMENTAL_FIELDS, INSTRUMENT_COLUMNS
 
@@ -171,6 +172,65 @@ def test_industries(tables, stocks):
     assert (targets.map(len) == 1).all()
     changed = sws.groupby("order_book_id").size()
     assert 5 <= (changed > 1).sum() <= 50
+
+
+# The sorted codes of the default market: larger markets must leave it as it was.
+DEFAULT_CODES_DIGEST = "ee84fc9040c7cba6ab60b9712c9357055ea52aa74e9da45c306d885441a7f802"
+
+
+def test_the_default_market_keeps_its_codes(stocks):
+    codes = ",".join(sorted(stocks.index)).encode()
+    assert hashlib.sha256(codes).hexdigest() == DEFAULT_CODES_DIGEST
+
+
+def draw_universe(n_stocks, start=demo.DEMO_START):
+    rng = np.random.Generator(np.random.PCG64(demo.DEMO_SEED))
+    return universe.draw_universe(rng, period.demo_period(start, demo.DEMO_END), n_stocks)
+
+
+@pytest.mark.parametrize(
+    ("n_stocks", "start"),
+    [(5500, demo.DEMO_START), (5500, "2016-01-04"), (8000, demo.DEMO_START), (12000, "2016-01-04")],
+)
+def test_large_markets_number_their_listings_in_six_digits(n_stocks, start):
+    drawn = draw_universe(n_stocks, start)
+    codes = pd.Series(drawn.order_book_id.astype(str))
+    assert len(codes) == n_stocks and codes.is_unique and codes.is_monotonic_increasing
+    # Shanghai's A-share codes begin with 6, Shenzhen's with 0 or 3.
+    assert codes.str.fullmatch(r"6\d{5}\.XSHG|[03]\d{5}\.XSHE").all()
+    assert (codes.str[:3].isin(["688", "689"]) == (drawn.board == 4)).all()
+    # Some boards ran out of their own prefix, and went on in listing order.
+    assert not codes.str[:3].isin([b.prefix for b in BOARDS]).all()
+    for b in range(len(BOARDS)):
+        on_board = drawn.board == b
+        listed = drawn.listed[on_board][np.argsort(codes[on_board].to_numpy())]
+        assert (np.diff(listed) >= np.timedelta64(0)).all(), BOARDS[b].prefix
+
+
+def test_a_market_too_large_for_its_codes_is_refused():
+    with pytest.raises(ValueError, match="n_stocks=40000 .* board 600"):
+        draw_universe(40000)
+
+
+@pytest.mark.parametrize(
+    ("n_stocks", "largest"),
+    [(93, {HS300: 93, CSI800: 93}), (5500, {HS300: 300, CSI500: 500, CSI800: 800, CSI1000: 1000})],
+)
+def test_markets_of_other_sizes(n_stocks, largest):
+    tables = demo.build_demo_tables(n_stocks=n_stocks, **SHORT)
+    instruments = tables.instruments
+    stocks = instruments[instruments["type"] == "CS"]
+    assert len(stocks) == n_stocks and instruments["order_book_id"].is_unique
+    assert stocks["symbol"].is_unique
+    assert (stocks["order_book_id"].str[-4:] == stocks["exchange"]).all()
+    sws = tables.industry[tables.industry["scheme"] == "sws"]
+    assert set(sws["industry_code"]) == set(SHENWAN)
+    assert tables.price_change_rate.shape[1] == n_stocks + len(INDICES)
+    # The indices take the largest stocks up to their sizes; a small market fills only some.
+    held = tables.index_weights.groupby(["index_id", "date"]).size().groupby("index_id").max()
+    assert set(held.index) == set(largest)
+    assert all(0 < held[index] <= size for index, size in largest.items())
+    assert n_stocks < 300 or held.to_dict() == largest
 
 
 def test_fundamentals(tables, stocks):
@@ -392,6 +452,11 @@ def test_same_seed_same_market_other_seed_other_market():
         ({"start": "2005-01-04"}, "2005-01-04"),
         ({"end": "2031-12-31"}, "2031-12-31"),
         ({"start": "2020-01-02", "end": "2020-03-31"}, "2020-03-31"),
+        ({"n_stocks": 92}, "at least 93 .* got 92"),
+        ({"n_stocks": 0}, "got 0"),
+        ({"n_stocks": 5500.0}, "5500.0"),
+        ({"n_stocks": "5500"}, "'5500'"),
+        ({"n_stocks": True}, "True"),
     ],
 )
 def test_bad_arguments_are_named(arguments, named):

@@ -1,7 +1,7 @@
 """A synthetic A-share market to try plovera on without a data subscription.
 
-:func:`build_demo_tables` simulates 1,100 stocks of both exchanges on the real
-Shanghai trading calendar: listings before and during the period, IPOs,
+:func:`build_demo_tables` simulates 1,100 stocks (or ``n_stocks``) of both
+exchanges on the real Shanghai trading calendar: listings before and during the period, IPOs,
 delistings, suspensions, two level-1 industry schemes (and Shenwan with 非银金融
 split into its level-2 parts) with a few
 reclassifications, quarterly fundamentals published with reporting lags, and

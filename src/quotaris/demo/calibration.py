@@ -39,6 +39,7 @@ __all__ = [
     "MARKET_RETURN",
     "MASS_SUSPENSION",
     "MASS_SUSPENSION_SHARE",
+    "MIN_INDUSTRY_MEMBERS",
     "MONTH",
     "N_STOCKS",
     "QUARTER",
@@ -78,6 +79,7 @@ TWO_YEARS = 2 * YEAR
 SESSIONS_PER_YEAR = 244
 
 N_STOCKS = 1100
+MIN_INDUSTRY_MEMBERS = 3  # stocks of every industry, whatever the size of the market
 LISTED_BEFORE_START = 0.82
 DELISTED_SHARE = 0.02
 RECLASSIFIED_SHARE = 0.015
@@ -160,20 +162,26 @@ class Board(NamedTuple):
     weight: float  # relative share of the listings while open
     first_number: int
     wide_limit_from: str | None  # from this day the daily price limit is 20%
+    spare_prefixes: tuple[str, ...]  # where the numbering goes on once the prefix is full
 
 
+# A prefix holds a thousand codes, too few for the largest boards of a market
+# several times the default size.  A board that runs out goes on, in order, in
+# prefixes of its exchange that no board uses, each spare belonging to one
+# board so that codes stay unique: the main boards in the free 60x and 00x,
+# ChiNext in 30x, STAR in 689.
 BOARDS = (
-    Board("600", "XSHG", "1990-12-19", "2012-12-31", 3.0, 0, None),
-    Board("601", "XSHG", "2006-01-01", None, 1.0, 0, None),
-    Board("603", "XSHG", "2011-01-01", None, 2.5, 0, None),
-    Board("605", "XSHG", "2020-01-01", None, 1.0, 0, None),
-    Board("688", "XSHG", "2019-07-22", None, 1.5, 1, "2019-07-22"),
-    Board("000", "XSHE", "1991-01-01", "2007-12-31", 3.0, 1, None),
-    Board("001", "XSHE", "2015-01-01", None, 0.5, 0, None),
-    Board("002", "XSHE", "2004-05-27", "2021-04-05", 3.0, 0, None),
-    Board("003", "XSHE", "2020-01-01", None, 0.7, 0, None),
-    Board("300", "XSHE", "2009-10-30", None, 2.5, 1, "2020-08-24"),
-    Board("301", "XSHE", "2020-08-24", None, 2.0, 0, "2020-08-24"),
+    Board("600", "XSHG", "1990-12-19", "2012-12-31", 3.0, 0, None, ("602", "604", "606")),
+    Board("601", "XSHG", "2006-01-01", None, 1.0, 0, None, ("607",)),
+    Board("603", "XSHG", "2011-01-01", None, 2.5, 0, None, ("608",)),
+    Board("605", "XSHG", "2020-01-01", None, 1.0, 0, None, ("609",)),
+    Board("688", "XSHG", "2019-07-22", None, 1.5, 1, "2019-07-22", ("689",)),
+    Board("000", "XSHE", "1991-01-01", "2007-12-31", 3.0, 1, None, ("004", "005")),
+    Board("001", "XSHE", "2015-01-01", None, 0.5, 0, None, ("008",)),
+    Board("002", "XSHE", "2004-05-27", "2021-04-05", 3.0, 0, None, ("006", "007")),
+    Board("003", "XSHE", "2020-01-01", None, 0.7, 0, None, ("009",)),
+    Board("300", "XSHE", "2009-10-30", None, 2.5, 1, "2020-08-24", ("302", "303")),
+    Board("301", "XSHE", "2020-08-24", None, 2.0, 0, "2020-08-24", ("304",)),
 )
 STAR_BOARD = 4
 

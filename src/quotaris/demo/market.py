@@ -8,7 +8,12 @@ import numpy as np
 import pandas as pd
 
 from quotaris.demo.assembly import assemble_tables
-from quotaris.demo.calibration import SECURITIES_SHARE, SW_INDUSTRIES
+from quotaris.demo.calibration import (
+    MIN_INDUSTRY_MEMBERS,
+    N_STOCKS,
+    SECURITIES_SHARE,
+    SW_INDUSTRIES,
+)
 from quotaris.demo.fundamentals import draw_reports
 from quotaris.demo.indices import build_indices
 from quotaris.demo.period import demo_period
@@ -54,9 +59,10 @@ def build_demo_tables(
     *,
     start: str = DEMO_START,
     end: str = DEMO_END,
+    n_stocks: int = N_STOCKS,
 ) -> BundleTables:
-    """The tables of the demo market; the same seed and period give the same content."""
-    return simulate_demo_market(seed, progress, start=start, end=end).tables
+    """The tables of the demo market; the same seed, period and size give the same content."""
+    return simulate_demo_market(seed, progress, start=start, end=end, n_stocks=n_stocks).tables
 
 
 def simulate_demo_market(
@@ -65,19 +71,31 @@ def simulate_demo_market(
     *,
     start: str = DEMO_START,
     end: str = DEMO_END,
+    n_stocks: int = N_STOCKS,
 ) -> DemoMarket:
-    """Simulate the demo market over the trading days from ``start`` to ``end``.
+    """Simulate the demo market of ``n_stocks`` stocks (listed at some time, delisted
+    ones included) over the trading days from ``start`` to ``end``.
 
     ``progress``, when given, is called with the fraction done and the stage.
     """
     if isinstance(seed, bool) or not isinstance(seed, int | np.integer) or seed < 0:
         raise ValueError(f"seed must be a non-negative integer, got {seed!r}")
+    fewest = MIN_INDUSTRY_MEMBERS * len(SW_INDUSTRIES)
+    if (
+        isinstance(n_stocks, bool)
+        or not isinstance(n_stocks, int | np.integer)
+        or n_stocks < fewest
+    ):
+        raise ValueError(
+            f"n_stocks must be an integer of at least {fewest} "
+            f"({MIN_INDUSTRY_MEMBERS} per industry), got {n_stocks!r}"
+        )
     period = demo_period(start, end)
     report = progress if progress is not None else _ignore_progress
     # Every stage draws from the one generator: their order fixes the content.
     rng = np.random.Generator(np.random.PCG64(int(seed)))
     report(0.0, "universe")
-    universe = draw_universe(rng, period)
+    universe = draw_universe(rng, period, int(n_stocks))
     industries = draw_industries(rng, period, universe)
     suspended = draw_suspensions(rng, period, universe)
     traits = draw_traits(rng, period, universe.n)

@@ -17,6 +17,7 @@ from quotaris.demo.calibration import (
     LISTED_BEFORE_START,
     MASS_SUSPENSION,
     MASS_SUSPENSION_SHARE,
+    MIN_INDUSTRY_MEMBERS,
     N_STOCKS,
     QUARTER,
     RECLASSIFIED_SHARE,
@@ -87,15 +88,17 @@ class Traits(NamedTuple):
     growth_trend: np.ndarray  # mean growth over the last GROWTH_TREND_MONTHS
 
 
-def draw_universe(rng: np.random.Generator, period: Period) -> Universe:
-    n, days, n_days = N_STOCKS, period.days, period.n_days
+def draw_universe(rng: np.random.Generator, period: Period, n_stocks: int = N_STOCKS) -> Universe:
+    n, days, n_days = n_stocks, period.days, period.n_days
     n_industries = len(SW_INDUSTRIES)
     companies = np.array([ind.companies for ind in SW_INDUSTRIES], dtype=float)
     # A few members in every industry so that each one has a factor return.
     sw = np.concatenate(
         [
-            np.repeat(np.arange(n_industries), 3),
-            rng.choice(n_industries, n - 3 * n_industries, p=companies / companies.sum()),
+            np.repeat(np.arange(n_industries), MIN_INDUSTRY_MEMBERS),
+            rng.choice(
+                n_industries, n - MIN_INDUSTRY_MEMBERS * n_industries, p=companies / companies.sum()
+            ),
         ]
     )
     rng.shuffle(sw)
@@ -188,15 +191,30 @@ def _draw_boards(rng: np.random.Generator, listed: np.ndarray) -> np.ndarray:
 
 
 def _number_codes(rng: np.random.Generator, board: np.ndarray, listed: np.ndarray) -> np.ndarray:
-    """Codes numbered in order of listing within each board, as exchanges assign them."""
+    """Codes numbered in order of listing within each board, as exchanges assign them.
+
+    A board with more listings than its prefix holds draws from as few of its
+    spare prefixes as it needs, its later listings in the later prefixes; a
+    board that fits draws from its own prefix alone, as the default market does.
+    """
     codes = np.empty(len(board), dtype=object)
     order = np.lexsort((np.arange(len(board)), listed))
     for b, rules in enumerate(BOARDS):
         members = order[board[order] == b]
-        numbers = np.sort(
-            rng.choice(np.arange(rules.first_number, 1000), len(members), replace=False)
-        )
-        codes[members] = [f"{rules.prefix}{num:03d}.{rules.exchange}" for num in numbers]
+        per_prefix = 1000 - rules.first_number
+        prefixes = (rules.prefix, *rules.spare_prefixes)
+        used = max(1, -(-len(members) // per_prefix))
+        if used > len(prefixes):
+            raise ValueError(
+                f"n_stocks={len(board)} is too many for the demo market: board {rules.prefix} "
+                f"drew {len(members)} listings, its prefixes hold {len(prefixes) * per_prefix}"
+            )
+        # Numbers from 1000 on stand for the spare prefixes, in their order.
+        slots = (np.arange(rules.first_number, 1000) + 1000 * np.arange(used)[:, None]).ravel()
+        numbers = np.sort(rng.choice(slots, len(members), replace=False))
+        codes[members] = [
+            f"{prefixes[num // 1000]}{num % 1000:03d}.{rules.exchange}" for num in numbers
+        ]
     return codes
 
 
