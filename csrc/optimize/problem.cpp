@@ -34,6 +34,19 @@ py::object constraints_of(py::handle constraint, py::handle g, py::handle zeta, 
 
 }  // namespace
 
+bool has_variable_scale(const Globals &globals, py::handle objective) {
+    return plovera::isinstance(objective, globals["MaxInformationRatio"]) ||
+           plovera::isinstance(objective, globals["MaxSharpeRatio"]);
+}
+
+py::list bound_constraints(py::handle g, py::handle zeta, py::handle lower, py::handle upper) {
+    const py::int_ zero(0);
+    py::list constraints;
+    constraints.append(ops::compare(ops::sub(g, ops::mul(zeta, lower)), zero, Py_GE));
+    constraints.append(ops::compare(ops::sub(g, ops::mul(zeta, upper)), zero, Py_LE));
+    return constraints;
+}
+
 Assembly assemble(const Globals &globals, py::handle objective, py::handle order_book_ids,
                   py::handle bnds, py::handle cons, py::handle helper, bool parameterised,
                   py::handle bounds) {
@@ -42,8 +55,7 @@ Assembly assemble(const Globals &globals, py::handle objective, py::handle order
     const py::int_ zero(0);
     Assembly assembly;
     assembly.g = cp.attr("Variable")(n, py::arg("nonneg") = true);
-    if (plovera::isinstance(objective, globals["MaxInformationRatio"]) ||
-        plovera::isinstance(objective, globals["MaxSharpeRatio"])) {
+    if (has_variable_scale(globals, objective)) {
         assembly.zeta = cp.attr("Variable")(py::arg("nonneg") = true);
     } else if (plovera::isinstance(objective, globals["RiskParity"])) {
         assembly.zeta = n;
@@ -68,10 +80,7 @@ Assembly assemble(const Globals &globals, py::handle objective, py::handle order
             lower_bound = assembly.lower;
             upper_bound = assembly.upper;
         }
-        assembly.bound_cons.append(
-            ops::compare(ops::sub(g, ops::mul(zeta, lower_bound)), zero, Py_GE));
-        assembly.bound_cons.append(
-            ops::compare(ops::sub(g, ops::mul(zeta, upper_bound)), zero, Py_LE));
+        assembly.bound_cons = bound_constraints(g, zeta, lower_bound, upper_bound);
         extend(assembly.hard_cons, assembly.bound_cons);
     }
     if (!cons.is_none()) {

@@ -45,6 +45,12 @@ struct Setting {
 // The checks and the data of a call with portfolio_optimize's seven arguments.
 Setting set_up(const Globals &globals, const Args &args);
 
+// Whether the objective's zeta is a variable (the ratio objectives'), not a number.
+bool has_variable_scale(const Globals &globals, py::handle objective);
+
+// [g - zeta * lower >= 0, g - zeta * upper <= 0]: the bounds apply to g / zeta.
+py::list bound_constraints(py::handle g, py::handle zeta, py::handle lower, py::handle upper);
+
 // The problem over the pool; with `parameterised` its bounds are cvxpy
 // Parameters, set from `bnds` until changed.  `bounds`, when not None, is the
 // (lower, upper) pair to use instead of parse_bnds(bnds): a diagnosis reads

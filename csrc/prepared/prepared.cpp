@@ -26,8 +26,14 @@ py::object prepare_optimize(const Globals &globals, const Args &args) {
         return prepared;
     }
     py::handle objective = args[2];
+    // Bounds as Parameters keep the compiled problem when they change, but
+    // only a number zeta leaves them in the constraints' offsets.  Times a
+    // variable zeta they are coefficients, and compiling the parametric
+    // problem costs several plain compiles (seconds for a whole market):
+    // such a problem is compiled anew when a solve changes its bounds.
+    const bool parameterised = !optimize::has_variable_scale(globals, objective);
     Assembly assembly = optimize::assemble(globals, objective, setting.order_book_ids, args[3],
-                                           args[4], setting.helper, true);
+                                           args[4], setting.helper, parameterised);
     // Compiling is most of the work before the solver runs; the compiled
     // problem is cached on the problem object and travels with it when pickled.
     assembly.problem.attr("get_problem_data")(objective.attr("get_preferred_solver")());
@@ -38,9 +44,11 @@ py::object prepare_optimize(const Globals &globals, const Args &args) {
     prepared.attr("_soft_cons") = assembly.soft_cons;
     prepared.attr("_lower") = assembly.lower;
     prepared.attr("_upper") = assembly.upper;
-    if (!assembly.lower.is_none()) {
-        prepared.attr("_lower_bound") = assembly.lower.attr("value").attr("copy")();
-        prepared.attr("_upper_bound") = assembly.upper.attr("value").attr("copy")();
+    prepared.attr("_bound_cons") = assembly.bound_cons;
+    py::object np = globals["np"];
+    for (auto [name, bound] : {std::pair{"_lower_bound", assembly.lower_bound},
+                               std::pair{"_upper_bound", assembly.upper_bound}}) {
+        prepared.attr(name) = bound.is_none() ? py::none() : np.attr("array")(bound, "float64");
     }
     return prepared;
 }
@@ -58,21 +66,21 @@ double bound_of(const Globals &globals, py::handle order_book_id, py::handle val
     return number;
 }
 
-// The prepared bounds with those of `bnds` in place of their stocks'.  Each
-// pair is read as parse_bnds reads it, but the sums are checked over the whole
-// pool: parse_bnds over the named stocks alone would refuse a few small pins.
-void set_bounds(const Globals &globals, py::handle prepared, py::handle bnds) {
+// The prepared bounds with those of `bnds` in place of their stocks', or None
+// when `bnds` names no stock.  Each pair is read as parse_bnds reads it, but
+// the sums are checked over the whole pool: parse_bnds over the named stocks
+// alone would refuse a few small pins.
+py::object bounds_with(const Globals &globals, py::handle prepared, py::handle bnds) {
     py::object invalid_argument = globals["InvalidArgument"];
     if (!PyDict_Check(bnds.ptr())) {
         raise(invalid_argument,
               py::str(
                   "bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"));
     }
-    py::object lower_param = prepared.attr("_lower");
-    if (lower_param.is_none()) {
-        if (py::len(bnds) == 0) {
-            return;
-        }
+    if (py::len(bnds) == 0) {
+        return py::none();
+    }
+    if (prepared.attr("_lower_bound").is_none()) {
         raise(invalid_argument, py::str("准备优化时未给出 bnds，求解时不能再设定个股权重上下界"));
     }
     py::dict position;
@@ -113,8 +121,7 @@ void set_bounds(const Globals &globals, py::handle prepared, py::handle bnds) {
     if (truthy(ops::compare(upper_bounds.attr("sum")(), one, Py_LT))) {
         raise(invalid_argument, py::str("上限之和小于1"));
     }
-    lower_param.attr("value") = lower_bounds;
-    prepared.attr("_upper").attr("value") = upper_bounds;
+    return py::make_tuple(lower_bounds, upper_bounds);
 }
 
 // The solver a prepared problem keeps between solves: SCS set up, its matrix
@@ -202,6 +209,27 @@ optimize::Attempt kept_solver_attempt(const Globals &globals, py::handle prepare
     };
 }
 
+// The prepared problem with its bound constraints made anew at `bounds`, for
+// a problem whose bounds are not Parameters: cvxpy compiles it at the solve.
+void rebound(const Globals &globals, py::handle prepared, Assembly &assembly, py::handle bounds) {
+    py::list old_bounds = prepared.attr("_bound_cons");
+    py::list new_bounds = optimize::bound_constraints(assembly.g, assembly.zeta,
+                                                      bounds[py::int_(0)], bounds[py::int_(1)]);
+    py::list hard_cons;
+    for (py::handle constraint : assembly.hard_cons) {
+        if (constraint.is(old_bounds[0])) {
+            hard_cons.append(new_bounds[0]);
+        } else if (constraint.is(old_bounds[1])) {
+            hard_cons.append(new_bounds[1]);
+        } else {
+            hard_cons.append(constraint);
+        }
+    }
+    assembly.hard_cons = hard_cons;
+    assembly.problem = globals["cp"].attr("Problem")(assembly.problem.attr("objective"),
+                                                     ops::add(hard_cons, assembly.soft_cons));
+}
+
 py::object prepared_solve(const Globals &globals, const Args &args) {
     py::handle prepared = args[0];
     py::handle bnds = args[1];
@@ -211,13 +239,6 @@ py::object prepared_solve(const Globals &globals, const Args &args) {
         return optimize::whole_weight(order_book_ids);
     }
     factorize(globals, args);
-    // Every solve starts from the prepared bounds (set_bounds too): bounds set
-    // by an earlier solve do not carry over.
-    if (bnds.is_none()) {
-        restore_prepared_bounds(prepared);
-    } else {
-        set_bounds(globals, prepared, bnds);
-    }
     Assembly assembly;
     assembly.problem = problem;
     assembly.g = prepared.attr("_g");
@@ -225,6 +246,19 @@ py::object prepared_solve(const Globals &globals, const Args &args) {
     // The retry without soft constraints must not change what a later solve starts from.
     assembly.hard_cons = prepared.attr("_hard_cons");
     assembly.soft_cons = py::list(prepared.attr("_soft_cons"));
+    // Every solve starts from the prepared bounds: bounds set by an earlier
+    // solve do not carry over.
+    restore_prepared_bounds(prepared);
+    py::object bounds = bnds.is_none() ? py::none() : bounds_with(globals, prepared, bnds);
+    if (!bounds.is_none()) {
+        py::object lower = prepared.attr("_lower");
+        if (!lower.is_none()) {
+            lower.attr("value") = bounds[py::int_(0)];
+            prepared.attr("_upper").attr("value") = bounds[py::int_(1)];
+        } else {
+            rebound(globals, prepared, assembly, bounds);
+        }
+    }
     optimize::Attempt first_attempt;
     if (py::hasattr(prepared, "_solver")) {
         first_attempt = kept_solver_attempt(globals, prepared);
