@@ -63,14 +63,6 @@ PYBIND11_MODULE(optimize, module) {
     define("ensure_bound", {"v"}, ensure_bound);
     define("parse_bnds", {"bnds", "order_book_ids"}, parse_bnds);
     globals["DEFAULT_OBJECTIVE"] = globals["MinVariance"]();
-    globals["portfolio_optimize"] =
-        make_function(globals, "portfolio_optimize", "portfolio_optimize",
-                      {"order_book_ids",
-                       "date",
-                       {"objective", globals["DEFAULT_OBJECTIVE"]},
-                       {"bnds", py::none()},
-                       {"cons", py::none()},
-                       {"benchmark", py::none()},
-                       {"cov_model", globals["CovModel"].attr("FACTOR_MODEL_DAILY")}},
-                      portfolio_optimize, kPortfolioOptimizeDoc);
+    globals["portfolio_optimize"] = make_entry_function(globals, "portfolio_optimize",
+                                                        portfolio_optimize, kPortfolioOptimizeDoc);
 }

@@ -213,6 +213,19 @@ Setting set_up(const Globals &globals, const Args &args) {
     return setting;
 }
 
+py::object make_entry_function(const py::dict &globals, const char *name, Impl impl,
+                               const char *doc) {
+    return make_function(globals, name, name,
+                         {"order_book_ids",
+                          "date",
+                          {"objective", globals["DEFAULT_OBJECTIVE"]},
+                          {"bnds", py::none()},
+                          {"cons", py::none()},
+                          {"benchmark", py::none()},
+                          {"cov_model", globals["CovModel"].attr("FACTOR_MODEL_DAILY")}},
+                         impl, doc);
+}
+
 py::object whole_weight(py::handle order_book_ids) {
     py::dict single;
     single[order_book_ids[py::int_(0)]] = py::float_(1.0);

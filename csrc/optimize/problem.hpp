@@ -70,6 +70,11 @@ using Attempt = std::function<py::object(const Assembly &)>;
 py::object solve(const Globals &globals, Assembly &assembly, py::handle objective,
                  py::handle order_book_ids, const Attempt &first_attempt = {});
 
+// A function of the module with portfolio_optimize's parameters and defaults;
+// `globals` must bind DEFAULT_OBJECTIVE and CovModel.
+py::object make_entry_function(const py::dict &globals, const char *name, Impl impl,
+                               const char *doc);
+
 // The result for a pool of one stock: all of the weight on it.
 py::object whole_weight(py::handle order_book_ids);
 

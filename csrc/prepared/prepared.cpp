@@ -337,26 +337,10 @@ PYBIND11_MODULE(prepared, module) {
             .method("factorize", {"self"}, factorize, kPreparedFactorizeDoc)
             .method("__getstate__", {"self"}, get_state)
             .build(reinterpret_cast<PyObject *>(&PyType_Type));
-    globals["prepare_optimize"] =
-        make_function(globals, "prepare_optimize", "prepare_optimize",
-                      {"order_book_ids",
-                       "date",
-                       {"objective", globals["DEFAULT_OBJECTIVE"]},
-                       {"bnds", py::none()},
-                       {"cons", py::none()},
-                       {"benchmark", py::none()},
-                       {"cov_model", globals["CovModel"].attr("FACTOR_MODEL_DAILY")}},
-                      prepare_optimize, kPrepareOptimizeDoc);
-    globals["set_up_optimization"] =
-        make_function(globals, "set_up_optimization", "set_up_optimization",
-                      {"order_book_ids",
-                       "date",
-                       {"objective", globals["DEFAULT_OBJECTIVE"]},
-                       {"bnds", py::none()},
-                       {"cons", py::none()},
-                       {"benchmark", py::none()},
-                       {"cov_model", globals["CovModel"].attr("FACTOR_MODEL_DAILY")}},
-                      set_up_optimization, kSetUpOptimizationDoc);
+    globals["prepare_optimize"] = optimize::make_entry_function(
+        globals, "prepare_optimize", prepare_optimize, kPrepareOptimizeDoc);
+    globals["set_up_optimization"] = optimize::make_entry_function(
+        globals, "set_up_optimization", set_up_optimization, kSetUpOptimizationDoc);
     globals["assemble_problem"] = make_function(
         globals, "assemble_problem", "assemble_problem",
         {"objective", "order_book_ids", "bnds", "cons", "helper", {"bounds", py::none()}},
