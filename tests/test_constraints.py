@@ -100,11 +100,12 @@ def test_tracking_error_is_the_union_covariance_form(kind):
     check_threshold(TrackingErrorLimit, te, kind)
 
 
-def test_tracking_error_cone_has_factor_plus_union_rows():
+def test_tracking_error_cone_has_factor_plus_pool_rows_and_one_for_the_rest():
     g, zeta = scaled("unit")
     (cone,) = TrackingErrorLimit(0.05).to_constraints(g, zeta, Helper())
     sizes = [arg.shape for arg in cone.args[0].args[0].args]
-    assert sizes == [(3,), (len(UNION),)]
+    # The constituents outside the pool cannot be held: their risk is one number.
+    assert sizes == [(3,), (len(POOL),), (1,)] and len(UNION) > len(POOL) + 1
 
 
 @pytest.mark.parametrize("kind", ZETAS)

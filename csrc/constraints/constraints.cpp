@@ -199,28 +199,18 @@ py::object tracking_error_init(const Globals &globals, const Args &args) {
 }
 
 // ‖[Bᵀa ; √Δ∘a]‖₂ ≤ zeta·limit over the union's factor model: its
-// covariance in K + m rows instead of a dense m × m factor.
+// covariance in about K + n rows instead of a dense m × m factor.
 py::object tracking_error_constraints(const Globals &globals, const Args &args) {
     py::handle self = args[0];
-    py::handle g = args[1];
     py::handle zeta = args[2];
     py::handle helper = args[3];
     require_benchmark(globals, self, helper);
-    py::object np = globals["np"];
-    py::object cp = globals["cp"];
     const FactorForm form = factor_form(globals, helper.attr("get_union_factor_model")());
-    const Py_ssize_t outside =
-        py::len(helper.attr("union_components")) - py::len(helper.attr("order_book_ids"));
-    py::object held = py::reinterpret_borrow<py::object>(g);
-    if (outside > 0) {
-        held = cp.attr("hstack")(py::make_tuple(g, np.attr("zeros")(outside)));
-    }
-    py::object benchmark =
-        np.attr("asarray")(helper.attr("benchmark_weight").attr("values"), "float64");
-    py::object active = sub(held, mul(zeta, benchmark));
+    const ActiveParts parts =
+        active_parts(globals, form, args[1], zeta, helper.attr("benchmark_weight").attr("values"));
     py::list out;
-    out.append(compare(factor_volatility(globals, form, active),
-                       mul(zeta, self.attr("_upper_limit")), Py_LE));
+    out.append(
+        compare(active_volatility(globals, parts), mul(zeta, self.attr("_upper_limit")), Py_LE));
     return std::move(out);
 }
 

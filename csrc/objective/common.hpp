@@ -59,14 +59,18 @@ py::object active_weight(const Globals &globals, py::handle g, py::handle zeta, 
 // can fail to converge on healthy covariance matrices.
 py::object quad_form(const Globals &globals, py::handle x, py::handle matrix);
 
-// The covariance an objective measures risk with, over the pool or over
-// helper.union_components: in factor form when the helper offers it
-// (get_factor_model, get_union_factor_model), so that no n × n matrix is
+// The variance of the active weights over helper.union_components (see
+// active_weight): in factor form when the helper offers the union's, the
+// constituents outside the pool folded into one term; otherwise over the
+// helper's dense union matrix.
+py::object active_risk(const Globals &globals, py::handle g, py::handle zeta, py::handle helper);
+
+// The covariance an objective measures the pool's risk with: in factor form
+// when the helper offers it (get_factor_model), so that no n × n matrix is
 // built; otherwise the helper's dense matrix.
 class Risk {
 public:
     static Risk of_pool(const Globals &globals, py::handle helper);
-    static Risk of_union(const Globals &globals, py::handle helper);
 
     // xᵀΣx as a cvxpy expression of the vector expression x.
     py::object variance(const Globals &globals, py::handle x) const;
@@ -74,9 +78,6 @@ public:
     py::object variance_of(const Globals &globals, py::handle x) const;
 
 private:
-    static Risk of(const Globals &globals, py::handle helper, const char *factor_model,
-                   const char *matrix);
-
     std::optional<FactorForm> form_;
     py::object matrix_;
 };

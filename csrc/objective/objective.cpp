@@ -161,8 +161,7 @@ py::object risk_parity_expr(const Globals &globals, const Args &args) {
 py::object min_tracking_error_expr(const Globals &globals, const Args &args) {
     py::handle helper = args[3];
     assert_unit_budget(args[2]);
-    py::object active = active_weight(globals, args[1], py::handle(), helper);
-    return Risk::of_union(globals, helper).variance(globals, active);
+    return active_risk(globals, args[1], py::handle(), helper);
 }
 
 // ---- MaxIndicator -----------------------------------------------------------

@@ -68,23 +68,24 @@ py::object quad_form(const Globals &globals, py::handle x, py::handle matrix) {
     return cp.attr("quad_form")(x, matrix);
 }
 
-Risk Risk::of(const Globals &globals, py::handle helper, const char *factor_model,
-              const char *matrix) {
-    Risk risk;
-    if (py::hasattr(helper, factor_model)) {
-        risk.form_ = factor_form(globals, helper.attr(factor_model)());
-    } else {
-        risk.matrix_ = helper.attr(matrix)();
+py::object active_risk(const Globals &globals, py::handle g, py::handle zeta, py::handle helper) {
+    if (!py::hasattr(helper, "get_union_factor_model")) {
+        return quad_form(globals, active_weight(globals, g, zeta, helper),
+                         helper.attr("get_union_cov_matrix")());
     }
-    return risk;
+    const FactorForm form = factor_form(globals, helper.attr("get_union_factor_model")());
+    return active_variance(globals, active_parts(globals, form, g, zeta,
+                                                 helper.attr("benchmark_weight").attr("values")));
 }
 
 Risk Risk::of_pool(const Globals &globals, py::handle helper) {
-    return of(globals, helper, "get_factor_model", "get_cov_matrix");
-}
-
-Risk Risk::of_union(const Globals &globals, py::handle helper) {
-    return of(globals, helper, "get_union_factor_model", "get_union_cov_matrix");
+    Risk risk;
+    if (py::hasattr(helper, "get_factor_model")) {
+        risk.form_ = factor_form(globals, helper.attr("get_factor_model")());
+    } else {
+        risk.matrix_ = helper.attr("get_cov_matrix")();
+    }
+    return risk;
 }
 
 py::object Risk::variance(const Globals &globals, py::handle x) const {

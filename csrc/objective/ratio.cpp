@@ -74,8 +74,7 @@ py::object information_ratio_init(const Globals &globals, const Args &args) {
 
 py::object information_ratio_expr(const Globals &globals, const Args &args) {
     py::handle helper = args[3];
-    py::object active = active_weight(globals, args[1], args[2], helper);
-    return Risk::of_union(globals, helper).variance(globals, active);
+    return active_risk(globals, args[1], args[2], helper);
 }
 
 // The expected active return of the scaled weights, measured against the
