@@ -9,7 +9,7 @@ import pytest
 
 import plovera
 import quotaris
-from plovera.backtest import BacktestResult, Strategy, run_backtest, run_backtests
+from plovera.backtest import BacktestError, BacktestResult, Strategy, run_backtest, run_backtests
 from plovera.backtest.schedule import rebalance_dates
 from plovera.exception import InvalidArgument
 from quotaris import MemorySource
@@ -340,17 +340,28 @@ def test_bad_input_is_refused_naming_the_value(prices, start, end, options, mess
     assert message in str(refused.value)
 
 
-def test_a_date_without_solution_records_why(prices):
+def test_a_run_whose_every_date_failed_is_an_error_naming_the_first(prices):
     # Everything is held in a stock outside the pool: selling it alone is turnover ½.
     outside = pd.Series({S[-1]: 1.0})
     strategy = Strategy(
         S[:-1], bnds=CAPPED, cons=[plovera.TurnoverLimit(outside, 0.1)], name="stuck"
     )
-    result = backtest(strategy)
-    assert result.failures
-    failure = result.failures[0]
-    assert failure.error_type == "OptimizationFailed"
-    assert "换手率" in failure.diagnosis or "turnover" in failure.diagnosis.lower()
+    with pytest.raises(BacktestError) as info:
+        backtest(strategy)
+    message = str(info.value)
+    assert "'stuck': every one of its" in message
+    assert f"the first, {DAYS[START].date()}: OptimizationFailed" in message
+    assert "换手率" in message  # the first date's diagnosis
+    assert isinstance(info.value.__cause__, plovera.OptimizationFailed)
+
+
+def test_a_run_with_some_failed_dates_warns_once_with_their_count(prices):
+    failing = DAYS[START + 20].date()
+    strategy = Strategy(pool_missing_on(failing), bnds=CAPPED, benchmark=INDEX, name="gappy")
+    with pytest.warns(plovera.OptimizerWarning) as record:
+        run_backtest(strategy, DAYS[START].date(), DAYS[-1].date(), rebalance=10)
+    counts = [str(w.message) for w in record if "rebalance dates failed" in str(w.message)]
+    assert len(counts) == 1 and "'gappy': 1 of " in counts[0]
 
 
 def test_drifting_a_stock_the_market_does_not_know_names_it(prices):

@@ -33,6 +33,7 @@ _EXPORTS = {
     "run_backtest": "plovera.backtest",
     "run_backtests": "plovera.backtest",
     "BacktestResult": "plovera.backtest",
+    "BacktestError": "plovera.backtest",
     "CovModel": "plovera.const",
     "IndustryClassification": "plovera.const",
     "STYLE_FACTORS": "plovera.const",

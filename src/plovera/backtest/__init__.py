@@ -8,12 +8,13 @@ workers' Dask configuration) so they optimise as fast as a plain process.
 """
 
 from .engine import run_backtest, run_backtests
-from .executors import DASK_WORKER_CONFIG
+from .executors import DASK_WORKER_CONFIG, BacktestError
 from .result import BacktestResult, Failure
 from .strategy import Strategy
 
 __all__ = [
     "DASK_WORKER_CONFIG",
+    "BacktestError",
     "BacktestResult",
     "Failure",
     "Strategy",

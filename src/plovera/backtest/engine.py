@@ -28,6 +28,7 @@ import math
 import threading
 import time
 import uuid
+import warnings
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 
@@ -37,8 +38,8 @@ import pandas as pd
 import quotaris
 from quotaris.source import NOT_DELISTED
 
-from ..exception import InvalidArgument, OptimizationFailed
-from .executors import one_blas_thread, open_runner
+from ..exception import InvalidArgument, OptimizationFailed, OptimizerWarning
+from .executors import BacktestError, one_blas_thread, open_runner
 from .result import BacktestResult, Failure
 from .schedule import rebalance_dates, trading_days
 from .strategy import Strategy
@@ -541,6 +542,25 @@ class _Backtest:
         if self.progress:
             self.progress(self.done, len(self.schedule))
 
+    def _judge(self, failures: list[Failure], first_error: BaseException | None) -> None:
+        """A run whose every date failed is no result: it never held what it was told to."""
+        name, total = self.strategy.name, len(self.schedule)
+        if failures and len(failures) == total:
+            first = failures[0]
+            why = f"\n{first.diagnosis}" if first.diagnosis else ""
+            raise BacktestError(
+                f"strategy {name!r}: every one of its {total} rebalance dates failed; the "
+                f"first, {first.date}: {first.error_type}: {first.message}{why}"
+            ) from first_error
+        if failures:
+            # Stack level 4: run_backtest's caller, past run() and this check.
+            warnings.warn(
+                f"strategy {name!r}: {len(failures)} of {total} rebalance dates failed and "
+                "kept their holdings (see result.failures)",
+                OptimizerWarning,
+                stacklevel=4,
+            )
+
     def run(self) -> BacktestResult:
         started = time.perf_counter()
         days = self.days
@@ -560,6 +580,7 @@ class _Backtest:
         holdings = pins = pd.Series(dtype=float)
         value = 1.0
         rows, ex_ante, turnover, costs, failures = {}, {}, {}, {}, []
+        first_error = None
         try:
             for k, date in enumerate(self.schedule):
                 if isinstance(ahead, _Kept):
@@ -577,6 +598,7 @@ class _Backtest:
                 if outcome.error is not None:
                     if self.on_failure == "raise":
                         raise outcome.error
+                    first_error = first_error or outcome.error
                     failures.append(
                         Failure(
                             date,
@@ -603,6 +625,7 @@ class _Backtest:
         finally:
             if ahead:
                 ahead.close()
+        self._judge(failures, first_error)
         index = days[first:].as_unit("ns")
         nav_series = pd.Series(nav, index=index, name="nav")
         benchmark_nav = self._benchmark_nav(index, prices)
