@@ -233,4 +233,6 @@ def test_optimize_command_prints_the_diagnosis(capsys):
     assert status == EXIT_FAILED
     err = capsys.readouterr().err
     assert "硬约束无法同时满足" in err and "跟踪误差上限 0.50% →" in err
+    # What the failure means comes first, the failure itself last.
+    assert err.index("no portfolio meets all the constraints") < err.index("硬约束无法同时满足")
     assert err.rstrip().splitlines()[-1].startswith("plovera: error: OptimizationFailed")

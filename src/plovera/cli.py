@@ -417,8 +417,10 @@ def run_optimize(args: argparse.Namespace) -> int:
             cons=cons,
             **options,
         )
-    except OptimizationFailed:
-        # Say which constraints conflict; the failure itself is still reported.
+    except OptimizationFailed as failure:
+        # Say what the failure means and which constraints conflict; the
+        # failure itself is still reported.
+        print(f"plovera: {_failure_meaning(failure)}", file=sys.stderr)
         made = _make_objective(args.objective, options)
         found = diagnose(pool, args.date, made, bnds, cons or None, args.benchmark, args.cov_model)
         print(found, file=sys.stderr)
@@ -605,6 +607,19 @@ def _show_warning(message, category, filename, lineno, file=None, line=None) -> 
     text = " ".join(str(message).split())
     out = sys.stderr if file is None else file
     print(f"plovera: warning: {category.__name__}: {text}", file=out)
+
+
+def _failure_meaning(failure: Exception) -> str:
+    """What an OptimizationFailed says, for a reader who does not know the solver's codes."""
+    value = str(failure)
+    if value == "inf":
+        return (
+            "no portfolio meets all the constraints: the solver found the problem "
+            "infeasible (OptimizationFailed: inf). Which constraints conflict:"
+        )
+    if value == "failed":
+        return "the solver failed on this problem (OptimizationFailed: failed). The constraints:"
+    return f"the solver stopped without a solution (OptimizationFailed: {value}). The constraints:"
 
 
 def _report(error: Exception, status: int) -> int:
