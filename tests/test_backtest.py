@@ -1,6 +1,7 @@
 """Backtests on a tiny in-memory market, checked against hand computations."""
 
 import math
+import re
 import warnings
 
 import numpy as np
@@ -369,3 +370,29 @@ def test_drifting_a_stock_the_market_does_not_know_names_it(prices):
 
     with pytest.raises(InvalidArgument, match="does not know 999999.XSHG"):
         _Prices(DAYS[START:]).drift(pd.Series({S[0]: 0.5, "999999.XSHG": 0.5}), 0, 5)
+
+
+@pytest.mark.parametrize(
+    ("arguments", "named"),
+    [
+        ({"objective": object()}, "got <object object"),
+        ({"objective": plovera.MinVariance}, "got <class "),
+        ({"objective": len}, "got <built-in function len>"),
+        ({"objective": plovera.MaxInformationRatio()}, "MaxInformationRatio needs a benchmark"),
+        ({"objective": plovera.MinTrackingError(), "benchmark": 300}, "got 300"),
+        ({"max_turnover": "0.1"}, "got '0.1'"),
+        ({"max_turnover": math.inf}, "got inf"),
+        ({"max_turnover": math.nan}, "got nan"),
+        ({"max_turnover": 2.5}, "got 2.5"),
+        ({"max_turnover": -0.1}, "got -0.1"),
+        ({"max_turnover": True}, "got True"),
+    ],
+)
+def test_a_strategy_that_would_fail_on_every_date_is_refused_when_built(arguments, named):
+    with pytest.raises(InvalidArgument, match=re.escape(named)):
+        Strategy(S, **arguments)
+
+
+def test_a_strategy_accepts_the_whole_turnover_range():
+    for limit in (0, 0.3, 2):
+        assert Strategy(S, max_turnover=limit).max_turnover == limit

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import math
+import numbers
 import pickle
 from collections.abc import Callable, Sequence
 
@@ -9,8 +11,15 @@ import pandas as pd
 
 import quotaris
 
+from ..benchmark import OptimizeBenchmark
 from ..const import CovModel
 from ..exception import InvalidArgument
+from ..objective import (
+    MaxInformationRatio,
+    MaxSharpeRatio,
+    MinTrackingError,
+    OptimizationObjective,
+)
 
 __all__ = ["Strategy"]
 
@@ -44,8 +53,12 @@ class Strategy:
                 raise InvalidArgument("the strategy's pool is empty")
         if bnds is not None and not isinstance(bnds, dict):
             raise InvalidArgument(f"bnds must be a dict of (lower, upper) pairs, got {bnds!r}")
-        if max_turnover is not None and not max_turnover >= 0:
-            raise InvalidArgument(f"max_turnover must not be negative, got {max_turnover!r}")
+        _check_objective(objective, benchmark)
+        if max_turnover is not None and not _is_turnover(max_turnover):
+            raise InvalidArgument(
+                f"max_turnover must be a number from 0 to 2 (the turnover of selling "
+                f"everything and buying anew), got {max_turnover!r}"
+            )
         self.pool = pool
         self.objective = objective
         self.bnds = bnds
@@ -94,6 +107,34 @@ class Strategy:
                     f"strategy {self.name!r} cannot be sent to workers: its {part} "
                     f"{getattr(self, part)!r} does not pickle ({error})"
                 ) from None
+
+
+def _check_objective(objective: object, benchmark: object) -> None:
+    """Refuse, when built, what would fail on every rebalance date."""
+    if objective is not None and not isinstance(objective, OptimizationObjective):
+        raise InvalidArgument(
+            "the strategy's objective must be an objective instance such as MinVariance() "
+            f"or MaxInformationRatio(...), got {objective!r}"
+        )
+    if benchmark is not None and not isinstance(benchmark, str | OptimizeBenchmark):
+        raise InvalidArgument(
+            "the strategy's benchmark must be an index identifier or an OptimizeBenchmark, "
+            f"got {benchmark!r}"
+        )
+    needs = (MinTrackingError, MaxSharpeRatio, MaxInformationRatio)
+    if benchmark is None and isinstance(objective, needs):
+        raise InvalidArgument(
+            f"the strategy's objective {type(objective).__name__} needs a benchmark; none was given"
+        )
+
+
+def _is_turnover(value: object) -> bool:
+    return (
+        isinstance(value, numbers.Real)
+        and not isinstance(value, bool)
+        and math.isfinite(value)
+        and 0 <= value <= 2
+    )
 
 
 def _default_name(objective: object, pool: object) -> str:
