@@ -396,3 +396,9 @@ def test_a_strategy_that_would_fail_on_every_date_is_refused_when_built(argument
 def test_a_strategy_accepts_the_whole_turnover_range():
     for limit in (0, 0.3, 2):
         assert Strategy(S, max_turnover=limit).max_turnover == limit
+
+
+@pytest.mark.parametrize("cost", [True, 5, 0.5, -0.01, math.nan, "0.001"])
+def test_a_cost_that_would_charge_away_the_value_is_refused(cost):
+    with pytest.raises(InvalidArgument, match=re.escape(f"got {cost!r}")):
+        run_backtest(Strategy(S), DAYS[START].date(), DAYS[-1].date(), cost=cost)

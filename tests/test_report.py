@@ -151,6 +151,9 @@ def test_a_dollar_neutral_book_reports_with_net_zero(csi500):
         ({"000001.XSHE": 1.0}, {"date": "someday"}, r"someday"),
         ({"000001.XSHE": 1.0}, {"benchmark": "999999.XSHG"}, r"999999\.XSHG"),
         ({"000001.XSHE": 1.0}, {"cov_model": "weekly"}, r"'weekly'"),
+        ({"000001.XSHE": 1.0}, {"net": "1"}, r"net must be .* got '1'"),
+        ({"000001.XSHE": 1.0}, {"net": np.inf}, r"net must be .* got inf"),
+        ({"000001.XSHE": 1.0}, {"benchmark": 5}, r"benchmark must be .* got 5"),
     ],
 )
 def test_bad_input_is_refused_naming_the_value(demo, weights, options, message):

@@ -418,8 +418,11 @@ def forget_kept(token: str) -> None:
 
 
 def _check(cost: float, on_failure: str) -> None:
-    if not (isinstance(cost, (int, float)) and math.isfinite(cost) and cost >= 0):
-        raise InvalidArgument(f"cost must be a non-negative number, got {cost!r}")
+    # Trading everything turns over 2 in weight: a cost of half a unit or more
+    # would charge all of the value and leave nothing to compound.
+    valid = isinstance(cost, int | float) and not isinstance(cost, bool)
+    if not (valid and math.isfinite(cost) and 0 <= cost < 0.5):
+        raise InvalidArgument(f"cost must be a number from 0 up to 0.5, got {cost!r}")
     if on_failure not in ON_FAILURE:
         raise InvalidArgument(f"on_failure must be 'hold' or 'raise', got {on_failure!r}")
 

@@ -322,6 +322,10 @@ def _cov_model(value: object) -> CovModel:
 
 
 def _weights(weights: object, net: float | None) -> pd.Series:
+    if net is not None and (
+        not isinstance(net, int | float) or isinstance(net, bool) or not math.isfinite(net)
+    ):
+        raise InvalidArgument(f"net must be a finite number or None, got {net!r}")
     if isinstance(weights, Mapping):
         weights = pd.Series(dict(weights), dtype=object)
     if not isinstance(weights, pd.Series):
@@ -379,7 +383,7 @@ def risk_report(
     dollar-neutral one, None for any sum.  They are never rescaled.
     """
     from .. import helper as helper_module
-    from ..benchmark import IndexBenchmark
+    from ..benchmark import IndexBenchmark, OptimizeBenchmark
     from ..riskmodel import risk_model
 
     held = _weights(weights, net)
@@ -390,6 +394,10 @@ def risk_report(
         raise InvalidArgument(f"date: {error}") from None
     # A date outside the calendar would be the helper's data error; name it as the model's.
     risk_model().day_of(day)
+    if benchmark is not None and not isinstance(benchmark, str | OptimizeBenchmark):
+        raise InvalidArgument(
+            f"benchmark must be an index identifier or an OptimizeBenchmark, got {benchmark!r}"
+        )
     name = _benchmark_name(benchmark)
     if isinstance(benchmark, str):
         benchmark = IndexBenchmark(benchmark)
