@@ -171,7 +171,7 @@ def test_per_industry_limits_by_name_or_code():
     assert holds(IndustryConstraint(["银行", "801080"], upper_limit={"801080": 0.3}), "unit")
 
 
-@pytest.mark.parametrize("scheme", ["citic", IndustryClassification.CITIC])
+@pytest.mark.parametrize("scheme", ["citic", "CITIC", "Citic", IndustryClassification.CITIC])
 def test_classification_reaches_the_helper(scheme):
     helper = Helper()
     constraint = IndustryConstraint("CI005021", upper_limit=1.0, classification=scheme)

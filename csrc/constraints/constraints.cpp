@@ -315,8 +315,14 @@ py::object resolve_industry(const Globals &globals, py::handle self, py::handle 
 
 void set_classification(const Globals &globals, py::handle self, py::handle value) {
     py::object kind = globals["IndustryClassification"];
+    // A scheme may be named by its value or its member name, in any letter case.
+    py::object name = py::reinterpret_borrow<py::object>(value);
+    if (PyUnicode_Check(value.ptr())) {
+        name = value.attr("lower")();
+    }
     for (py::handle member : kind) {
-        if (equals(member, value) || equals(member.attr("value"), value)) {
+        if (equals(member, value) || equals(member.attr("value"), name) ||
+            equals(member.attr("name").attr("lower")(), name)) {
             self.attr("_classification") = member;
             return;
         }
