@@ -111,7 +111,7 @@ def test_the_kept_factorisation_gives_the_same_weights_in_any_process(pool):
         ({0: (0.4, 0.2)}, "上限 0.2 小于下限 0.4"),
         ({0: 0.3}, "上下限应该以 (lower, upper) 的形式指定"),
         ({0: ("a", 0.3)}, "约束的上限或下限非法: a"),
-        ({"*": (0.0, 0.0)}, "* 不在准备优化的股票池中"),
+        ({"*": (0.0, 0.0)}, "上限之和小于1"),  # "*" caps every stock not named
     ],
 )
 def test_bad_bounds_at_solve_time_are_refused_naming_them(pool, bnds, message):
@@ -141,3 +141,11 @@ def test_bounds_whose_sums_cannot_hold_are_refused(pool):
 def test_a_pool_of_one_takes_all_the_weight(pool):
     prepared = pickle.loads(pickle.dumps(prepare_optimize(pool[:1], DATE)))
     assert prepared.solve() == {pool[0]: 1.0}
+
+
+@pytest.mark.parametrize("objective", [MinVariance, MaxSharpeRatio])
+def test_a_wildcard_at_solve_time_covers_the_stocks_not_named(pool, objective):
+    solve_bnds = {"*": (0.0, 0.05), pool[0]: (0.02, 0.02)}
+    direct, later = both(pool, objective, {"*": (0.0, 0.1)}, benchmark=INDEX, solve_bnds=solve_bnds)
+    np.testing.assert_allclose(later.to_numpy(), direct.to_numpy(), rtol=0, atol=2e-5)
+    assert later.max() <= 0.05 + 1e-4 and later[pool[0]] == pytest.approx(0.02, abs=1e-4)

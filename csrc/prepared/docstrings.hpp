@@ -15,8 +15,9 @@ inline constexpr const char *kPreparedOptimizationDoc =
 inline constexpr const char *kPreparedSolveDoc = R"doc(
     求解并返回与 :func:`portfolio_optimize` 相同的结果。
 
-    :param bnds: 可选，字典，key 为股票池中的 order_book_id，value 为 (lower_limit, upper_limit)，
-                 替换准备时这些股票的上下界；只有准备时给出了 bnds 才能使用。
+    :param bnds: 可选，字典，key 为股票池中的 order_book_id 或 `'*'`（所有未在此字典中明确指定的
+                 股票），value 为 (lower_limit, upper_limit)，替换准备时这些股票的上下界；
+                 只有准备时给出了 bnds 才能使用。
                  每次求解都从准备时的上下界出发，前一次求解设定的上下界不会保留。
 )doc";
 

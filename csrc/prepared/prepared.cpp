@@ -66,10 +66,10 @@ double bound_of(const Globals &globals, py::handle order_book_id, py::handle val
     return number;
 }
 
-// The prepared bounds with those of `bnds` in place of their stocks', or None
-// when `bnds` names no stock.  Each pair is read as parse_bnds reads it, but
-// the sums are checked over the whole pool: parse_bnds over the named stocks
-// alone would refuse a few small pins.
+// The prepared bounds with those of `bnds` in place of their stocks' ("*"
+// for every stock it does not name), or None when `bnds` is empty.  Each pair is read as parse_bnds
+// reads it, but the sums are checked over the whole pool: parse_bnds over the named stocks alone
+// would refuse a few small pins.
 py::object bounds_with(const Globals &globals, py::handle prepared, py::handle bnds) {
     py::object invalid_argument = globals["InvalidArgument"];
     if (!PyDict_Check(bnds.ptr())) {
@@ -90,13 +90,10 @@ py::object bounds_with(const Globals &globals, py::handle prepared, py::handle b
     }
     py::object lower_bounds = prepared.attr("_lower_bound").attr("copy")();
     py::object upper_bounds = prepared.attr("_upper_bound").attr("copy")();
-    for (auto item : py::reinterpret_borrow<py::dict>(bnds)) {
-        if (!position.contains(item.first)) {
-            raise(invalid_argument, format("合约 {} 不在准备优化的股票池中", item.first));
-        }
+    const auto read = [&](py::handle key, py::handle value) {
         std::pair<py::object, py::object> pair;
         try {
-            pair = unpack_pair(item.second);
+            pair = unpack_pair(value);
         } catch (py::error_already_set &error) {
             if (!error.matches(PyExc_TypeError) && !error.matches(PyExc_ValueError)) {
                 throw;
@@ -104,12 +101,34 @@ py::object bounds_with(const Globals &globals, py::handle prepared, py::handle b
             raise_while_handling(invalid_argument,
                                  py::str("上下限应该以 (lower, upper) 的形式指定"), error);
         }
-        const double low = bound_of(globals, item.first, pair.first, true);
-        const double high = bound_of(globals, item.first, pair.second, false);
+        const double low = bound_of(globals, key, pair.first, true);
+        const double high = bound_of(globals, key, pair.second, false);
         if (high < low) {
             raise(invalid_argument,
-                  format("合约 {} 的上限 {} 小于下限 {}", item.first, pair.second, pair.first));
+                  format("合约 {} 的上限 {} 小于下限 {}", key, pair.second, pair.first));
         }
+        return std::pair{low, high};
+    };
+    py::dict given = py::reinterpret_borrow<py::dict>(bnds);
+    const py::str wildcard("*");
+    // As in portfolio_optimize, "*" stands for every stock the dict does not name.
+    if (given.contains(wildcard)) {
+        const auto [low, high] = read(wildcard, given[wildcard]);
+        for (auto item : position) {
+            if (!given.contains(item.first)) {
+                lower_bounds[item.second] = py::float_(low);
+                upper_bounds[item.second] = py::float_(high);
+            }
+        }
+    }
+    for (auto item : given) {
+        if (equals(item.first, wildcard)) {
+            continue;
+        }
+        if (!position.contains(item.first)) {
+            raise(invalid_argument, format("合约 {} 不在准备优化的股票池中", item.first));
+        }
+        const auto [low, high] = read(item.first, item.second);
         py::object at = position[item.first];
         lower_bounds[at] = py::float_(low);
         upper_bounds[at] = py::float_(high);
