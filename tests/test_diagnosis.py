@@ -202,16 +202,17 @@ def test_ratio_objective_conflict(pool):
 
 
 @pytest.mark.parametrize(
-    ("pool_of", "date", "named"),
+    ("pool_of", "date", "options", "named"),
     [
-        (lambda pool: [*pool[:5], "999999.XSHE"], DATE, "999999.XSHE"),
-        (lambda pool: pool[:5], "2030-01-07", "2030-01-07"),
-        (lambda pool: pool[:5], "2015-01-06", "2015-01-06"),
+        (lambda pool: [*pool[:5], "999999.XSHE"], DATE, {}, "999999.XSHE"),
+        (lambda pool: pool[:5], "2030-01-07", {}, "2030-01-07"),
+        (lambda pool: pool[:5], "2015-01-06", {}, "2015-01-06"),
+        (lambda pool: pool[:5], DATE, {"cons": ["junk"]}, "'junk' 不是约束对象"),
     ],
 )
-def test_bad_input_is_refused_naming_the_value(pool, pool_of, date, named):
+def test_bad_input_is_refused_naming_the_value(pool, pool_of, date, options, named):
     with pytest.raises(InvalidArgument, match=named):
-        diagnose(pool_of(pool), date)
+        diagnose(pool_of(pool), date, **options)
 
 
 def test_optimize_command_prints_the_diagnosis(capsys):

@@ -56,6 +56,14 @@ def diagnose(
     unknown = [i for i in dict.fromkeys(pool) if i not in known]
     if unknown:
         raise InvalidArgument(f"行情数据中没有这些合约: {', '.join(map(str, unknown))}")
+    for constraint in cons or ():
+        if not (
+            hasattr(constraint, "hard") and callable(getattr(constraint, "to_constraints", None))
+        ):
+            raise InvalidArgument(
+                f"cons 中的 {constraint!r} 不是约束对象：约束对象需要 hard 属性和 "
+                "to_constraints(g, zeta, helper) 方法"
+            )
     ids, helper = set_up_optimization(pool, date, objective, bnds, cons, benchmark, cov_model)
     if helper is None:
         return Diagnosis(True, True)
