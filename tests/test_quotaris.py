@@ -85,10 +85,25 @@ def test_instruments_single_and_many_forms(market):
     assert quotaris.instruments("999999.XSHG") is None
     asked = [INDEX, "999999.XSHG", STOCKS[0], INDEX]
     for form in (asked, tuple(asked), pd.Series(asked), np.array(asked), iter(asked)):
-        found = quotaris.instruments(form)
+        with pytest.warns(quotaris.QuotarisWarning, match=r"does not know 999999\.XSHG:"):
+            found = quotaris.instruments(form)
         assert type(found) is list
         assert [r.order_book_id for r in found] == [INDEX, STOCKS[0], INDEX]
     assert quotaris.instruments([]) == []
+    assert quotaris.find_instruments(asked) == (found, ["999999.XSHG"])
+
+
+@pytest.mark.parametrize(
+    ("asked", "hint"), [(["999999.XSHG"], False), (["600000.SH", "000001.sz"], True)]
+)
+def test_unknown_identifiers_are_named_with_the_expected_form(market, asked, hint):
+    with pytest.warns(quotaris.QuotarisWarning) as record:
+        quotaris.instruments([STOCKS[0], *asked])
+    (warning,) = record
+    message = str(warning.message)
+    assert f"does not know {', '.join(asked)}" in message
+    assert ("600000.XSHG, 000001.XSHE" in message) == hint
+    assert warning.filename == __file__  # the caller's line, not quotaris'
 
 
 @pytest.mark.parametrize(("bad", "named"), [(None, "None"), (42, "42"), ([STOCKS[0], 7], "7")])

@@ -310,8 +310,7 @@ def _check_pool(pool: list[str], date: datetime.date, bnds: dict | None) -> None
 
     if not pool:
         raise InvalidArgument("the pool is empty: no order_book_id was given")
-    known = {instrument.order_book_id for instrument in quotaris.instruments(list(pool))}
-    unknown = [i for i in dict.fromkeys(pool) if i not in known]
+    _, unknown = quotaris.find_instruments(list(pool))
     if unknown:
         raise InvalidArgument(f"the market data does not know {_names(unknown)}")
     outside = [key for key in bnds or {} if key != "*" and key not in set(pool)]

@@ -15,16 +15,19 @@ import bisect
 import datetime
 import operator
 import os
+import re
+import warnings
 from collections.abc import Iterable
 
 import pandas as pd
 
-from .source import DataSource, Instrument, MissingData
+from .source import DataSource, Instrument, MissingData, QuotarisWarning
 from .tables import FUNDAMENTAL_FIELDS, INDUSTRY_SCHEMES
 
 __all__ = [
     "MARKET_CAP_KINDS",
     "all_instruments",
+    "find_instruments",
     "get_fundamentals",
     "get_industry",
     "get_market_cap",
@@ -197,7 +200,34 @@ def instruments(order_book_ids: str | Iterable[str]) -> Instrument | list[Instru
     if isinstance(order_book_ids, str):
         found = source.instruments([str(order_book_ids)])
         return found[0] if found else None
-    return source.instruments(_id_list(order_book_ids))
+    found, unknown = find_instruments(order_book_ids)
+    if unknown:
+        _warn_unknown(unknown)
+    return found
+
+
+def find_instruments(order_book_ids: Iterable[str]) -> tuple[list[Instrument], list[str]]:
+    """The records of the known identifiers, as ``instruments`` gives them, and the
+    unknown identifiers (once each, in the order asked), without a warning: for
+    callers that refuse unknown identifiers themselves."""
+    asked = _id_list(order_book_ids)
+    found = get_source().instruments(asked)
+    if len(found) == len(asked):
+        return found, []
+    known = {record.order_book_id for record in found}
+    return found, [i for i in dict.fromkeys(asked) if i not in known]
+
+
+# Codes written the way other data vendors write them: 600000.SH, 000001.sz.
+_VENDOR_CODE = re.compile(r"^\d{6}\.(SH|SZ)$", re.IGNORECASE)
+
+
+def _warn_unknown(unknown: list[str]) -> None:
+    message = f"the market data does not know {', '.join(unknown)}: they are left out"
+    if any(_VENDOR_CODE.match(i) for i in unknown):
+        message += "; identifiers name the exchange as XSHG or XSHE, e.g. 600000.XSHG, 000001.XSHE"
+    # Stack level 3: past this function and instruments(), at whoever asked.
+    warnings.warn(message, QuotarisWarning, stacklevel=3)
 
 
 def all_instruments(type: str | None = None) -> list[Instrument]:

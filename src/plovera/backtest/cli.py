@@ -183,8 +183,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         quotaris.init(data)
     for strategy in strategies:
         if isinstance(strategy.pool, list):
-            known = {i.order_book_id for i in quotaris.instruments(strategy.pool)}
-            unknown = [i for i in strategy.pool if i not in known]
+            _, unknown = quotaris.find_instruments(strategy.pool)
             if unknown:
                 raise InvalidArgument(
                     f"strategy {strategy.name!r}: the market data does not know "

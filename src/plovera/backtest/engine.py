@@ -877,7 +877,8 @@ class _Prices:
         new = [i for i in dict.fromkeys(order_book_ids) if i not in self.columns]
         if not new:
             return
-        found = quotaris.instruments(new)
+        # The unknown ones are named where they are drifted or optimised.
+        found, _ = quotaris.find_instruments(new)
         if not found:
             return
         new = [i.order_book_id for i in found]

@@ -52,8 +52,7 @@ def diagnose(
     date = to_date(date)
     risk_model().day_of(date)
     pool = list(order_book_ids)
-    known = {instrument.order_book_id for instrument in quotaris.instruments(pool)}
-    unknown = [i for i in dict.fromkeys(pool) if i not in known]
+    _, unknown = quotaris.find_instruments(pool)
     if unknown:
         raise InvalidArgument(f"行情数据中没有这些合约: {', '.join(map(str, unknown))}")
     for constraint in cons or ():

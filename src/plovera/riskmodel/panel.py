@@ -265,8 +265,7 @@ def source_stock_ids() -> list[str]:
 
 def _stock_records(order_book_ids: Iterable[str]) -> list[quotaris.Instrument]:
     ids = sorted(set(order_book_ids))
-    records = quotaris.instruments(ids)
-    unknown = sorted(set(ids) - {record.order_book_id for record in records})
+    records, unknown = quotaris.find_instruments(ids)
     if unknown:
         raise ValueError(f"unknown order_book_ids: {', '.join(unknown)}")
     return [record for record in records if record.type == "CS"]
