@@ -262,7 +262,7 @@ def test_failed_import_keeps_the_existing_bundle(tmp_path):
 @pytest.mark.parametrize(
     ("options", "message"),
     [
-        ({"calendar": "XXXX"}, "unknown calendar 'XXXX'"),
+        ({"calendar": "XXXX"}, r"unknown calendar 'XXXX'; the known calendars are .*XSHG"),
         ({"returns": "r.csv"}, "prices or the daily returns"),
         ({"instruments": 42}, "instruments: expected a CSV or Parquet file or a DataFrame"),
         ({"market_caps": "caps.xlsx"}, r"caps.xlsx: unknown file type"),

@@ -4,6 +4,8 @@ import ast
 import importlib
 import inspect
 import pkgutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -38,3 +40,10 @@ def test_all_lists_what_the_module_defines(name):
     }
     assert defined <= set(module.__all__)
     assert all(hasattr(module, attribute) for attribute in module.__all__)
+
+
+def test_subpackages_are_attributes_after_import_plovera():
+    # A fresh interpreter: this one has imported them all already.
+    script = "import plovera; print(plovera.backtest.Strategy.__name__, plovera.riskmodel.__name__)"
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.stdout.split() == ["Strategy", "plovera.riskmodel"], result.stderr

@@ -44,10 +44,31 @@ _EXPORTS = {
     "Diagnosis": "plovera.diagnosis",
 }
 
+# Subpackages and modules reachable as attributes (plovera.backtest), loaded
+# on first use like the names above.
+_SUBMODULES = frozenset(
+    {
+        "backtest",
+        "benchmark",
+        "const",
+        "constraints",
+        "diagnosis",
+        "exception",
+        "helper",
+        "objective",
+        "optimize",
+        "prepared",
+        "report",
+        "riskmodel",
+    }
+)
+
 __all__ = sorted(_EXPORTS)
 
 
 def __getattr__(name):
+    if name in _SUBMODULES:
+        return import_module(f"plovera.{name}")
     try:
         module = _EXPORTS[name]
     except KeyError:
@@ -58,4 +79,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()) | set(__all__))
+    return sorted(set(globals()) | set(__all__) | _SUBMODULES)

@@ -507,7 +507,11 @@ def exchange_sessions(calendar: str, first, last) -> pd.DatetimeIndex:
         with quiet_exchange_calendars():
             sessions = exchange_calendars.get_calendar(calendar, start=first, end=last).sessions
     except exchange_calendars.errors.InvalidCalendarName:
-        raise ValidationError(f"unknown calendar {calendar!r}") from None
+        known = ", ".join(sorted(exchange_calendars.get_calendar_names(include_aliases=False)))
+        raise ValidationError(
+            f"unknown calendar {calendar!r}; the known calendars are {known} "
+            "(XSHG for the A-share market)"
+        ) from None
     except ValueError as exc:
         raise ValidationError(f"calendar {calendar!r}: {exc}") from None
     return pd.DatetimeIndex(sessions.tz_localize(None) if sessions.tz else sessions, name=None)
