@@ -51,11 +51,13 @@ py::object index_get_expected_returns(const Globals &globals, const Args &args) 
     py::handle self = args[0];
     py::handle date = args[1];
     py::object quotaris = globals["quotaris"];
-    check_window(globals["InvalidArgument"], args[2]);
+    // A value that cannot be negated fails with the interpreter's error; one
+    // that is no count of days would average nothing and is refused by name.
     auto back = py::reinterpret_steal<py::object>(PyNumber_Negative(args[2].ptr()));
     if (!back) {
         throw py::error_already_set();
     }
+    check_window(globals["InvalidArgument"], args[2]);
     py::object start_date = quotaris.attr("trading_date_offset")(date, back);
     py::object change_rate =
         quotaris.attr("get_price_change_rate")(self.attr("_order_book_id"), start_date, date);

@@ -93,7 +93,6 @@ py::object mean_variance_init(const Globals &globals, const Args &args) {
               format("risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
                      coefficient));
     }
-    check_window(globals["InvalidArgument"], args[2]);
     self.attr("_expected_returns") = expected_returns;
     self.attr("_risk_aversion_coefficient") = coefficient;
     self.attr("_window") = args[2];
@@ -195,7 +194,7 @@ py::object indicator_values(const Globals &globals, py::handle pool_indicator) {
 }
 
 py::object max_indicator_init(const Globals &globals, const Args &args) {
-    args[0].attr("_indicator_series") = unique_series(globals, args[1], "indicator_series");
+    args[0].attr("_indicator_series") = globals["ensure_series"](args[1], "indicator_series");
     return py::none();
 }
 
@@ -243,18 +242,8 @@ py::object min_style_deviation_init(const Globals &globals, const Args &args) {
     py::object priority = py::reinterpret_borrow<py::object>(args[3]);
     if (!priority.is_none()) {
         py::object given = unique_series(globals, priority, "priority");
-        try {
-            priority = given.attr("astype")(py::handle(reinterpret_cast<PyObject *>(&PyLong_Type)));
-        } catch (py::error_already_set &error) {
-            // NaN, infinities and text have no priority level.
-            if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) {
-                throw;
-            }
-            raise_while_handling(
-                globals["InvalidArgument"],
-                format("priority 应为 0 到 9 的整数, 传入值为: {}", given.attr("to_dict")()),
-                error);
-        }
+        // NaN, infinities and text fail in pandas' cast with its own error.
+        priority = given.attr("astype")(py::handle(reinterpret_cast<PyObject *>(&PyLong_Type)));
         priority =
             priority.attr("reindex")(target.attr("index"), py::arg("fill_value") = kDefaultPriority)
                 .attr("clip")(0, kMaxPriority);
@@ -316,7 +305,12 @@ void assert_unit_budget(py::handle zeta) {
 py::object estimate_returns(const Globals &globals, py::handle window, py::handle helper) {
     py::object quotaris = globals["quotaris"];
     py::object end_date = helper.attr("prev_trading_date");
-    py::object start_date = quotaris.attr("trading_date_offset")(end_date, -window);
+    // The window is stored as given: a value that cannot be negated fails
+    // here with the interpreter's error, one that is no count of days (it
+    // would average nothing, a NaN in the problem) is refused by name.
+    py::object back = -window;
+    check_window(globals["InvalidArgument"], window);
+    py::object start_date = quotaris.attr("trading_date_offset")(end_date, back);
     py::object ids = helper.attr("order_book_ids");
     py::object change_rate =
         quotaris.attr("get_price_change_rate")(ids, start_date, helper.attr("prev_trading_date"));

@@ -67,7 +67,6 @@ py::object information_ratio_init(const Globals &globals, const Args &args) {
     py::handle self = args[0];
     self.attr("_expected_active_returns") =
         optional_series(globals, args[1], "expected_active_returns");
-    check_window(globals["InvalidArgument"], args[2]);
     self.attr("_window") = args[2];
     return py::none();
 }
@@ -149,7 +148,6 @@ py::object information_ratio_constraints(const Globals &globals, const Args &arg
 py::object sharpe_ratio_init(const Globals &globals, const Args &args) {
     py::handle self = args[0];
     self.attr("_expected_returns") = optional_series(globals, args[1], "expected_returns");
-    check_window(globals["InvalidArgument"], args[2]);
     self.attr("_window") = args[2];
     return py::none();
 }
