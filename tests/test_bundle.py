@@ -455,6 +455,56 @@ def test_a_bundle_moved_aside_by_a_killed_writer_is_put_back(own_bundle, then):
     assert hidden(own_bundle.parent) == []
 
 
+_KILLED_BETWEEN_RENAMES = """
+import os, sys
+from quotaris.bundle import writing
+from tests.test_bundle import market
+
+writing._exchange_directories = lambda first, second: False
+real = os.rename
+
+
+def killed_after(source, target):
+    real(source, target)
+    os._exit(9)  # as if killed: no clean-up runs
+
+
+os.rename = killed_after
+changed = market()
+changed.price_change_rate = changed.price_change_rate * 0.5
+writing.write_bundle(sys.argv[1], changed, overwrite=True)
+"""
+
+
+@pytest.mark.parametrize("then", ["open", "write"])
+def test_a_replacement_killed_between_its_two_renames_is_undone(own_bundle, then):
+    """The real fallback, killed after moving the old bundle aside: it comes back."""
+    pytest.importorskip("fcntl")  # a dead writer is told by its released lock
+    before = {path.name: path.read_bytes() for path in own_bundle.iterdir()}
+    command = [sys.executable, "-c", _KILLED_BETWEEN_RENAMES, str(own_bundle)]
+    assert subprocess.run(command, cwd=ROOT, check=False).returncode == 9
+    assert not own_bundle.exists()
+    if then == "open":
+        BundleSource(own_bundle)
+    else:
+        with pytest.raises(BundleError, match="already exists"):
+            write_bundle(own_bundle, market())
+    assert {path.name: path.read_bytes() for path in own_bundle.iterdir()} == before
+    write_bundle(own_bundle, market(), overwrite=True)
+    assert hidden(own_bundle.parent) == []  # the dead writer's scratch went with the write
+
+
+def test_only_the_destinations_own_bundle_is_put_back(own_bundle):
+    """ ".market.v2.<token>.replaced" belongs to "market.v2", though it starts like "market"'s."""
+    other = own_bundle.with_name("market.v2")
+    aside = own_bundle.with_name(f".{other.name}.{'ab' * 16}.replaced")
+    os.rename(own_bundle, aside)
+    with pytest.raises(BundleError):
+        BundleSource(own_bundle)
+    assert aside.exists() and not own_bundle.exists()
+    assert BundleSource(other).trading_dates().equals(SESSIONS)
+
+
 def test_a_completed_swap_leaves_nothing_aside(own_bundle):
     aside = own_bundle.with_name(f".{own_bundle.name}.{'cd' * 16}.replaced")
     shutil.copytree(own_bundle, aside)

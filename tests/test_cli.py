@@ -340,3 +340,39 @@ def test_optimize_command_turnover_needs_holdings(demo, capsys):
     base = ["optimize", "--data", str(demo), "--date", "2024-12-31", "--index-pool", "000300.XSHG"]
     assert main([*base, "--turnover-limit", "0.3"]) == EXIT_REFUSED
     assert "a turnover limit needs the current holdings" in capsys.readouterr().err
+
+
+OPTIMIZE = ["optimize", "--index-pool", "000905.XSHG", "--date", "2024-12-31"]
+
+
+@pytest.mark.parametrize(
+    ("name", "extra", "message"),
+    [
+        ("weights.xlsx", [], "written as CSV, not .xlsx"),
+        ("weights.json", ["--format", "csv"], "written as CSV, not .json"),
+        ("weights.csv", ["--format", "json"], "written as JSON, not .csv"),
+        ("held.csv", [], "already exists; pass --overwrite"),
+        ("folder", [], "is a directory"),
+    ],
+)
+def test_an_output_that_would_lose_or_mislabel_a_file_is_refused(
+    demo, tmp_path, capsys, name, extra, message
+):
+    (tmp_path / "held.csv").write_text("mine")
+    (tmp_path / "folder").mkdir()
+    output = tmp_path / name
+    arguments = [*OPTIMIZE, "--data", str(demo), "--output", str(output), *extra]
+    assert main(arguments) == EXIT_REFUSED
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err and str(output) in err
+    assert (tmp_path / "held.csv").read_text() == "mine"
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["folder", "held.csv"]
+
+
+def test_overwrite_replaces_an_existing_output(demo, tmp_path):
+    output = tmp_path / "weights.csv"
+    output.write_text("mine")
+    arguments = [*OPTIMIZE, "--data", str(demo), "--output", str(output), "--overwrite"]
+    assert main([*arguments, "--objective", "risk_parity", "--bound", "*=:0.01"]) == EXIT_OK
+    weights = pd.read_csv(output, index_col="order_book_id")["weight"]
+    assert weights.sum() == pytest.approx(1.0)

@@ -306,7 +306,10 @@ def add_optimize_command(subcommands: argparse._SubParsersAction) -> None:
         "--turnover-limit", type=float, metavar="T", help="turnover against --holdings at most T"
     )
     command.add_argument("--holdings", metavar="CSV", help="order_book_id,weight rows held now")
-    command.add_argument("--output", metavar="FILE", help="write the weights here")
+    command.add_argument(
+        "--output", metavar="FILE", help="write the weights here (FILE.csv or FILE.json)"
+    )
+    command.add_argument("--overwrite", action="store_true", help="replace an existing --output")
     command.add_argument("--format", choices=("csv", "json"), help="default: by --output suffix")
     command.add_argument("--report", metavar="FILE.png", help="write a risk report of the weights")
     command.set_defaults(run=run_optimize)
@@ -375,6 +378,10 @@ def run_optimize(args: argparse.Namespace) -> int:
         write_weights,
     )
 
+    fmt = args.format or ("json" if str(args.output).lower().endswith(".json") else "csv")
+    if args.output:
+        # Before optimising: a refusal should not wait for the solver.
+        _check_weights_output(args.output, fmt, args.overwrite)
     if args.data:
         quotaris.init(args.data)
     pool = list(args.pool)
@@ -425,13 +432,32 @@ def run_optimize(args: argparse.Namespace) -> int:
         found = diagnose(pool, args.date, made, bnds, cons or None, args.benchmark, args.cov_model)
         print(found, file=sys.stderr)
         raise
-    fmt = args.format or ("json" if str(args.output).endswith(".json") else "csv")
     write_weights(outcome.weights, args.output, fmt, sys.stdout)
     if args.output:
         describe(f"{args.objective} on {args.date}", outcome, sys.stderr)
     if args.report:
         _write_report(outcome.weights, args, args.report, 1.0, sys.stderr)
     return EXIT_OK
+
+
+def _check_weights_output(path: str, fmt: str, overwrite: bool) -> None:
+    """Refuse an --output that names another format or would silently replace a file.
+
+    A name without a suffix is taken as is; a device such as /dev/stdout is
+    not a file that could be lost.
+    """
+    from .exception import InvalidArgument
+
+    suffix = os.path.splitext(path)[1]
+    if suffix and suffix.lower() != f".{fmt}":
+        raise InvalidArgument(
+            f"--output {path}: the weights are written as {fmt.upper()}, not {suffix}; "
+            f"name the file .{fmt}"
+        )
+    if os.path.isdir(path):
+        raise InvalidArgument(f"--output {path} is a directory; name a file")
+    if os.path.isfile(path) and not overwrite:
+        raise InvalidArgument(f"{path} already exists; pass --overwrite to replace it")
 
 
 def add_report_command(subcommands: argparse._SubParsersAction) -> None:

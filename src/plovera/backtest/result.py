@@ -3,13 +3,22 @@
 from __future__ import annotations
 
 import dataclasses
+import errno
 import json
 import math
-import shutil
+import os
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
+
+from quotaris.bundle.writing import (
+    STAGING_SUFFIX,
+    recover_replaced,
+    replace_directory,
+    scratch_prefix,
+)
+from quotaris.scratch import scratch_directory
 
 from ..const import TRADING_DAYS_PER_YEAR
 from ..exception import InvalidArgument
@@ -31,6 +40,8 @@ STATISTICS = (
 )
 
 _FILES = ("weights.parquet", "daily.parquet", "rebalances.parquet", "failures.parquet")
+#: The file whose presence marks a directory as a saved backtest.
+_MARKER = "backtest.json"
 
 
 @dataclasses.dataclass
@@ -136,13 +147,41 @@ class BacktestResult:
         return path
 
     def save(self, directory, overwrite: bool = False) -> Path:
-        """Parquet tables, a CSV summary of ``stats()`` and the plot, in ``directory``."""
-        directory = Path(directory)
-        if directory.exists() and not (directory.is_dir() and not any(directory.iterdir())):
-            if not overwrite:
-                raise InvalidArgument(f"{directory} already exists; pass overwrite to replace it")
-            shutil.rmtree(directory) if directory.is_dir() else directory.unlink()
-        directory.mkdir(parents=True, exist_ok=True)
+        """Parquet tables, a CSV summary of ``stats()`` and the plot, in ``directory``.
+
+        ``directory`` may be missing or empty; with ``overwrite`` it may also
+        be a saved backtest, that is a directory holding ``backtest.json``.
+        Anything else (a file, or a directory without ``backtest.json``) is
+        refused, so that no file of its own is lost.  The files are written
+        into a hidden directory beside ``directory`` and moved into place at
+        the end: a failure or kill leaves the old result or the new one, never
+        a mix.  Where two directories cannot be exchanged in one step, a save
+        killed between its two renames leaves the old result aside, and the
+        next save puts it back first.
+        """
+        given = Path(directory)
+        destination = Path(os.path.realpath(given))
+        recover_replaced(destination, marker=_MARKER)
+        _check_destination(destination, given, overwrite)
+        destination.parent.mkdir(parents=True, exist_ok=True)
+        prefix = scratch_prefix(destination)
+        with scratch_directory(destination.parent, prefix, STAGING_SUFFIX) as staging:
+            self._write(staging)
+            # Checked again: the destination may have changed while writing.
+            if _check_destination(destination, given, overwrite):
+                replace_directory(staging, destination, prefix)
+            else:
+                try:
+                    os.rename(staging, destination)  # atomic onto a missing or empty directory
+                except OSError as exc:
+                    if exc.errno in (errno.EEXIST, errno.ENOTEMPTY):
+                        raise InvalidArgument(
+                            f"{given} appeared while the backtest was being saved"
+                        ) from exc
+                    raise
+        return given
+
+    def _write(self, directory: Path) -> None:
         self.weights.rename_axis("date").to_parquet(directory / "weights.parquet")
         daily = pd.DataFrame(
             {"nav": self.nav, "benchmark_nav": self.benchmark_nav, "active_nav": self.active_nav}
@@ -164,20 +203,19 @@ class BacktestResult:
         failures.to_parquet(directory / "failures.parquet", index=False)
         self.stats().rename("value").rename_axis("statistic").to_csv(directory / "summary.csv")
         meta = {"name": self.name, "timings": self.timings}
-        (directory / "backtest.json").write_text(json.dumps(meta, indent=2), encoding="utf-8")
+        (directory / _MARKER).write_text(json.dumps(meta, indent=2), encoding="utf-8")
         self.plot(directory / "backtest.png")
-        return directory
 
     @classmethod
     def load(cls, directory) -> BacktestResult:
         """A result saved by ``save``."""
         directory = Path(directory)
-        missing = [name for name in (*_FILES, "backtest.json") if not (directory / name).exists()]
+        missing = [name for name in (*_FILES, _MARKER) if not (directory / name).exists()]
         if missing:
             raise InvalidArgument(
                 f"{directory} is not a saved backtest: {', '.join(missing)} missing"
             )
-        meta = json.loads((directory / "backtest.json").read_text(encoding="utf-8"))
+        meta = json.loads((directory / _MARKER).read_text(encoding="utf-8"))
         weights = _dated_frame(pd.read_parquet(directory / "weights.parquet"))
         daily = _dated_frame(pd.read_parquet(directory / "daily.parquet"))
         rebalances = _dated_frame(pd.read_parquet(directory / "rebalances.parquet"))
@@ -197,6 +235,23 @@ class BacktestResult:
             ex_ante=rebalances[["volatility", "tracking_error"]].dropna(how="all"),
             timings=meta["timings"],
         )
+
+
+def _check_destination(destination: Path, given: Path, overwrite: bool) -> bool:
+    """Whether saving replaces a saved backtest at ``destination``; refuse what it may not."""
+    if not os.path.lexists(destination):
+        return False
+    if destination.is_dir() and not any(destination.iterdir()):
+        return False
+    if not overwrite:
+        raise InvalidArgument(f"{given} already exists; pass overwrite to replace it")
+    if not destination.is_dir():
+        raise InvalidArgument(f"{given} exists and is not a directory; refusing to replace it")
+    if not (destination / _MARKER).is_file():
+        raise InvalidArgument(
+            f"{given} is not a saved backtest (no {_MARKER}); refusing to replace it"
+        )
+    return True
 
 
 def _dated_frame(frame: pd.DataFrame) -> pd.DataFrame:

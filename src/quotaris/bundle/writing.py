@@ -6,7 +6,8 @@ never leaves a half-written bundle, and the scratch of a writer that was
 killed is removed by the next write.  Where two directories cannot be
 exchanged in one step, replacing a bundle takes two renames; a writer killed
 between them leaves the old bundle in a hidden ``.replaced`` directory, which
-the next write or open puts back (:func:`recover_replaced`).
+the next write or open puts back (:func:`recover_replaced`).  Other writers of
+whole directories use the same steps (:func:`replace_directory`).
 """
 
 from __future__ import annotations
@@ -33,14 +34,24 @@ from quotaris.tables import BundleTables
 from quotaris.validate import INSTRUMENT_TYPES, day_text, session_days, validate_tables
 from quotaris.version import __version__
 
-__all__ = ["REPLACED_SUFFIX", "check_destination", "recover_replaced", "write_bundle"]
+__all__ = [
+    "REPLACED_SUFFIX",
+    "STAGING_SUFFIX",
+    "check_destination",
+    "recover_replaced",
+    "replace_directory",
+    "scratch_prefix",
+    "write_bundle",
+]
 
 #: Suffix of the hidden directory an old bundle waits in while it is replaced.
 REPLACED_SUFFIX = ".replaced"
-_STAGING_SUFFIX = ".partial"
+#: Suffix of the hidden directory a new directory is written in.
+STAGING_SUFFIX = ".partial"
 
 
-def _scratch_prefix(destination: Path) -> str:
+def scratch_prefix(destination: Path) -> str:
+    """The prefix of the hidden entries beside ``destination`` its writers own."""
     return f".{destination.name}."
 
 
@@ -64,9 +75,7 @@ def write_bundle(path, tables: BundleTables, *, overwrite: bool = False) -> Path
     check_destination(destination, overwrite)
     try:
         destination.parent.mkdir(parents=True, exist_ok=True)
-        scratch = scratch_directory(
-            destination.parent, _scratch_prefix(destination), _STAGING_SUFFIX
-        )
+        scratch = scratch_directory(destination.parent, scratch_prefix(destination), STAGING_SUFFIX)
         with scratch as staging:
             _write_contents(staging, checked, matrices)
             _move_into_place(staging, destination, overwrite)
@@ -94,32 +103,57 @@ def check_destination(destination: Path, overwrite: bool) -> None:
         )
 
 
-def recover_replaced(destination: Path) -> Path | None:
-    """Put back a bundle a killed writer left moved aside; return where it was.
+def recover_replaced(destination: Path, marker: str = MANIFEST_NAME) -> Path | None:
+    """Put back a directory a killed writer left moved aside; return where it was.
 
     A writer replacing ``destination`` without an atomic exchange moves the
-    old bundle aside, then the new one in.  Killed in between, it leaves the
-    destination missing: the newest such bundle whose writer is gone is
-    renamed back.  With the destination present the swap completed, and the
-    leftover is removed with the writer's other scratch on the next write.
+    old directory aside, then the new one in.  Killed in between, it leaves
+    the destination missing: the newest such directory holding ``marker``
+    (the file that marks a complete one) whose writer is gone is renamed
+    back.  With the destination present the swap completed, and the leftover
+    is removed with the writer's other scratch on the next write.
     """
     if os.path.lexists(destination):
         return None
+    prefix = scratch_prefix(destination)
     candidates = [
         entry
-        for entries in abandoned_entries(destination.parent, _scratch_prefix(destination)).values()
+        for token, entries in abandoned_entries(destination.parent, prefix).items()
         for entry in entries
-        if entry.name.endswith(REPLACED_SUFFIX) and (entry / MANIFEST_NAME).is_file()
+        # The exact name: ".a.b.<token>.replaced" of destination "a.b" also
+        # starts with the prefix of destination "a".
+        if entry.name == f"{prefix}{token}{REPLACED_SUFFIX}" and (entry / marker).is_file()
     ]
     if not candidates:
         return None
-    newest = max(candidates, key=lambda entry: (entry / MANIFEST_NAME).stat().st_mtime_ns)
+    newest = max(candidates, key=lambda entry: (entry / marker).stat().st_mtime_ns)
     try:
         os.rename(newest, destination)
     except FileNotFoundError:  # another process recovered it first
         return None
     _fsync_directory(destination.parent)
     return newest
+
+
+def replace_directory(staging: Path, destination: Path, prefix: str) -> None:
+    """Put the finished scratch directory ``staging`` in place of the directory ``destination``.
+
+    One exchange where the system has it; else two renames, the old directory
+    waiting between them in a ``.replaced`` sibling of ``staging`` (same owner,
+    see :mod:`quotaris.scratch`) that :func:`recover_replaced` puts back if
+    the writer is killed there.  ``prefix`` is ``staging``'s scratch prefix.
+    """
+    if _exchange_directories(staging, destination):
+        shutil.rmtree(staging, ignore_errors=True)  # now holds the replaced directory
+        return
+    replaced = sibling(staging, prefix, REPLACED_SUFFIX)
+    os.rename(destination, replaced)
+    try:
+        os.rename(staging, destination)
+    except BaseException:
+        os.rename(replaced, destination)
+        raise
+    shutil.rmtree(replaced, ignore_errors=True)
 
 
 def _tool_version() -> str:
@@ -225,18 +259,7 @@ def _move_into_place(staging: Path, destination: Path, overwrite: bool) -> None:
             raise
     else:
         check_destination(destination, overwrite)
-        if _exchange_directories(staging, destination):
-            shutil.rmtree(staging, ignore_errors=True)  # now holds the replaced bundle
-        else:
-            # Named after the staging directory, so that it belongs to this writer.
-            replaced = sibling(staging, _scratch_prefix(destination), REPLACED_SUFFIX)
-            os.rename(destination, replaced)
-            try:
-                os.rename(staging, destination)
-            except BaseException:
-                os.rename(replaced, destination)
-                raise
-            shutil.rmtree(replaced, ignore_errors=True)
+        replace_directory(staging, destination, scratch_prefix(destination))
     _fsync_directory(destination.parent)
 
 
