@@ -360,9 +360,10 @@ def test_a_run_with_some_failed_dates_warns_once_with_their_count(prices):
     failing = DAYS[START + 20].date()
     strategy = Strategy(pool_missing_on(failing), bnds=CAPPED, benchmark=INDEX, name="gappy")
     with pytest.warns(plovera.OptimizerWarning) as record:
-        run_backtest(strategy, DAYS[START].date(), DAYS[-1].date(), rebalance=10)
+        result = run_backtest(strategy, DAYS[START].date(), DAYS[-1].date(), rebalance=10)
     counts = [str(w.message) for w in record if "rebalance dates failed" in str(w.message)]
     assert len(counts) == 1 and "'gappy': 1 of " in counts[0]
+    assert result.stats()["failed_rebalances"] == 1
 
 
 def test_drifting_a_stock_the_market_does_not_know_names_it(prices):

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -130,3 +131,19 @@ def test_a_save_killed_between_two_renames_is_put_back_by_the_next(saved):
     result("new", -0.001).save(saved, overwrite=True)
     assert BacktestResult.load(saved).name == "new"
     assert hidden(saved.parent) == []
+
+
+@pytest.mark.parametrize(
+    ("name", "damage"),
+    [
+        ("weights.parquet", lambda data: data[: len(data) // 2]),
+        ("failures.parquet", lambda data: b"not parquet"),
+        ("backtest.json", lambda data: data[:-5]),
+        ("backtest.json", lambda data: b"[1, 2]"),
+    ],
+)
+def test_loading_a_damaged_result_names_the_file(saved, name, damage):
+    path = saved / name
+    path.write_bytes(damage(path.read_bytes()))
+    with pytest.raises(InvalidArgument, match=re.escape(str(path))):
+        BacktestResult.load(saved)

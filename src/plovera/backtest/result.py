@@ -37,6 +37,7 @@ STATISTICS = (
     "mean_turnover",
     "monthly_hit_rate",
     "tracking_error_ratio",
+    "failed_rebalances",
 )
 
 _FILES = ("weights.parquet", "daily.parquet", "rebalances.parquet", "failures.parquet")
@@ -88,7 +89,8 @@ class BacktestResult:
         """Annualised return, volatility, Sharpe ratio (no risk-free rate), maximum
         drawdown, annualised active return, realised tracking error, information ratio,
         mean turnover (of the rebalances after the first purchase), monthly hit rate
-        against the benchmark and realised over mean forecast tracking error."""
+        against the benchmark, realised over mean forecast tracking error and the
+        number of rebalance dates that failed and kept their holdings."""
         years = max(len(self.nav) - 1, 1) / TRADING_DAYS_PER_YEAR
         returns = self.nav.pct_change().dropna()
         active = self.active_nav.pct_change().dropna()
@@ -108,6 +110,8 @@ class BacktestResult:
             "mean_turnover": float(later.mean()),
             "monthly_hit_rate": self._monthly_hit_rate(),
             "tracking_error_ratio": _ratio(tracking_error, forecast),
+            # Dates that kept their holdings: the figures above are not the strategy's alone.
+            "failed_rebalances": len(self.failures),
         }
         return pd.Series(values, name=self.name, dtype=float)
 
@@ -215,11 +219,14 @@ class BacktestResult:
             raise InvalidArgument(
                 f"{directory} is not a saved backtest: {', '.join(missing)} missing"
             )
-        meta = json.loads((directory / _MARKER).read_text(encoding="utf-8"))
-        weights = _dated_frame(pd.read_parquet(directory / "weights.parquet"))
-        daily = _dated_frame(pd.read_parquet(directory / "daily.parquet"))
-        rebalances = _dated_frame(pd.read_parquet(directory / "rebalances.parquet"))
-        table = pd.read_parquet(directory / "failures.parquet")
+        meta = _read(directory / _MARKER, lambda path: json.loads(path.read_text("utf-8")))
+        if not (isinstance(meta, dict) and {"name", "timings"} <= meta.keys()):
+            raise InvalidArgument(f"{directory / _MARKER} is not a saved backtest's summary")
+        weights, daily, rebalances = (
+            _dated_frame(_read(directory / name, pd.read_parquet))
+            for name in ("weights.parquet", "daily.parquet", "rebalances.parquet")
+        )
+        table = _read(directory / "failures.parquet", pd.read_parquet)
         failures = [
             Failure(row.date.date(), row.error_type, row.message, row.diagnosis)
             for row in table.itertuples(index=False)
@@ -235,6 +242,17 @@ class BacktestResult:
             ex_ante=rebalances[["volatility", "tracking_error"]].dropna(how="all"),
             timings=meta["timings"],
         )
+
+
+def _read(path: Path, reader):
+    """``reader(path)``, a damaged file (truncated, not Parquet, broken JSON) named as such."""
+    import pyarrow
+
+    try:
+        return reader(path)
+    except (ValueError, OSError, pyarrow.ArrowException) as error:
+        # JSONDecodeError is a ValueError; a truncated Parquet file is ArrowInvalid.
+        raise InvalidArgument(f"{path} is damaged and cannot be read: {error}") from error
 
 
 def _check_destination(destination: Path, given: Path, overwrite: bool) -> bool:
