@@ -183,6 +183,30 @@ def test_a_reader_that_goes_away_gets_the_broken_pipe_status(demo):
     process.stderr.close()
 
 
+def test_data_info_without_a_path_describes_the_demo_bundle_by_default(demo):
+    # A fresh process: nothing has chosen a source, so the demo market is in use.
+    command = [sys.executable, "-m", "plovera", "data", "info"]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120, check=False)
+    assert (done.returncode, done.stderr) == (EXIT_OK, "")
+    assert done.stdout.startswith(f"bundle       {demo.resolve()}\n")
+    assert "checksums    verified" in done.stdout
+
+
+def test_data_info_without_a_path_describes_the_chosen_source(sp500, capsys):
+    tables = market()
+    memory = quotaris.MemorySource(
+        tables.instruments, tables.trading_dates, tables.price_change_rate
+    )
+    quotaris.init(memory)
+    assert main(["data", "info"]) == EXIT_REFUSED
+    assert "the data in use is a MemorySource, not a bundle" in capsys.readouterr().err
+    quotaris.init(sp500)
+    assert main(["data", "info"]) == EXIT_OK
+    out = capsys.readouterr().out
+    assert out.startswith(f"bundle       {sp500.resolve()}\n")
+    assert "calendar     XNYS" in out
+
+
 @pytest.mark.parametrize(
     ("objective", "option", "attribute"),
     [

@@ -15,6 +15,7 @@ from plovera.cli import main
 from quotaris.bundle import BundleSource
 from quotaris.importer import ImportValidationError, import_bundle
 from quotaris.source import BundleError, MissingData
+from quotaris.tables import FUNDAMENTAL_FIELDS
 
 # exchange_calendars itself reads a pandas attribute that pandas is retiring.
 pytestmark = pytest.mark.filterwarnings("ignore:Series.values returning an ndarray")
@@ -333,3 +334,74 @@ def test_sp500_sample_from_skfolio(tmp_path):
         source.index_weights("SP500.US", D(2020, 3, 2))
     with pytest.raises(BundleError, match="already exists"):
         load_example().import_sp500(tmp_path / "sp500")
+
+
+ASSETS = """order_book_id,announce_date,book_value,total_assets
+600000.XSHG,2023-10-28,5.0e10,8e11
+600000.XSHG,2024-02-10,5.5e10,-8e11
+"""
+
+
+# Each edit and where it is refused: file, row, column and the problem (a regex).
+IMPLAUSIBLE = [
+    (
+        edit("market_caps", "5e8", "1e15"),
+        ("market_caps", 2, "float", r"1e\+15 is above the total market cap 2000000000"),
+    ),
+    (edit("market_caps", "1.5e11", "0"), ("market_caps", 1, "total", "a market cap of 0")),
+    (edit("market_caps", "5e8", "0.0"), ("market_caps", 2, "float", "a market cap of 0")),
+    (edit("market_caps", "1.2e11", ""), ("market_caps", 1, "float", "missing value")),
+    (edit("market_caps", "2e9", "NaN"), ("market_caps", 2, "total", "missing value")),
+    (edit("market_caps", "0.35", "50"), ("market_caps", 2, "turnover", "50 is above 1")),
+    (
+        {**TEXTS, "fundamentals": ASSETS},
+        ("fundamentals", 2, "total_assets", r"-8e\+11 is below the smallest allowed value 0"),
+    ),
+    (
+        edit("industries", "801080,电子", "801780,电子"),
+        (
+            "industries",
+            2,
+            "industry_name",
+            "sws industry 801780 is named '电子' here but '银行' in row 1",
+        ),
+    ),
+]
+
+
+@pytest.mark.parametrize(("texts", "where"), IMPLAUSIBLE)
+def test_implausible_values_are_refused_naming_file_row_and_column(tmp_path, texts, where):
+    name, row, column, problem = where
+    with pytest.raises(
+        ImportValidationError,
+        match=rf"{name}\.csv, row {row} \(line {row + 1}\), column '{column}': {problem}",
+    ):
+        run_import(tmp_path, texts)
+    assert not (tmp_path / "bundle").exists()
+
+
+@pytest.mark.parametrize(
+    "texts",
+    [
+        edit("market_caps", "5e8", "2.0001e9"),  # a fully floated company, rounded separately
+        edit("market_caps", "0.35", "1"),
+        edit("market_caps", "0.35", ""),
+        edit("industries", "801193,证券", "801780,证券"),  # codes of another scheme are its own
+        {**TEXTS, "fundamentals": ASSETS.replace("-8e11", "0")},
+    ],
+)
+def test_plausible_edge_values_are_accepted(tmp_path, texts):
+    assert BundleSource(run_import(tmp_path, texts)).trading_dates().size == 7
+
+
+@pytest.mark.parametrize(
+    ("old", "new", "message"),
+    [
+        ("ttm_earnings", "ttm_earning", r"column 'ttm_earning': unexpected column"),
+        ("announce_date", "announced", r"missing column 'announce_date'"),
+    ],
+)
+def test_a_refused_fundamentals_header_lists_the_fields(tmp_path, old, new, message):
+    with pytest.raises(ImportValidationError, match=rf"fundamentals.csv.*{message}") as refused:
+        run_import(tmp_path, edit("fundamentals", old, new))
+    assert all(field in str(refused.value) for field in FUNDAMENTAL_FIELDS)

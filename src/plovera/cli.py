@@ -132,7 +132,13 @@ def add_data_command(subcommands: argparse._SubParsersAction) -> None:
         help="verify a bundle and summarise its manifest",
         description="Open a bundle, verifying every file, and print its manifest's summary.",
     )
-    info.add_argument("path", metavar="PATH", help="directory of the bundle")
+    info.add_argument(
+        "path",
+        metavar="PATH",
+        nargs="?",
+        help="directory of the bundle (default: the bundle in use, the demo market's unless "
+        "chosen otherwise)",
+    )
     info.set_defaults(run=run_data_info)
 
 
@@ -168,10 +174,23 @@ def _occupied(path: str) -> bool:
 
 
 def run_data_info(args: argparse.Namespace) -> int:
+    import quotaris
     from quotaris.bundle import BundleSource
     from quotaris.validate import INSTRUMENT_TYPES
 
-    source = BundleSource(args.path)
+    from .exception import InvalidArgument
+
+    if args.path is None:
+        current = quotaris.get_source()
+        if not isinstance(current, BundleSource):
+            raise InvalidArgument(
+                f"the data in use is a {type(current).__name__}, not a bundle: give a bundle's PATH"
+            )
+        # Opened by its path as with PATH, so that a bundle changed since it was
+        # chosen is verified afresh.
+        source = BundleSource(current.path)
+    else:
+        source = BundleSource(args.path)
     manifest = source.manifest
     counts = manifest.get("instruments", {})
     print(f"bundle       {source.path}")

@@ -12,6 +12,7 @@ or returns.
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
 from pathlib import Path
 
 import numpy as np
@@ -41,7 +42,13 @@ from quotaris.validate import (
     text_column,
 )
 
-__all__ = ["LARGEST_CLOSE", "LONGEST_GAP_DAYS", "ImportValidationError", "import_bundle"]
+__all__ = [
+    "FLOAT_CAP_TOLERANCE",
+    "LARGEST_CLOSE",
+    "LONGEST_GAP_DAYS",
+    "ImportValidationError",
+    "import_bundle",
+]
 
 #: The error an import raises for a refused table; the writer's own checks raise the same.
 ImportValidationError = ValidationError
@@ -51,6 +58,9 @@ LARGEST_CLOSE = 1e12
 #: The longest stretch without any trading a table may show (calendar days); more
 #: means a row dated in the wrong year, which would stretch the calendar.
 LONGEST_GAP_DAYS = 60
+#: How far (relatively) a float market cap may exceed the total one: sources round
+#: the two separately, so a fully floated company's may differ in the last digits.
+FLOAT_CAP_TOLERANCE = 1e-3
 
 _CSV_SUFFIXES = (".csv",)
 _PARQUET_SUFFIXES = (".parquet", ".pq")
@@ -106,7 +116,9 @@ def import_bundle(
     instrument_index = _instruments(instrument_frame, instrument_origin)
     if prices is not None:
         # A day without a close is a day without a row: an empty close is a mistake.
-        daily = _Daily(*_read(prices, "prices"), {"close": None}, instrument_index, required=True)
+        daily = _Daily(
+            *_read(prices, "prices"), {"close": None}, instrument_index, required=("close",)
+        )
         closes = daily.values["close"]
         reject_rows(
             daily.origin,
@@ -123,7 +135,10 @@ def import_bundle(
     else:
         # A price can at most fall to nothing.
         daily = _Daily(
-            *_read(returns, "returns"), {"change_rate": -1.0}, instrument_index, required=True
+            *_read(returns, "returns"),
+            {"change_rate": -1.0},
+            instrument_index,
+            required=("change_rate",),
         )
     daily.check_gaps()
     daily.check_indices_priced(instrument_origin)
@@ -145,13 +160,17 @@ def import_bundle(
         price_change_rate=change_rate,
     )
     if market_caps is not None:
+        # The caps are the table's values as the close is the prices': a day
+        # without them is a day without a row.  Turnover, optional, may be empty.
         caps = _Daily(
             *_read(market_caps, "market caps"),
             {"total": 0.0, "float": 0.0},
             instrument_index,
             optional={"turnover": 0.0},
+            required=("total", "float"),
         )
         caps.check_dates(sessions, calendar)
+        caps.check_caps()
         tables.market_cap_total = caps.wide("total", sessions)
         tables.market_cap_float = caps.wide("float", sessions)
         if "turnover" in caps.values:
@@ -248,7 +267,8 @@ class _Daily:
     """A long daily table (``date, order_book_id`` and value columns), checked.
 
     ``columns`` maps each value column to the smallest value it may hold (None
-    for no bound); ``optional`` likewise for columns that may be absent.
+    for no bound); ``optional`` likewise for columns that may be absent;
+    ``required`` names the value columns whose cells may not be empty.
     """
 
     def __init__(
@@ -259,9 +279,8 @@ class _Daily:
         instruments: InstrumentIndex,
         optional: dict[str, float | None] | None = None,
         *,
-        required: bool = False,
+        required: Sequence[str] = (),
     ):
-        """``required`` refuses rows whose value columns are empty."""
         optional = optional or {}
         require_columns(frame, origin, ("date", "order_book_id", *columns), tuple(optional))
         self.origin, self.instruments = origin, instruments
@@ -273,7 +292,9 @@ class _Daily:
         check_unique(origin, ("date", "order_book_id"), (self.days, self.ids))
         given = {**columns, **{name: bound for name, bound in optional.items() if name in frame}}
         self.values = {
-            name: number_column(frame, origin, name, allow_missing=not required, minimum=minimum)
+            name: number_column(
+                frame, origin, name, allow_missing=name not in required, minimum=minimum
+            )
             for name, minimum in given.items()
         }
 
@@ -313,6 +334,40 @@ class _Daily:
             unpriced,
             lambda at: f"the index {instruments.ids[at]} has no rows in {self.origin.name}",
         )
+
+    def check_caps(self) -> None:
+        """Market caps a listed company can have, and turnover a day can show.
+
+        Each is refused rather than warned about: it comes from a unit mistake
+        or a column given for another, not from a market.
+        """
+        total, free = self.values["total"], self.values["float"]
+        for name, values in (("total", total), ("float", free)):
+            reject_rows(
+                self.origin,
+                name,
+                values == 0,
+                lambda _: "a market cap of 0 (leave out the row of a day without caps)",
+            )
+        reject_rows(
+            self.origin,
+            "float",
+            free > total * (1 + FLOAT_CAP_TOLERANCE),
+            lambda at: f"{free[at]:.10g} is above the total market cap {total[at]:.10g}",
+        )
+        if "turnover" in self.values:
+            turnover = self.values["turnover"]
+            # Turnover is the fraction of the shares traded that day, at most 1
+            # under T+1 trading: a percentage (50 for 50 %) shows up here.
+            reject_rows(
+                self.origin,
+                "turnover",
+                turnover > 1,
+                lambda at: (
+                    f"{turnover[at]:.10g} is above 1 (turnover is the fraction of the "
+                    "shares traded, 0.05 for 5 %)"
+                ),
+            )
 
     def check_dates(self, sessions: np.ndarray, calendar: str) -> None:
         check_sessions(self.origin, "date", self.days, sessions, calendar)

@@ -582,16 +582,42 @@ def check_industry(frame, origin: Origin, instruments: InstrumentIndex) -> pd.Da
     )
     days = date_column(frame, origin, "start_date")
     check_unique(origin, ("order_book_id", "scheme", "start_date"), (ids, schemes, days))
+    industry_codes = text_column(frame, origin, "industry_code")
+    names = text_column(frame, origin, "industry_name")
+    _check_one_name_per_code(origin, schemes, industry_codes, names)
     table = pd.DataFrame(
         {
             "order_book_id": ids,
             "scheme": schemes,
             "start_date": days.astype("datetime64[D]").astype("datetime64[ns]"),
-            "industry_code": text_column(frame, origin, "industry_code"),
-            "industry_name": text_column(frame, origin, "industry_name"),
+            "industry_code": industry_codes,
+            "industry_name": names,
         }
     )
     return table.sort_values(["scheme", "order_book_id", "start_date"], ignore_index=True)
+
+
+def _check_one_name_per_code(
+    origin: Origin, schemes: np.ndarray, industry_codes: np.ndarray, names: np.ndarray
+) -> None:
+    """Within a scheme, every row of an industry code gives the same name.
+
+    A scheme is one version of its classification, so a second name for a code
+    means two versions mixed (or a typing slip); codes of different schemes are
+    unrelated.
+    """
+    keys = pd.DataFrame({"scheme": schemes, "code": industry_codes})
+    group = keys.groupby(["scheme", "code"], sort=False).ngroup().to_numpy()
+    earliest = np.unique(group, return_index=True)[1][group]
+    reject_rows(
+        origin,
+        "industry_name",
+        names != names[earliest],
+        lambda at: (
+            f"{schemes[at]} industry {industry_codes[at]} is named {names[at]!r} here but "
+            f"{names[earliest[at]]!r} in row {origin.row(earliest[at])}"
+        ),
+    )
 
 
 def _check_by_instrument_and_date(
@@ -603,11 +629,15 @@ def _check_by_instrument_and_date(
     *,
     allow_missing: bool,
     sessions: tuple[np.ndarray, str] | None,
+    minimums: dict[str, float] | None = None,
 ) -> pd.DataFrame:
-    """A long table keyed by instrument and date with a subset of ``value_names``."""
-    given = [str(name) for name in frame.columns] if isinstance(frame, pd.DataFrame) else []
+    """A long table keyed by instrument and date with a subset of ``value_names``,
+    none below its entry in ``minimums``."""
+    minimums = minimums or {}
+    # Every accepted name is offered, so that a misspelt column's message lists them.
+    require_columns(frame, origin, ("order_book_id", date_name), value_names)
+    given = {str(name) for name in frame.columns}
     fields = [name for name in value_names if name in given]
-    require_columns(frame, origin, ("order_book_id", date_name), fields)
     if not fields:
         raise ValidationError(
             f"{origin.name}: no value columns (expected some of {', '.join(value_names)})"
@@ -623,7 +653,13 @@ def _check_by_instrument_and_date(
             "order_book_id": ids,
             date_name: days.astype("datetime64[D]").astype("datetime64[ns]"),
             **{
-                name: number_column(frame, origin, name, allow_missing=allow_missing)
+                name: number_column(
+                    frame,
+                    origin,
+                    name,
+                    allow_missing=allow_missing,
+                    minimum=minimums.get(name),
+                )
                 for name in fields
             },
         }
@@ -641,6 +677,7 @@ def check_fundamentals(frame, origin: Origin, instruments: InstrumentIndex) -> p
         FUNDAMENTAL_FIELDS,
         allow_missing=True,
         sessions=None,
+        minimums=_FUNDAMENTAL_MINIMUM,
     )
 
 
@@ -696,6 +733,10 @@ def validate_tables(
         )
     return checked, matrices
 
+
+#: Fundamentals that cannot be negative: assets can shrink to nothing but no
+#: further, while equity, earnings and cash flows can turn negative.
+_FUNDAMENTAL_MINIMUM = {"total_assets": 0.0}
 
 #: Wide daily tables and the smallest value each may hold (a price can fall by 100 % at most).
 _DAILY_MINIMUM = {
