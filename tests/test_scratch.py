@@ -33,3 +33,14 @@ def test_a_live_writers_scratch_is_kept(tmp_path):
     with scratch_directory(tmp_path, PREFIX) as scratch:
         assert remove_abandoned(tmp_path, PREFIX) == []
         assert scratch.is_dir()
+
+
+@pytest.mark.parametrize("longer", ["market.v2", "market.0123456789abcdef0123456789abcdef"])
+def test_a_writer_of_a_longer_name_keeps_its_scratch(tmp_path, longer):
+    # ".market.v2.<token>.partial" starts with ".market." too: it is not market's.
+    with scratch_directory(tmp_path, f".{longer}.", ".partial") as scratch:
+        assert remove_abandoned(tmp_path, ".market.") == []
+        assert (
+            scratch.is_dir()
+            and (tmp_path / f"{scratch.name.removesuffix('.partial')}.lock").exists()
+        )

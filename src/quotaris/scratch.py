@@ -42,8 +42,11 @@ def _token_of(name: str, prefix: str) -> str | None:
     """The token of a scratch entry's name, None if the name is not one."""
     if not name.startswith(prefix):
         return None
-    token = name[len(prefix) :].split(".", 1)[0]
-    return token if token and token.isalnum() else None
+    # A token is followed by at most one suffix: the entries of a destination
+    # whose name extends this one's (".market.v2.<token>.partial" under the
+    # prefix ".market.") are another writer's, never this one's.
+    token, _, suffix = name[len(prefix) :].partition(".")
+    return token if token and token.isalnum() and "." not in suffix else None
 
 
 def _owner_alive(lock: Path) -> bool:
