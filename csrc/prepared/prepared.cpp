@@ -67,9 +67,10 @@ double bound_of(const Globals &globals, py::handle order_book_id, py::handle val
 }
 
 // The prepared bounds with those of `bnds` in place of their stocks' ("*"
-// for every stock it does not name), or None when `bnds` is empty.  Each pair is read as parse_bnds
-// reads it, but the sums are checked over the whole pool: parse_bnds over the named stocks alone
-// would refuse a few small pins.
+// for every stock it does not name), or None when `bnds` is empty.  Each
+// pair is read as parse_bnds reads it, but the sums are checked over the
+// whole pool: parse_bnds over the named stocks alone would refuse a few
+// small pins.
 py::object bounds_with(const Globals &globals, py::handle prepared, py::handle bnds) {
     py::object invalid_argument = globals["InvalidArgument"];
     if (!PyDict_Check(bnds.ptr())) {

@@ -31,6 +31,7 @@ import uuid
 import warnings
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
@@ -43,6 +44,9 @@ from .executors import BacktestError, one_blas_thread, open_runner
 from .result import BacktestResult, Failure
 from .schedule import rebalance_dates, trading_days
 from .strategy import Strategy
+
+if TYPE_CHECKING:
+    from ..riskmodel import FactorModel
 
 __all__ = ["run_backtest", "run_backtests"]
 
@@ -190,9 +194,7 @@ class _RiskView:
     dense covariance over the pool and the benchmark is never built."""
 
     order_book_ids: pd.Index
-    exposures: np.ndarray
-    factor_covariance: np.ndarray
-    specific_variance: np.ndarray
+    model: FactorModel
     benchmark: np.ndarray | None
 
     @classmethod
@@ -214,14 +216,7 @@ class _RiskView:
             ids = list(position)
             held = np.zeros(len(ids))
             held[[position[i] for i in constituents]] = weights / weights.sum()
-        model = helper.risk_model().forecast(date, ids, cov_model)
-        return cls(
-            pd.Index(ids),
-            model.exposures.to_numpy(),
-            model.factor_covariance.to_numpy(),
-            model.specific_variance.to_numpy(),
-            held,
-        )
+        return cls(pd.Index(ids), helper.risk_model().forecast(date, ids, cov_model), held)
 
     def ex_ante(self, weights: pd.Series) -> tuple[float, float]:
         """Forecast volatility and tracking error of ``weights``, stocks of the view."""
@@ -231,11 +226,7 @@ class _RiskView:
         return self._risk(held), self._risk(held - self.benchmark)
 
     def _risk(self, weights: np.ndarray) -> float:
-        """sqrt(wᵀ (X F Xᵀ + Δ) w)."""
-        exposure = self.exposures.T @ weights
-        variance = exposure @ self.factor_covariance @ exposure
-        variance += self.specific_variance @ np.square(weights)
-        return math.sqrt(max(variance, 0.0))
+        return math.sqrt(max(self.model.variance(weights), 0.0))
 
 
 @dataclass

@@ -11,15 +11,8 @@ import pandas as pd
 
 import quotaris
 
-from ..benchmark import OptimizeBenchmark
 from ..const import CovModel
 from ..exception import InvalidArgument
-from ..objective import (
-    MaxInformationRatio,
-    MaxSharpeRatio,
-    MinTrackingError,
-    OptimizationObjective,
-)
 
 __all__ = ["Strategy"]
 
@@ -111,6 +104,16 @@ class Strategy:
 
 def _check_objective(objective: object, benchmark: object) -> None:
     """Refuse, when built, what would fail on every rebalance date."""
+    # Here rather than at import: the compiled modules bring cvxpy, which
+    # reading a saved backtest does not need.
+    from ..benchmark import OptimizeBenchmark
+    from ..objective import (
+        MaxInformationRatio,
+        MaxSharpeRatio,
+        MinTrackingError,
+        OptimizationObjective,
+    )
+
     if objective is not None and not isinstance(objective, OptimizationObjective):
         raise InvalidArgument(
             "the strategy's objective must be an objective instance such as MinVariance() "
