@@ -47,3 +47,10 @@ def test_subpackages_are_attributes_after_import_plovera():
     script = "import plovera; print(plovera.backtest.Strategy.__name__, plovera.riskmodel.__name__)"
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert result.stdout.split() == ["Strategy", "plovera.riskmodel"], result.stderr
+
+
+def test_reading_backtests_does_not_load_the_solver():
+    # Loading a saved result or building a Strategy should not pay cvxpy's second.
+    script = "import sys, plovera.backtest; print('cvxpy' in sys.modules)"
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.stdout.strip() == "False", result.stderr
