@@ -12,7 +12,7 @@ from plovera.exception import InvalidArgument
 from plovera.riskmodel import covariance as cv
 from plovera.riskmodel import model as model_module
 from plovera.riskmodel.exposures import ExposureEngine
-from plovera.riskmodel.model import HISTORY_DAYS, RiskModel
+from plovera.riskmodel.model import HISTORY_DAYS, RiskModel, RiskModelError
 from plovera.riskmodel.panel import MarketPanel
 from quotaris import MemorySource
 
@@ -154,6 +154,26 @@ def test_a_forecast_reads_nothing_from_its_own_day(tables, model):
         )
         assert moved.specific_variance.iloc[3] > 1.2 * later.specific_variance.iloc[3]
         assert not np.allclose(moved.factor_covariance, later.factor_covariance, rtol=1e-6)
+
+
+@pytest.mark.parametrize("spoilt", ["stock", "factor"])
+def test_a_forecast_beyond_belief_is_refused_naming_what_and_when(tables, model, spoilt):
+    # A stock's closes recorded in yuan and fen by turns for its last 300 days, as a
+    # careless merge of two sources gives them; or a factor's history a thousand
+    # times too large.
+    if spoilt == "stock":
+        returns = tables["price_change_rate"].copy()
+        returns.iloc[-300:, 7] = np.resize([99.0, -0.99], 300)
+        spoiled = RiskModel.build(load_panel({**tables, "price_change_rate": returns}))
+        name = model.order_book_ids[7]
+    else:
+        name = "电子"
+        factor_returns = model.factor_returns.copy()
+        factor_returns[:, model.factors.index(name)] *= 1000.0
+        spoiled = dataclasses.replace(model, factor_returns=factor_returns)
+    day = model.n_days - 1
+    with pytest.raises(RiskModelError, match=rf"for {spoilt} {name} on {model.dates[day].date()}"):
+        spoiled.forecast(model.dates[day], alive_ids(model, day), CovModel.FACTOR_MODEL_DAILY)
 
 
 def reassembled_is_positive_definite(factor_model):

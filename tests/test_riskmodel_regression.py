@@ -8,6 +8,7 @@ from plovera.riskmodel import (
     factor_returns_wls,
     parameters_for,
 )
+from plovera.riskmodel.regression import THIN_INDUSTRY_STOCKS
 
 
 def cross_section(seed, n=40, n_ind=4, k=2):
@@ -20,8 +21,9 @@ def cross_section(seed, n=40, n_ind=4, k=2):
     return returns, exposures, industry, np.sqrt(cap), cap
 
 
-def kkt_solution(returns, exposures, industry, weights, cap, n_ind):
-    """Solve the bordered system of the cap-weighted-zero constrained WLS directly."""
+def kkt_solution(returns, exposures, industry, weights, cap, n_ind, penalty=None):
+    """Solve the bordered system of the cap-weighted-zero constrained WLS directly;
+    ``penalty`` (one per industry) adds penalty_i · f_i² to the weighted squares."""
     n = exposures.shape[0]
     x = np.hstack([np.ones((n, 1)), np.eye(n_ind)[industry], exposures])
     c = np.zeros(x.shape[1])
@@ -29,6 +31,8 @@ def kkt_solution(returns, exposures, industry, weights, cap, n_ind):
     p = x.shape[1]
     bordered = np.zeros((p + 1, p + 1))
     bordered[:p, :p] = x.T @ (weights[:, None] * x)
+    if penalty is not None:
+        bordered[1 : 1 + n_ind, 1 : 1 + n_ind] += np.diag(penalty)
     bordered[:p, p] = c
     bordered[p, :p] = c
     rhs = np.append(x.T @ (weights * returns), 0.0)
@@ -47,6 +51,42 @@ def test_constrained_wls_matches_kkt_solve(seed):
     assert abs(shares @ f[1:5]) < 1e-14
     w = weights
     assert r2 == pytest.approx(1 - w @ specific**2 / (w @ returns**2), abs=1e-12)
+
+
+def test_thin_industries_are_shrunk_towards_the_market():
+    returns, exposures, industry, weights, cap = cross_section(5, n=41, n_ind=5)
+    # Industry 4 holds one stock, industry 3 two of very unequal size.
+    industry[:] = np.arange(41) % 3
+    industry[0], industry[1:3] = 4, 3
+    weights[1] *= 8.0
+    f, specific, _ = factor_returns_wls(returns, exposures, industry, weights, cap)
+    total = np.bincount(industry, weights=weights)
+    effective = total**2 / np.bincount(industry, weights=weights**2)
+    assert effective[4] == pytest.approx(1.0) and 1.0 < effective[3] < 2.0
+    assert (effective[:3] > THIN_INDUSTRY_STOCKS).all()
+    # Each thin industry weighs as if it had the stocks it lacks.
+    penalty = np.where(
+        effective < THIN_INDUSTRY_STOCKS, (THIN_INDUSTRY_STOCKS - effective) * total / effective, 0
+    )
+    expected = kkt_solution(returns, exposures, industry, weights, cap, 5, penalty)
+    np.testing.assert_allclose(f, expected, rtol=0, atol=1e-12)
+    # The lone stock keeps most of its own return instead of none.
+    alone = returns[0] - expected[0] - exposures[0] @ expected[-2:]
+    assert specific[0] == pytest.approx(alone - expected[5], abs=1e-12)
+    assert abs(specific[0]) > 0.5 * abs(alone)
+
+
+def test_a_wild_return_stays_its_own():
+    returns, exposures, industry, weights, cap = cross_section(6)
+    returns[3] = 50.0  # a price off by a factor of 51
+    f, specific, _ = factor_returns_wls(returns, exposures, industry, weights, cap)
+    median = np.median(returns)
+    bound = median + 10 * 1.4826 * np.median(np.abs(returns - median))
+    fitted = kkt_solution(np.minimum(returns, bound), exposures, industry, weights, cap, 4)
+    np.testing.assert_allclose(f, fitted, rtol=0, atol=1e-12)
+    x = np.hstack([np.ones((40, 1)), np.eye(4)[industry], exposures])
+    np.testing.assert_allclose(specific, returns - x @ fitted, atol=1e-12)
+    assert np.abs(np.delete(specific, 3)).max() < 0.2
 
 
 def test_empty_industry_is_dropped():

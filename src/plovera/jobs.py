@@ -19,6 +19,7 @@ import quotaris
 from .const import TRADING_DAYS_PER_YEAR, CovModel
 from .exception import InvalidArgument
 from .riskmodel import RiskModel, risk_model
+from .riskmodel.regression import THIN_INDUSTRY_STOCKS
 from .riskmodel.statistical import MAX_STATISTICAL_FACTORS
 
 __all__ = [
@@ -417,4 +418,39 @@ def describe_risk_model(model: RiskModel, meta: Mapping, path: Path, out: TextIO
         for style, reason in model.unavailable.items():
             print(f"unavailable  {style}: {reason}", file=out)
         print(f"fit          mean daily cross-sectional R² {model.mean_r2:.3f}", file=out)
+        breadth = model.industry_breadth()
+        thin = breadth[breadth < THIN_INDUSTRY_STOCKS].sort_values()
+        if len(thin):
+            listed = ", ".join(f"{name} {count:.1f}" for name, count in thin.items())
+            print(
+                f"thin         {len(thin)} industries with fewer than "
+                f"{THIN_INDUSTRY_STOCKS:g} effective stocks, their factor returns shrunk "
+                f"towards the market's: {listed}",
+                file=out,
+            )
     print(f"build time   {model.build_seconds:.1f} s", file=out)
+    _describe_health(model, out)
+
+
+def _describe_health(model: RiskModel, out: TextIO) -> None:
+    """The forecasts' health: specific volatilities on the last day, regime multipliers."""
+    last = model.dates[-1]
+    ids = list(model.order_book_ids[model.alive_on(last)])
+    print(
+        f"health       specific volatilities forecast for {last.date()} ({len(ids)} stocks)"
+        + ("" if model.statistical else "; regime multipliers on each month's first day served"),
+        file=out,
+    )
+    columns = "".join(f"{name:>8}" for name in ("min", "5%", "median", "95%", "max"))
+    regime = "" if model.statistical else f"{'factor regime':>16}{'specific regime':>17}"
+    print(f"  {'model':<24}{columns}{regime}", file=out)
+    for cov_model in CovModel:
+        vols = model.forecast(last, ids, cov_model).specific_variance ** 0.5
+        figures = "".join(f"{value:>8.1%}" for value in vols.quantile((0, 0.05, 0.5, 0.95, 1)))
+        if not model.statistical:
+            multipliers = model.regime_multipliers(cov_model)
+            figures += "".join(
+                f"{f'{multipliers[c].min():.2f} to {multipliers[c].max():.2f}':>{width}}"
+                for c, width in (("factor", 16), ("specific", 17))
+            )
+        print(f"  {cov_model.name:<24}{figures}", file=out)

@@ -27,6 +27,7 @@ __all__ = [
     "eigenfactor_scales",
     "ew_variance_path",
     "factor_covariance",
+    "factor_regime_multiplier",
     "floor_eigenvalues",
     "half_life_weights",
     "newey_west_covariance",
@@ -339,14 +340,17 @@ def factor_covariance(factor_returns, params, min_obs=2, eigenfactor_bias=None):
             params.eigenfactor_seed,
             eigenfactor_bias,
         )
-    multiplier = 1.0
-    if params.regime:
-        forecast_vol = np.sqrt(
-            ew_variance_path(returns, params.factor_vol_half_life, REGIME_MIN_OBS)
-        )
-        multiplier = regime_multiplier(returns, forecast_vol, params.factor_regime_half_life)
+    multiplier = factor_regime_multiplier(returns, params) if params.regime else 1.0
     cov = floor_eigenvalues(cov * (multiplier * TRADING_DAYS_PER_YEAR))
     return CovarianceForecast(cov, np.linalg.cholesky(cov), bias, multiplier)
+
+
+def factor_regime_multiplier(factor_returns, params):
+    """The factor covariance's volatility-regime multiplier from daily factor returns
+    (T × K, oldest first, ending the day before the forecast)."""
+    returns = np.asarray(factor_returns, dtype=np.float64)
+    forecast_vol = np.sqrt(ew_variance_path(returns, params.factor_vol_half_life, REGIME_MIN_OBS))
+    return regime_multiplier(returns, forecast_vol, params.factor_regime_half_life)
 
 
 def check_factor_model(exposures, factor_cov, specific_var):

@@ -45,6 +45,7 @@ from .covariance import (
     EigenfactorSimulation,
     daily_factor_covariance,
     factor_covariance,
+    factor_regime_multiplier,
     regime_from_statistics,
 )
 from .exposures import ExposureEngine, fill_missing, refresh_days
@@ -63,9 +64,11 @@ from .statistical import statistical_model
 __all__ = [
     "FORECASTS_KEPT",
     "HISTORY_DAYS",
+    "MAX_FORECAST_VOLATILITY",
     "MIN_HISTORY_DAYS",
     "FactorModel",
     "RiskModel",
+    "RiskModelError",
     "precomputed_parameters",
 ]
 
@@ -74,6 +77,11 @@ MIN_HISTORY_DAYS = 252
 #: Days of history a forecast reads: beyond four of the longest half-lives
 #: (504 days) a day weighs less than 7% of the latest.
 HISTORY_DAYS = 2016
+
+#: No stock's or factor's annualised volatility forecast is believable above this
+#: (1000%: beyond the busiest day-to-day swings of listed shares); a forecast
+#: beyond it comes from unsound data and is refused.
+MAX_FORECAST_VOLATILITY = 10.0
 
 #: Whole-market forecasts a model keeps for reuse, the latest ones.
 FORECASTS_KEPT = 64
@@ -92,6 +100,11 @@ _EIGEN_FIELDS = (
 )
 #: ... and those the precomputed specific-risk sums and regime statistics depend on.
 _SPECIFIC_FIELDS = ("specific_vol_half_life", "specific_lags")
+
+
+class RiskModelError(InvalidArgument):
+    """A forecast the risk model cannot stand behind; the message names the stock or
+    factor, the date and the value."""
 
 
 def precomputed_parameters() -> np.ndarray:
@@ -551,8 +564,33 @@ class RiskModel:
     def first_date(self) -> pd.Timestamp:
         """The first date a forecast can be made for; InvalidArgument if there is none."""
         if self._first_day >= self.n_days:
-            raise InvalidArgument("the risk model has too little history: it can serve no date")
+            raise InvalidArgument(f"the risk model has too little history: {self._shortfall()}")
         return self.dates[self._first_day]
+
+    def _shortfall(self) -> str:
+        """Why no date can be served, with the number of trading days it would take."""
+        have = f"the market has {self.n_days} trading days"
+        if not len(self.refresh):
+            return (
+                "it can serve no date: exposures are first computed at the start of the "
+                f"month after the first day, and a forecast needs {MIN_HISTORY_DAYS} trading "
+                f"days of factor returns after that, at least {MIN_HISTORY_DAYS + 2} trading "
+                f"days in all; {have}"
+            )
+        complete = np.isfinite(self.exposures[:, self.universe.any(axis=0)]).any(axis=1).all(axis=1)
+        if not complete.any():
+            return (
+                "it can serve no date: no month has exposures to every style yet, and a "
+                f"forecast needs {MIN_HISTORY_DAYS} trading days of factor returns after "
+                f"the first that has; {have}"
+            )
+        ready = int(self.refresh[np.argmax(complete)])
+        return (
+            f"it can serve no date: every style has exposures from "
+            f"{self.dates[ready].date()}, and a forecast needs {MIN_HISTORY_DAYS} trading "
+            f"days of factor returns after that: at least {ready + MIN_HISTORY_DAYS + 1} "
+            f"trading days in all; {have}"
+        )
 
     @functools.cached_property
     def _first_day(self) -> int:
@@ -599,7 +637,7 @@ class RiskModel:
             first = self.dates[self._first_day].date() if self._first_day < self.n_days else None
             raise InvalidArgument(
                 f"the risk model has too little history for {day.date()}: "
-                + (f"the first date it can serve is {first}" if first else "it can serve no date")
+                + (f"the first date it can serve is {first}" if first else self._shortfall())
             )
         return position
 
@@ -634,6 +672,7 @@ class RiskModel:
                 if self.statistical
                 else self._fundamental(day, params)
             )
+            _check_forecast(whole, self.dates[day])
             if len(self._forecasts) >= FORECASTS_KEPT:
                 # A report forecasting every date must not keep them all.
                 del self._forecasts[next(iter(self._forecasts))]
@@ -646,9 +685,58 @@ class RiskModel:
             )
         return whole.subset(order_book_ids)
 
+    def industry_breadth(self) -> pd.Series:
+        """Each industry's effective number of stocks (Σw)²/Σw² in the last month's
+        estimation universe, w the regression weights; below ``THIN_INDUSTRY_STOCKS``
+        its factor return is shrunk towards the market's."""
+        if self.statistical or not len(self.refresh):
+            return pd.Series(dtype=np.float64)
+        refresh = int(self.refresh[-1])
+        members = self.universe[-1] & (self.industry[-1] >= 0)
+        weight = np.sqrt(np.nan_to_num(self.cap[refresh - 1, members]))
+        codes = self.industry[-1, members].astype(np.int64)
+        n_industries = len(self.industry_names)
+        total = np.bincount(codes, weights=weight, minlength=n_industries)
+        squares = np.bincount(codes, weights=weight**2, minlength=n_industries)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            effective = np.where(squares > 0, total**2 / squares, 0.0)
+        return pd.Series(effective, index=list(self.industry_names), name="effective_stocks")
+
+    def regime_multipliers(self, cov_model: CovModel) -> pd.DataFrame:
+        """The volatility-regime multipliers of ``cov_model``'s forecasts, columns "factor"
+        and "specific", on each month's first trading day it can serve and its last day.
+
+        A multiplier far from 1 for long says the forecasts before it missed the
+        realised volatility by that factor (squared).
+        """
+        if self.statistical:
+            raise InvalidArgument("a statistical risk model has no regime multipliers")
+        params = parameters_for(cov_model)
+        days = np.unique(np.r_[self.refresh[self.refresh >= self._first_day], self.n_days - 1])
+        days = days[days >= self._first_day]
+        found = []
+        for day in days:
+            factors = self.factor_returns[max(0, day - HISTORY_DAYS) : day]
+            used = np.flatnonzero(np.isfinite(factors).sum(axis=0) >= 2)
+            alive = np.flatnonzero(self._alive(day))
+            step = int(np.searchsorted(self.refresh, day, side="right")) - 1
+            found.append(
+                (
+                    factor_regime_multiplier(factors[:, used], params),
+                    self._specific_history(day, step, alive, params)[1],
+                )
+            )
+        return pd.DataFrame(
+            np.array(found).reshape(-1, 2), index=self.dates[days], columns=["factor", "specific"]
+        )
+
     @functools.cached_property
     def _positions(self) -> dict[str, int]:
         return {i: k for k, i in enumerate(self.order_book_ids.tolist())}
+
+    def alive_on(self, date: object) -> np.ndarray:
+        """Which stocks (a mask over ``order_book_ids``) a forecast for ``date`` covers."""
+        return self._alive(self.day_of(date))
 
     def _alive(self, day: int) -> np.ndarray:
         date = self.dates[day].to_datetime64().astype("datetime64[D]")
@@ -772,6 +860,27 @@ class RiskModel:
             pd.DataFrame(fitted.factor_covariance.covariance, index=names, columns=names),
             pd.Series(fitted.specific_variance, index=ids, name="specific_variance"),
         )
+
+
+def _check_forecast(model: FactorModel, date: pd.Timestamp) -> None:
+    """Refuse a forecast with a volatility that is not finite or beyond belief."""
+    factor_vol = np.sqrt(np.diag(model.factor_covariance.to_numpy()))
+    specific_vol = np.sqrt(model.specific_variance.to_numpy())
+    # A stock's own bad data spills into the factors it is fitted with: name it first.
+    for kind, names, vols in (
+        ("stock", model.specific_variance.index, specific_vol),
+        ("factor", model.factor_covariance.index, factor_vol),
+    ):
+        bad = np.flatnonzero(~(vols <= MAX_FORECAST_VOLATILITY))
+        if len(bad):
+            others = f" (and {len(bad) - 1} more {kind}s)" if len(bad) > 1 else ""
+            what = "specific volatility" if kind == "stock" else "volatility"
+            raise RiskModelError(
+                f"the risk model's {what} forecast for {kind} {names[bad[0]]} on "
+                f"{date.date()} is {vols[bad[0]]:.0%} a year{others}, beyond the "
+                f"{MAX_FORECAST_VOLATILITY:.0%} any listed share shows: the market data "
+                "behind it is unsound"
+            )
 
 
 def _simulation_key(params: RiskModelParameters) -> tuple[float, int, int]:

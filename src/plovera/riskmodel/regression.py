@@ -7,6 +7,17 @@ cap-weighted industry factor returns are constrained to sum to zero: the country
 factor is then the cap-weighted market and each industry return is relative to it.
 The constraint is imposed with a restriction matrix that expresses the largest
 industry through the others.
+
+An industry with few stocks would have its factor return fitted to their own
+returns, leaving them no specific return: a single stock's specific risk would
+vanish into its industry factor.  Each industry whose effective number of stocks
+(Σw)²/Σw² falls below ``THIN_INDUSTRY_STOCKS`` therefore gets a dummy
+observation with exposure to that industry alone and return 0, weighing as the
+stocks it lacks: its factor return is shrunk towards the market's.
+
+The fit reads each day's returns clipped at ``RETURN_CLIP`` robust standard
+deviations from their median, so that one wrong price stays that stock's
+specific return instead of moving every factor.
 """
 
 from typing import NamedTuple
@@ -15,6 +26,8 @@ import numpy as np
 
 __all__ = [
     "MAX_CONDITION",
+    "RETURN_CLIP",
+    "THIN_INDUSTRY_STOCKS",
     "FactorReturnHistory",
     "factor_exposures",
     "factor_names",
@@ -26,6 +39,15 @@ __all__ = [
 #: divided by this are left out of the solve (minimum-norm there) instead of
 #: amplifying noise: near-collinear exposures cannot blow the factor returns up.
 MAX_CONDITION = 1e12
+
+#: Robust standard deviations (1.4826 × the median absolute deviation) from the
+#: day's median beyond which a return is clipped for the fit, though not for its
+#: own specific return: one wrong price must not move every stock's factor returns.
+RETURN_CLIP = 10.0
+
+#: Effective number of stocks below which an industry's factor return is shrunk
+#: towards the market's by a dummy observation (see the module docstring).
+THIN_INDUSTRY_STOCKS = 5.0
 
 
 class FactorReturnHistory(NamedTuple):
@@ -120,10 +142,13 @@ def factor_returns_wls(
     restriction[1 + dropped, 1 : 1 + n_present - 1] = -np.delete(share, dropped) / share[dropped]
 
     w = weights[use]
-    root_w = np.sqrt(w)
-    scaled = design * root_w[:, None]
+    dummies = _thin_industry_dummies(column, w, n_present)
+    rows = np.vstack([design, np.eye(1 + n_present + k)[1 + dummies.industry]])
+    root_w = np.sqrt(np.r_[w, dummies.weight])
+    scaled = rows * root_w[:, None]
     normal = restriction.T @ (scaled.T @ scaled) @ restriction
-    rhs = restriction.T @ (scaled.T @ (returns[use] * root_w))
+    # The dummies' returns are 0: they add to the normal equations only.
+    rhs = restriction.T @ (scaled[:m].T @ (_clipped(returns[use]) * root_w[:m]))
     values, vectors = np.linalg.eigh(normal)
     keep = values > values[-1] / max_condition
     theta = vectors[:, keep] @ ((vectors[:, keep].T @ rhs) / values[keep])
@@ -137,6 +162,32 @@ def factor_returns_wls(
     total = w @ (returns[use] ** 2)
     r2 = 1.0 - (w @ residual**2) / total if total > 0 else np.nan
     return factor_returns, specific, r2
+
+
+def _clipped(returns):
+    """``returns`` with values beyond ``RETURN_CLIP`` robust deviations clipped."""
+    median = np.median(returns)
+    spread = RETURN_CLIP * 1.4826 * np.median(np.abs(returns - median))
+    return np.clip(returns, median - spread, median + spread) if spread > 0 else returns
+
+
+class _Dummies(NamedTuple):
+    industry: np.ndarray
+    weight: np.ndarray
+
+
+def _thin_industry_dummies(column, weights, n_present) -> _Dummies:
+    """The dummy observations of the thin industries: their positions and weights.
+
+    An industry of effective size n_eff < N (N = ``THIN_INDUSTRY_STOCKS``) gets
+    a dummy weighing N − n_eff of its average stocks, (N − n_eff) Σw / n_eff.
+    """
+    total = np.bincount(column, weights=weights, minlength=n_present)
+    squares = np.bincount(column, weights=weights**2, minlength=n_present)
+    effective = total**2 / squares
+    thin = np.flatnonzero(effective < THIN_INDUSTRY_STOCKS)
+    weight = (THIN_INDUSTRY_STOCKS - effective[thin]) * total[thin] / effective[thin]
+    return _Dummies(thin, weight)
 
 
 def factor_returns_batch(

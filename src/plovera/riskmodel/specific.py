@@ -124,8 +124,19 @@ def regime_statistics(returns, half_life, weights):
     stocks of each day. :func:`plovera.riskmodel.covariance.regime_from_statistics`
     turns the statistics before a date into its multiplier.
     """
-    forecast_vol = np.sqrt(ew_variance_path(returns, half_life, _MIN_HISTORY))
-    return bias_statistics(returns, forecast_vol, weights)
+    return bias_statistics(returns, _regime_forecast_vol(returns, half_life), weights)
+
+
+def _regime_forecast_vol(returns, half_life):
+    """The daily volatility forecasts the regime statistic measures returns against.
+
+    Floored as the forecasts themselves are: a history of (near) zeros, such as
+    a stock's that its factors fit exactly, must not turn the next ordinary
+    return into a bias of many orders of magnitude.
+    """
+    variance = ew_variance_path(returns, half_life, _MIN_HISTORY)
+    # np.maximum keeps the NaN of a stock without enough history.
+    return np.sqrt(np.maximum(variance, SPECIFIC_VARIANCE_FLOOR / TRADING_DAYS_PER_YEAR))
 
 
 def _column_quantiles(values, qs):
@@ -271,11 +282,11 @@ def specific_variance(
     if not params.regime:
         multiplier = 1.0
     elif multiplier is None:
-        forecast_vol = np.sqrt(
-            ew_variance_path(returns, params.specific_vol_half_life, _MIN_HISTORY)
-        )
         multiplier = regime_multiplier(
-            returns, forecast_vol, params.specific_regime_half_life, weights=cap
+            returns,
+            _regime_forecast_vol(returns, params.specific_vol_half_life),
+            params.specific_regime_half_life,
+            weights=cap,
         )
     variance = np.maximum(shrunk**2 * (multiplier * TRADING_DAYS_PER_YEAR), SPECIFIC_VARIANCE_FLOOR)
     return SpecificRiskForecast(variance, weight, structural**2 * TRADING_DAYS_PER_YEAR, multiplier)

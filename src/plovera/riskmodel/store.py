@@ -53,7 +53,7 @@ __all__ = [
 ]
 
 #: Bumped whenever what a build computes changes, so stored models are rebuilt.
-MODEL_FORMAT = 1
+MODEL_FORMAT = 2
 #: The share of a build's progress bar that loading the panel takes.
 _LOAD_SHARE = 0.3
 
