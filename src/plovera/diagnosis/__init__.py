@@ -37,14 +37,18 @@ def diagnose(
     slacks tells whether the hard constraints, and then hard and soft, can
     hold. When they cannot, the groups whose multipliers support that
     solution are filtered one by one (drop a group, keep it out if the rest
-    still conflict) down to an irreducible set, and each member's least
-    relaxation is found with the rest of the problem held (or, when another
-    conflict remains, the rest of the set).
+    still conflict) down to an irreducible set.  Its members are then set free
+    and, while the rest still conflicts, the next set is found the same way.
+    Each member's least relaxation is found with the rest of the problem held
+    and the other sets' members free (or, when that cannot do, with only its
+    own set held); with several sets, a common scaling of those relaxations
+    that ends every set at once is reported too (``Conflict.together``).
 
-    At most 25 solves are made, all with Clarabel. Before each filter step
-    one solve per remaining member is kept back for the relaxations; when the
-    budget runs out first, the untested members stay in, the set may not be
-    irreducible and ``irreducible`` is false. More than three stocks' bounds
+    At most 40 solves are made, all with Clarabel. Before each filter step
+    one solve per member found is kept back for the relaxations (at most
+    eight); when the budget runs out first, the untested members stay in, a
+    set may not be irreducible or another may be left unfound, and
+    ``irreducible`` is false. More than three stocks' bounds
     in a conflict are filtered and relaxed as one block, by a common amount.
     All groups are relaxed with the budget held at 1, so a ratio objective's
     own constraint reads as a non-negative expected (active) return.

@@ -28,18 +28,28 @@ class Conflict:
     # False when relaxing this alone would not make the whole problem feasible,
     # only the conflict set (another conflict remains elsewhere).
     suffices: bool = True
+    # Which of the diagnosis's conflict sets this belongs to, from 0.
+    conflict_set: int = 0
+    # With several conflicts: the relaxation (as ``relaxation``) of a plan that
+    # relaxes every member this way at once and so ends them all; None for the
+    # budget, which the plan holds.
+    together: float | None = None
 
     def __str__(self) -> str:
         soft = "" if self.hard else "（软约束）"
         if self.relaxation is None:
             limit = "" if self.limit is None else f" {self._number(self.limit)}"
             return f"{self.name}{soft}{limit}（未能求出单独的放宽）"
-        if self.limit is None or self.relaxed is None:
-            change = f"需放宽 {self._number(self.relaxation)}"
-        else:
-            change = f"{self._number(self.limit)} → {self._number(self.relaxed)}"
         alone = "" if self.suffices else "（仅放宽此项，其他约束仍有冲突）"
-        return f"{self.name}{soft} {change}{alone}"
+        if self.together is not None:
+            alone = f"；同时放宽：{self._change(self.together)}"
+        return f"{self.name}{soft} {self._change(self.relaxation)}{alone}"
+
+    def _change(self, relaxation: float) -> str:
+        if self.limit is None or self.relaxed is None:
+            return f"需放宽 {self._number(relaxation)}"
+        side = 1.0 if self.relaxed >= self.limit else -1.0
+        return f"{self._number(self.limit)} → {self._number(self.limit + side * relaxation)}"
 
     def _number(self, value: float) -> str:
         value = 0.0 if abs(value) < 5e-6 else value  # no "-0.00%" from rounding
@@ -58,8 +68,11 @@ class Diagnosis:
     about those and the soft ones too. ``conflicts`` is an irreducible set of
     groups that cannot hold together: the hard ones when ``feasible`` is
     false, otherwise those of hard and soft when ``feasible_with_soft`` is
-    false, otherwise empty. ``irreducible`` is false when the solve budget ran
-    out before every member was tested; ``solves`` counts the solves made.
+    false, otherwise empty. A problem may hold several independent conflicts:
+    each conflict's members share a ``conflict_set`` number, and relaxing one
+    member of every conflict by its amount makes the problem feasible.
+    ``irreducible`` is false when the solve budget ran out before every member
+    was tested or every conflict found; ``solves`` counts the solves made.
     """
 
     feasible: bool
@@ -75,7 +88,17 @@ class Diagnosis:
             head = "硬约束可以同时满足，加入软约束后无法满足，冲突的约束及最小放宽："
         else:
             head = "硬约束无法同时满足，冲突的约束及最小放宽："
-        lines = [head, *(f"  {conflict}" for conflict in self.conflicts)]
+        sets = 1 + max((conflict.conflict_set for conflict in self.conflicts), default=0)
+        if sets == 1:
+            lines = [head, *(f"  {conflict}" for conflict in self.conflicts)]
+        else:
+            lines = [
+                f"{head[:-1]}。共 {sets} 组冲突，每组放宽其中一项（其他组不论）即可解除该组；"
+                "各组相互牵连，要同时解除各组，按“同时放宽”一并放宽各项："
+            ]
+            for index in range(sets):
+                lines.append(f"  第 {index + 1} 组：")
+                lines.extend(f"    {c}" for c in self.conflicts if c.conflict_set == index)
         if not self.irreducible:
-            lines.append("  求解次数已用尽，冲突集可能不是最小的")
+            lines.append("  求解次数已用尽，冲突集可能不是最小的，也可能还有其他冲突")
         return "\n".join(lines)
