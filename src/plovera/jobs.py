@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import datetime
 import json
-import math
 import time
 import warnings
 from collections.abc import Callable, Mapping
@@ -19,6 +18,7 @@ import quotaris
 from .const import TRADING_DAYS_PER_YEAR, CovModel
 from .exception import InvalidArgument
 from .riskmodel import RiskModel, risk_model
+from .riskmodel.exante import ex_ante_risk, held
 from .riskmodel.regression import THIN_INDUSTRY_STOCKS
 from .riskmodel.statistical import MAX_STATISTICAL_FACTORS
 
@@ -213,15 +213,12 @@ def _ex_ante_risk(weights: pd.Series, date, benchmark, cov_model) -> tuple[float
     pool = list(weights.index)
     if benchmark is None:
         helper = helper_module.OptimizeHelper(pool, date, None, cov_model)
-        volatility = math.sqrt(helper.get_factor_model().variance(weights.to_numpy()))
-        return volatility, "volatility", helper
+        return ex_ante_risk(helper.get_factor_model(), weights).volatility, "volatility", helper
     if isinstance(benchmark, str):
         benchmark = IndexBenchmark(benchmark)
     helper = helper_module.OptimizeHelper(pool, date, benchmark, cov_model)
-    held = weights.reindex(helper.union_components, fill_value=0.0).to_numpy()
-    active = held - helper.benchmark_weight.to_numpy()
-    tracking_error = math.sqrt(helper.get_union_factor_model().variance(active))
-    return tracking_error, "tracking error", helper
+    risk = ex_ante_risk(helper.get_union_factor_model(), weights, helper.benchmark_weight)
+    return risk.tracking_error, "tracking error", helper
 
 
 def make_constraints(
@@ -342,13 +339,13 @@ def write_weights(weights: pd.Series, destination: str | None, fmt: str, out: Te
 
 def describe(title: str, outcome: Outcome, out: TextIO, top: int = 10) -> None:
     """The pool size, solve time, ex-ante risk and largest weights of one outcome."""
-    held = outcome.weights[outcome.weights > 1e-6].sort_values(ascending=False)
+    holdings = held(outcome.weights).sort_values(ascending=False)
     print(title, file=out)
-    print(f"  stocks after cleaning  {outcome.pool_size}, {len(held)} held", file=out)
+    print(f"  stocks after cleaning  {outcome.pool_size}, {len(holdings)} held", file=out)
     print(f"  solve time             {outcome.solve_seconds:.2f} s", file=out)
     print(f"  ex-ante {outcome.risk_name:<15}{outcome.risk:.2%} a year", file=out)
-    print(f"  top {min(top, len(held))} weights", file=out)
-    for order_book_id, weight in held.head(top).items():
+    print(f"  top {min(top, len(holdings))} weights", file=out)
+    for order_book_id, weight in holdings.head(top).items():
         print(f"    {order_book_id}  {weight:6.2%}", file=out)
 
 
@@ -380,8 +377,8 @@ def run_demo(date: str | None, out: TextIO) -> None:
         variance,
         out,
     )
-    index = constituents.reindex(variance.helper.order_book_ids).to_numpy()
-    index_risk = math.sqrt(variance.helper.get_factor_model().variance(index))
+    index = constituents.reindex(variance.helper.order_book_ids)
+    index_risk = ex_ante_risk(variance.helper.get_factor_model(), index).volatility
     print(f"  the index itself       {index_risk:.2%} a year", file=out)
 
 

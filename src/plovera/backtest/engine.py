@@ -40,6 +40,7 @@ import quotaris
 from quotaris.source import NOT_DELISTED
 
 from ..exception import InvalidArgument, OptimizationFailed, OptimizerWarning
+from ..riskmodel.exante import HELD_WEIGHT, ex_ante_risk, held
 from .executors import BacktestError, one_blas_thread, open_runner
 from .result import BacktestResult, Failure
 from .schedule import rebalance_dates, trading_days
@@ -55,8 +56,6 @@ ON_FAILURE = ("hold", "raise")
 #: waits for the next task, few enough that the compiled problems (a few MB
 #: each) do not pile up.
 AHEAD_PER_WORKER = 2
-#: Weights below this are treated as not held.
-HELD = 1e-12
 
 
 @dataclass
@@ -98,19 +97,19 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
     from ..optimize import portfolio_optimize
 
     started = time.perf_counter()
-    held = pd.Series(dtype=float) if holdings is None else holdings[holdings > HELD]
+    current = pd.Series(dtype=float) if holdings is None else held(holdings)
     try:
         pool = strategy.pool_on(date)
-        suspended = set(_unquoted(date, [*pool, *held.index.tolist()]))
+        suspended = set(_unquoted(date, [*pool, *current.index.tolist()]))
         bnds = dict(strategy.bnds or {})
         # Suspended stocks cannot be traded: held ones keep their weight, others stay out.
-        pins = held[held.index.isin(suspended)]
+        pins = current[current.index.isin(suspended)]
         for order_book_id in suspended:
             bnds[order_book_id] = (0.0, 0.0)
         for order_book_id, weight in pins.items():
             bnds[order_book_id] = (float(weight), float(weight))
         pool = list(dict.fromkeys([*pool, *pins.index]))
-        cons = strategy.constraints_on(date, held, first)
+        cons = strategy.constraints_on(date, current, first)
         objective = _fresh_objective(strategy)
         benchmark = _benchmark_of(strategy)
         solve_started = time.perf_counter()
@@ -195,7 +194,7 @@ class _RiskView:
 
     order_book_ids: pd.Index
     model: FactorModel
-    benchmark: np.ndarray | None
+    benchmark: pd.Series | None
 
     @classmethod
     def of(cls, date, order_book_ids: list[str], benchmark, cov_model) -> _RiskView:
@@ -206,7 +205,7 @@ class _RiskView:
         from .. import helper
 
         ids = list(order_book_ids)
-        held = None
+        benchmark_weights = None
         if benchmark is not None:
             index = benchmark.get_weight(date)
             weights, constituents = index.to_numpy(dtype=float), index.index.tolist()
@@ -214,19 +213,14 @@ class _RiskView:
             for order_book_id in constituents:
                 position.setdefault(order_book_id, len(position))
             ids = list(position)
-            held = np.zeros(len(ids))
-            held[[position[i] for i in constituents]] = weights / weights.sum()
-        return cls(pd.Index(ids), helper.risk_model().forecast(date, ids, cov_model), held)
+            benchmark_weights = pd.Series(weights / weights.sum(), index=constituents)
+        forecast = helper.risk_model().forecast(date, ids, cov_model)
+        return cls(pd.Index(ids), forecast, benchmark_weights)
 
     def ex_ante(self, weights: pd.Series) -> tuple[float, float]:
         """Forecast volatility and tracking error of ``weights``, stocks of the view."""
-        held = weights.reindex(self.order_book_ids, fill_value=0.0).to_numpy()
-        if self.benchmark is None:
-            return self._risk(held), math.nan
-        return self._risk(held), self._risk(held - self.benchmark)
-
-    def _risk(self, weights: np.ndarray) -> float:
-        return math.sqrt(max(self.model.variance(weights), 0.0))
+        risk = ex_ante_risk(self.model, weights, self.benchmark)
+        return risk.volatility, risk.tracking_error
 
 
 @dataclass
@@ -603,7 +597,7 @@ class _Backtest:
                     )
                     target = holdings
                 else:
-                    target = outcome.weights[outcome.weights > HELD]
+                    target = held(outcome.weights)
                     ex_ante[date] = (outcome.volatility, outcome.tracking_error)
                 traded = _traded(target, holdings)
                 value *= 1.0 - self.cost * traded
@@ -837,11 +831,11 @@ class _Kept(_Ahead):
 def _traded(target: pd.Series, holdings: pd.Series) -> float:
     """Σ|target − holdings| over the stocks of either."""
     where = target.index.get_indexer(holdings.index)
-    held = holdings.to_numpy()
+    before = holdings.to_numpy()
     change = target.to_numpy(dtype=float, copy=True)
     kept = where >= 0
-    change[where[kept]] -= held[kept]
-    return float(np.abs(change).sum() + np.abs(held[~kept]).sum())
+    change[where[kept]] -= before[kept]
+    return float(np.abs(change).sum() + np.abs(before[~kept]).sum())
 
 
 def _stamps(dates: Iterable) -> pd.DatetimeIndex:
@@ -888,7 +882,7 @@ class _Prices:
         A day without a quote leaves a stock's price unchanged; a stock delisted by
         ``last`` is sold into cash at its last quote.
         """
-        weights = weights[weights > HELD]
+        weights = held(weights)
         if last <= first or weights.empty:
             return np.ones(last - first), weights, weights.iloc[:0]
         ids = weights.index.tolist()
@@ -899,14 +893,14 @@ class _Prices:
         columns = np.fromiter((self.columns[i] for i in ids), np.int64, len(ids))
         changes = self.changes[first + 1 : last + 1, columns]
         growth = np.cumprod(1.0 + np.nan_to_num(changes, nan=0.0), axis=0)
-        held = weights.to_numpy()
-        path = growth @ held + (1.0 - held.sum())
+        amounts = weights.to_numpy()
+        path = growth @ amounts + (1.0 - amounts.sum())
         end = str(self.days[last].date())
         kept = np.array(
             [(d := self.de_listed[k]) == NOT_DELISTED or d > end for k in columns], dtype=bool
         )
-        drifted = held * growth[-1] / path[-1]
-        pinned = kept & np.isnan(changes[-1]) & (drifted > HELD)
+        drifted = amounts * growth[-1] / path[-1]
+        pinned = kept & np.isnan(changes[-1]) & (drifted > HELD_WEIGHT)
         return (
             path,
             pd.Series(drifted[kept], index=weights.index[kept]),

@@ -25,6 +25,7 @@ import quotaris
 from ..const import STYLE_FACTORS, CovModel
 from ..exception import InvalidArgument
 from ..riskmodel import FactorModel
+from ..riskmodel.exante import RiskParts, risk_parts
 
 __all__ = ["NET_TOLERANCE", "TABLES", "RiskDecomposition", "RiskReport", "risk_report"]
 
@@ -61,6 +62,8 @@ class RiskDecomposition:
     factor_contribution: pd.Series
     stock_factor: pd.Series
     stock_specific: pd.Series
+    #: The totals, as every ex-ante figure of plovera computes them.
+    parts: RiskParts
 
     @classmethod
     def of(cls, weights: pd.Series, model: FactorModel) -> RiskDecomposition:
@@ -75,23 +78,24 @@ class RiskDecomposition:
             pd.Series(x * fx, index=factors),
             pd.Series(a * (x_matrix @ fx), index=stocks),
             pd.Series(model.specific_variance.to_numpy() * a * a, index=stocks),
+            risk_parts(model, a),
         )
 
     @property
     def factor_variance(self) -> float:
-        return float(self.factor_contribution.sum())
+        return self.parts.factor_variance
 
     @property
     def specific_variance(self) -> float:
-        return float(self.stock_specific.sum())
+        return self.parts.specific_variance
 
     @property
     def variance(self) -> float:
-        return self.factor_variance + self.specific_variance
+        return self.parts.variance
 
     @property
     def volatility(self) -> float:
-        return math.sqrt(max(self.variance, 0.0))
+        return self.parts.volatility
 
     @property
     def stock_contribution(self) -> pd.Series:

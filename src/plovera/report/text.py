@@ -6,6 +6,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from ..riskmodel.exante import HELD_WEIGHT
+
 if TYPE_CHECKING:
     from .core import RiskDecomposition, RiskReport
 
@@ -13,8 +15,6 @@ __all__ = ["summary"]
 
 #: Entries each "largest" line lists.
 TOP = 5
-#: Weights smaller than this are not holdings.
-HELD = 1e-6
 
 
 def _split(name: str, risk: RiskDecomposition) -> str:
@@ -33,7 +33,8 @@ def _largest(values, form: str) -> str:
 
 def summary(report: RiskReport) -> str:
     """Risk, its split by group, and the largest exposures and stock contributions."""
-    held = int((report.weights.abs() > HELD).sum())
+    # A net portfolio's short positions are holdings too.
+    held = int((report.weights.abs() > HELD_WEIGHT).sum())
     against = f" against {report.benchmark_name}" if report.benchmark_name else ""
     lines = [
         f"risk report on {report.date} ({report.cov_model.value} model), "

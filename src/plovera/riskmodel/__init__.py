@@ -6,6 +6,7 @@ from plovera.riskmodel.covariance import (
     check_factor_model,
     factor_covariance,
 )
+from plovera.riskmodel.exante import ExAnteRisk, RiskParts, ex_ante_risk
 from plovera.riskmodel.exposures import (
     ExposureEngine,
     StyleExposures,
@@ -13,7 +14,7 @@ from plovera.riskmodel.exposures import (
     compute_exposures,
     exposure_history,
 )
-from plovera.riskmodel.model import FactorModel, RiskModel
+from plovera.riskmodel.model import FactorModel, RiskModel, RiskModelError
 from plovera.riskmodel.panel import MarketPanel
 from plovera.riskmodel.parameters import PARAMETERS, RiskModelParameters, parameters_for
 from plovera.riskmodel.regression import (
@@ -30,13 +31,16 @@ from plovera.riskmodel.store import RiskModelWarning, build_risk_model, risk_mod
 __all__ = [
     "PARAMETERS",
     "CovarianceForecast",
+    "ExAnteRisk",
     "ExposureEngine",
     "FactorModel",
     "FactorReturnHistory",
     "MarketPanel",
     "RiskModel",
+    "RiskModelError",
     "RiskModelParameters",
     "RiskModelWarning",
+    "RiskParts",
     "SpecificRiskForecast",
     "StatisticalModel",
     "StyleExposures",
@@ -45,6 +49,7 @@ __all__ = [
     "build_risk_model",
     "check_factor_model",
     "compute_exposures",
+    "ex_ante_risk",
     "exposure_history",
     "factor_covariance",
     "factor_exposures",

@@ -149,10 +149,9 @@ class FactorModel:
 
     def variance(self, weights) -> float:
         """wᵀ Σ w of weights over the model's stocks, in their order, without forming Σ."""
-        w = np.asarray(weights, dtype=np.float64)
-        exposure = w @ self.exposures.to_numpy()
-        common = exposure @ self.factor_covariance.to_numpy() @ exposure
-        return float(common + w**2 @ self.specific_variance.to_numpy())
+        from .exante import risk_parts
+
+        return risk_parts(self, weights).variance
 
     def subset(self, order_book_ids: list[str]) -> FactorModel:
         """The same model over ``order_book_ids`` (a subset of its stocks), in that order."""
