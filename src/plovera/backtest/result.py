@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import dataclasses
 import errno
+import html
 import json
 import math
 import os
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -23,7 +25,7 @@ from quotaris.scratch import scratch_directory
 from ..const import TRADING_DAYS_PER_YEAR
 from ..exception import InvalidArgument
 
-__all__ = ["STATISTICS", "BacktestResult", "Failure"]
+__all__ = ["STATISTICS", "BacktestResult", "Failure", "format_statistic"]
 
 #: The statistics ``stats()`` gives, in order.
 STATISTICS = (
@@ -123,32 +125,73 @@ class BacktestResult:
         port, index = nav[1:] / nav[:-1], bench[1:] / bench[:-1]
         return float(np.mean(port > index)) if len(port) else math.nan
 
+    @property
+    def returns(self) -> pd.Series:
+        """Daily returns of the portfolio, net of costs, indexed by date (from the day
+        after the first rebalance): the form performance libraries take as it is."""
+        return self.nav.pct_change().iloc[1:].rename(self.name)
+
+    @property
+    def benchmark_returns(self) -> pd.Series:
+        """Daily returns of the benchmark over the same days as ``returns``."""
+        return self.benchmark_nav.pct_change().iloc[1:].rename("benchmark")
+
+    def monthly_active_returns(self) -> pd.Series:
+        """Each calendar month's return over the benchmark's: (1 + r) / (1 + r_b) − 1."""
+        month_ends = self.active_nav.groupby(self.active_nav.index.to_period("M")).last()
+        starts = np.r_[self.active_nav.iloc[0], month_ends.to_numpy()[:-1]]
+        return pd.Series(month_ends.to_numpy() / starts - 1.0, index=month_ends.index)
+
     def plot(self, path) -> Path:
-        """One PNG: NAV and benchmark, active NAV, drawdown and turnover."""
+        """One PNG: NAV and benchmark, active NAV, absolute and active drawdown,
+        monthly active returns and turnover, with a box of the main statistics."""
+        from .picture import draw
+
+        return draw(self, Path(path))
+
+    def tearsheet(self, path) -> Path:
+        """An HTML tearsheet of the daily returns against the benchmark's (needs the
+        ``report`` extra: ``pip install 'plovera[report]'``)."""
+        try:
+            import quantstats
+        except ImportError as exc:
+            raise InvalidArgument(
+                "a tearsheet needs quantstats: pip install 'plovera[report]'"
+            ) from exc
+        import logging
+
         import matplotlib
 
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
-        figure, axes = plt.subplots(4, 1, figsize=(10, 11), sharex=True)
-        axes[0].plot(self.nav.index, self.nav, label=self.name)
-        axes[0].plot(self.benchmark_nav.index, self.benchmark_nav, label="benchmark")
-        axes[0].set_ylabel("NAV")
-        axes[0].legend(loc="upper left")
-        axes[1].plot(self.nav.index, self.active_nav, color="tab:green")
-        axes[1].axhline(1.0, color="grey", linewidth=0.8)
-        axes[1].set_ylabel("active NAV")
-        drawdown = self.nav / self.nav.cummax() - 1.0
-        axes[2].fill_between(self.nav.index, drawdown, 0.0, color="tab:red", alpha=0.5)
-        axes[2].set_ylabel("drawdown")
-        axes[3].bar(self.turnover.index, self.turnover, width=5, color="tab:purple")
-        axes[3].set_ylabel("turnover")
-        axes[0].set_title(f"Backtest: {self.name}")
-        figure.tight_layout()
         path = Path(path)
-        figure.savefig(path, dpi=100)
-        plt.close(figure)
+        # The library's own deprecation noise and its search for fonts this machine may
+        # lack are not the caller's concern; nor may it leave its style behind.
+        fonts = logging.getLogger("matplotlib.font_manager")
+        level = fonts.level
+        fonts.setLevel(logging.ERROR)
+        try:
+            with warnings.catch_warnings(), matplotlib.rc_context():
+                warnings.simplefilter("ignore")
+                quantstats.reports.html(
+                    self.returns,
+                    benchmark=self.benchmark_returns,
+                    output=str(path),
+                    title=f"Backtest: {self.name}",
+                )
+        finally:
+            fonts.setLevel(level)
         return path
+
+    def _repr_html_(self) -> str:
+        stats = self.stats()
+        rows = "".join(
+            f"<tr><th>{html.escape(name)}</th><td>{format_statistic(name, value)}</td></tr>"
+            for name, value in stats.items()
+        )
+        period = f"{self.nav.index[0].date()} to {self.nav.index[-1].date()}"
+        return (
+            f"<div><strong>Backtest {html.escape(self.name)}</strong>, {period}, "
+            f"{len(self.turnover)} rebalances<table>{rows}</table></div>"
+        )
 
     def save(self, directory, overwrite: bool = False) -> Path:
         """Parquet tables, a CSV summary of ``stats()`` and the plot, in ``directory``.
@@ -276,6 +319,17 @@ def _dated_frame(frame: pd.DataFrame) -> pd.DataFrame:
     frame.index = pd.DatetimeIndex(frame.index).as_unit("ns").rename(None)
     frame.columns = [str(c) for c in frame.columns]
     return frame
+
+
+#: Statistics that are ratios, not percentages.
+_RATIOS = ("sharpe_ratio", "information_ratio", "tracking_error_ratio")
+
+
+def format_statistic(name: str, value: float) -> str:
+    """One value of ``BacktestResult.stats()`` as it is shown."""
+    if name == "failed_rebalances":
+        return f"{value:.0f}"
+    return f"{value:.2f}" if name in _RATIOS else f"{value:.2%}"
 
 
 def _annual_std(returns: pd.Series) -> float:

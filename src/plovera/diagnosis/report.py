@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import html
 
 
 @dataclasses.dataclass(frozen=True)
@@ -102,3 +103,28 @@ class Diagnosis:
         if not self.irreducible:
             lines.append("  求解次数已用尽，冲突集可能不是最小的，也可能还有其他冲突")
         return "\n".join(lines)
+
+    def _repr_html_(self) -> str:
+        head = html.escape(str(self).splitlines()[0])
+        if not self.conflicts:
+            return f"<div><p>{head}</p></div>"
+        several = len({conflict.conflict_set for conflict in self.conflicts}) > 1
+        columns = ["冲突", "约束", "当前", "最小放宽后"] + (["同时放宽后"] if several else [])
+        header = "".join(f"<th>{name}</th>" for name in columns)
+        rows = []
+        for conflict in self.conflicts:
+            cells = [
+                str(conflict.conflict_set + 1),
+                conflict.name + ("" if conflict.hard else "（软约束）"),
+                "" if conflict.limit is None else conflict._number(conflict.limit),
+                "" if conflict.relaxation is None else conflict._change(conflict.relaxation),
+            ]
+            if several:
+                cells.append(
+                    "" if conflict.together is None else conflict._change(conflict.together)
+                )
+            rows.append("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in cells) + "</tr>")
+        return (
+            f"<div><p>{head}</p><table><thead><tr>{header}</tr></thead>"
+            f"<tbody>{''.join(rows)}</tbody></table></div>"
+        )

@@ -304,7 +304,7 @@ class RiskReport:
 
     def plot(self, path: str | Path) -> Path:
         """One PNG: contributions by group, industry and style exposures (active ones when
-        there is a benchmark)."""
+        there is a benchmark) and the largest stock contributions."""
         from .figure import draw
 
         return draw(self, Path(path))
@@ -313,6 +313,11 @@ class RiskReport:
         from .text import summary
 
         return summary(self)
+
+    def _repr_html_(self) -> str:
+        from .text import html_summary
+
+        return html_summary(self)
 
 
 def _cov_model(value: object) -> CovModel:

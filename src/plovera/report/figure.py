@@ -13,30 +13,30 @@ from ..const import INDUSTRY_CODES
 if TYPE_CHECKING:
     from .core import RiskReport
 
-__all__ = ["cjk_font", "draw", "industry_labels"]
+__all__ = ["FONT_PATH", "axis_labels", "cjk_font", "draw", "drawable", "industry_labels"]
 
-#: Characters a font must draw to label industries in their own names.
-_PROBE = "银行医药生物电子"
-#: A font that maps every character to a placeholder box draws nothing readable.
-_PLACEHOLDER_FONTS = ("Last Resort",)
+#: The font the pictures name industries with: a subset of an OFL-licensed Chinese
+#: font shipped with plovera (see fonts/OFL.txt), so no system font is needed.
+FONT_PATH = Path(__file__).parent / "fonts" / "PloveraSansSC-Regular.otf"
 
 
 @functools.cache
-def cjk_font() -> str | None:
-    """The path of a font matplotlib can draw Chinese industry names with, or None."""
-    from matplotlib import font_manager
+def cjk_font() -> str:
+    """The path of the font the pictures draw Chinese industry names with."""
+    return str(FONT_PATH)
+
+
+@functools.cache
+def _glyphs() -> frozenset[int]:
     from matplotlib.ft2font import FT2Font
 
-    for entry in font_manager.fontManager.ttflist:
-        if entry.name.startswith(_PLACEHOLDER_FONTS):
-            continue
-        try:
-            font = FT2Font(entry.fname)
-        except (OSError, RuntimeError):
-            continue
-        if all(font.get_char_index(ord(c)) for c in _PROBE):
-            return entry.fname
-    return None
+    return frozenset(FT2Font(cjk_font()).get_charmap())
+
+
+def drawable(text: str) -> bool:
+    """Whether the pictures' font has a glyph for every character of ``text``."""
+    glyphs = _glyphs()
+    return all(ord(c) in glyphs for c in text)
 
 
 def industry_labels(names, font: str | None) -> list[str]:
@@ -50,7 +50,30 @@ def industry_labels(names, font: str | None) -> list[str]:
     ]
 
 
-def _bars(axes, values, labels, title, form, font=None) -> None:
+def axis_labels(names) -> tuple[list[str], list[str]]:
+    """Labels for industries and the legend lines of those shown by code: a name the
+    font cannot draw whole is shown by its code, and the legend names it."""
+    names = list(names)
+    labels, codes = industry_labels(names, cjk_font()), industry_labels(names, None)
+    legend = []
+    for k, name in enumerate(names):
+        if not drawable(name):
+            labels[k] = codes[k]
+            legend.append(f"{codes[k]}: {name}")
+    return labels, legend
+
+
+#: Half-widths below which a bar panel's axis is not narrowed: a neutral
+#: portfolio's rounding noise shows as flat bars, not as ticks filling the panel.
+WEIGHT_SPAN = 0.005
+EXPOSURE_SPAN = 0.05
+#: Stocks the largest-contributions panel shows.
+TOP_STOCKS = 12
+
+
+def _bars(axes, values, labels, title, form, span, font=None) -> None:
+    from matplotlib.ticker import MaxNLocator
+
     order = np.argsort(values.to_numpy())
     positions = np.arange(len(order))
     shown = values.to_numpy()[order]
@@ -61,6 +84,9 @@ def _bars(axes, values, labels, title, form, font=None) -> None:
 
         for tick in axes.get_yticklabels():
             tick.set_fontproperties(FontProperties(fname=font))
+    reach = max(float(np.abs(shown).max(initial=0.0)) * 1.15, span)
+    axes.set_xlim(-reach, reach)
+    axes.xaxis.set_major_locator(MaxNLocator(5, symmetric=True))
     axes.axvline(0.0, color="black", linewidth=0.6)
     axes.xaxis.set_major_formatter(form)
     axes.set_title(title, fontsize=10)
@@ -77,8 +103,8 @@ def draw(report: RiskReport, path: Path) -> Path:
     kind = "active" if report.active is not None else "portfolio"
     industries = exposures[kind][report.groups.eq("industry").to_numpy()]
     styles = exposures[kind][report.groups.eq("style").to_numpy()]
-    figure = Figure(figsize=(14, 7), layout="constrained")
-    grid = figure.add_gridspec(1, 3, width_ratios=(1.0, 1.1, 1.0))
+    figure = Figure(figsize=(18, 7), layout="constrained")
+    grid = figure.add_gridspec(1, 4, width_ratios=(1.0, 1.1, 1.0, 1.0))
 
     groups = figure.add_subplot(grid[0])
     decompositions = {"total": report.total}
@@ -98,24 +124,55 @@ def draw(report: RiskReport, path: Path) -> Path:
         )
     groups.set_xticks(np.arange(len(names)), names)
     groups.axhline(0.0, color="black", linewidth=0.6)
-    groups.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=1))
+    groups.yaxis.set_major_formatter(PercentFormatter(1.0))
     groups.set_title("risk contributions by group (volatility units)", fontsize=10)
     groups.legend(fontsize=8)
     groups.tick_params(labelsize=8)
 
+    labels, legend = axis_labels(industries.index)
+    risk = report.active if report.active is not None else report.total
+    contributions = None
+    # Below a basis point there is no risk to attribute, only rounding.
+    if risk.volatility > 1e-4:
+        contributions = risk.stock_contribution / risk.volatility
+        contributions = contributions[contributions.abs().sort_values().index[-TOP_STOCKS:]]
+    measure = "tracking error" if kind == "active" else "risk"
     panels = (
-        (industries, industry_labels(industries.index, font), "industry weights", font),
-        (styles, list(styles.index), "style exposures", None),
+        (
+            industries,
+            labels,
+            f"{kind} industry weights",
+            PercentFormatter(1.0, decimals=1),
+            WEIGHT_SPAN,
+            font,
+        ),
+        (styles, list(styles.index), f"{kind} style exposures", None, EXPOSURE_SPAN, None),
+        (
+            contributions,
+            None if contributions is None else list(contributions.index),
+            f"largest stock contributions to {measure}",
+            PercentFormatter(1.0, decimals=2),
+            WEIGHT_SPAN / 10,
+            None,
+        ),
     )
-    formats = (PercentFormatter(1.0, decimals=1), FuncFormatter(lambda v, _: f"{v:+.2f}"))
-    for k, (values, labels, what, labels_font) in enumerate(panels):
+    for k, (values, names_shown, title, form, span, labels_font) in enumerate(panels):
         axes = figure.add_subplot(grid[k + 1])
-        if len(values):
-            _bars(axes, values, labels, f"{kind} {what}", formats[k], labels_font)
+        if values is not None and len(values):
+            form = form or FuncFormatter(lambda v, _: f"{v:+.2f}")
+            _bars(axes, values, names_shown, title, form, span, labels_font)
         else:
-            # A statistical model has principal components only.
+            # A statistical model has principal components only; a portfolio equal
+            # to its benchmark has no tracking error to attribute.
             axes.set_axis_off()
-            axes.text(0.5, 0.5, f"no {what}: the risk model has no such factors", ha="center")
+            why = (
+                f"no {measure} to attribute"
+                if k == 2
+                else f"no {title}:\nthe risk model has no such factors"
+            )
+            axes.text(0.5, 0.5, why, ha="center", fontsize=9)
+        if k == 0 and legend:
+            axes.text(0.0, -0.08, "; ".join(legend), transform=axes.transAxes, fontsize=7, va="top")
     against = f" against {report.benchmark_name}" if report.benchmark_name else ""
     figure.suptitle(f"risk report on {report.date} ({report.cov_model.value} model){against}")
     figure.savefig(path, dpi=110)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import html
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -11,7 +12,7 @@ from ..riskmodel.exante import HELD_WEIGHT
 if TYPE_CHECKING:
     from .core import RiskDecomposition, RiskReport
 
-__all__ = ["summary"]
+__all__ = ["html_summary", "summary"]
 
 #: Entries each "largest" line lists.
 TOP = 5
@@ -61,3 +62,15 @@ def summary(report: RiskReport) -> str:
     if shares is not None:
         lines.append(f"  largest stock shares  {_largest(shares, '.1%')}")
     return "\n".join(lines)
+
+
+def html_summary(report: RiskReport) -> str:
+    """The report as a notebook shows it: its head line and the risk split by group."""
+    head = html.escape(summary(report).splitlines()[0])
+    summary_table = report.to_frame("summary")[
+        ["volatility", "factor_share", "specific_share"]
+    ].to_html(float_format=lambda value: f"{value:.2%}")
+    groups = report.to_frame("groups").to_html(
+        float_format=lambda value: f"{value:.4f}", columns=["variance", "share", "volatility"]
+    )
+    return f"<div><p>{head}</p>{summary_table}{groups}</div>"
