@@ -1,6 +1,8 @@
-"""Stand-ins for the market-data client and the data helper, shared by the tests of the
-compiled modules."""
+"""What the tests share: the data sources they run on, each put back afterwards, and
+stand-ins for the market-data client and the data helper for the tests of the compiled
+modules."""
 
+import contextlib
 import datetime
 import importlib.util
 from pathlib import Path
@@ -9,6 +11,10 @@ from typing import ClassVar
 import numpy as np
 import pandas as pd
 import pytest
+
+import quotaris
+from quotaris import MemorySource
+from quotaris.demo import demo_bundle_path
 
 EXAMPLE = Path(__file__).parents[1] / "examples" / "import_sp500.py"
 
@@ -20,6 +26,130 @@ def sp500(tmp_path_factory):
     example = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(example)
     return example.import_sp500(tmp_path_factory.mktemp("real") / "sp500")
+
+
+def _chosen_source():
+    # Read, not asked for: get_source() would open the demo market when no source was
+    # chosen yet, and "none chosen" is then what has to come back.
+    return quotaris.client._source
+
+
+def _choose(source) -> None:
+    if source is None:
+        quotaris.client._source = None
+    else:
+        quotaris.init(source)
+
+
+@contextlib.contextmanager
+def using_source(source):
+    """Make ``source`` (a data source or a bundle's path) current for the block and yield
+    it opened; then the source chosen before is current again."""
+    previous = _chosen_source()
+    try:
+        yield quotaris.init(source)
+    finally:
+        _choose(previous)
+
+
+@pytest.fixture(autouse=True)
+def _source_put_back():
+    """Every test leaves the data source as it found it, also when a command it runs
+    chose another."""
+    previous = _chosen_source()
+    yield
+    _choose(previous)
+
+
+@pytest.fixture
+def use_source():
+    """Makes a source (or a bundle's path) current until the test ends; returns it opened."""
+    with contextlib.ExitStack() as used:
+        yield lambda source: used.enter_context(using_source(source))
+
+
+@pytest.fixture(scope="module")
+def demo():
+    """The demo market's bundle: its path, and the current source from the first test of
+    the module that asks for it to the module's end."""
+    path = demo_bundle_path(progress=False)
+    with using_source(path):
+        yield path
+
+
+@pytest.fixture
+def small_market(use_source):
+    """Makes a small market in memory the current source until the test ends; returns
+    its daily returns, ``days`` by ``stocks`` (and ``index``).
+
+    A stock's return is ``beta * common + own``: ``common`` is drawn from the normal
+    distribution of ``factor`` (mean, standard deviation), ``own`` from one of mean
+    ``drift`` and deviation 1.5%, both from ``seed``.  An ``index`` returns the stocks'
+    mean and weighs them equally, and again the ones left on a delisting day.
+    ``suspended`` maps a stock to the positions of its days without a quote,
+    ``delisted`` to the position of its delisting day; on day ``shock`` the first
+    stock gains 30% (neither changes the index's returns).
+    """
+
+    def make(
+        days,
+        stocks,
+        *,
+        seed,
+        factor=(0.0, 0.01),
+        betas=1.0,
+        drift=0.0,
+        index=None,
+        suspended=None,
+        delisted=None,
+        shock=None,
+    ):
+        rng = np.random.default_rng(seed)
+        common = rng.normal(*factor, (len(days), 1))
+        own = rng.normal(drift, 0.015, (len(days), len(stocks)))
+        prices = pd.DataFrame(common * betas + own, index=days, columns=stocks)
+        delisted = delisted or {}
+        ids, weights = list(stocks), None
+        if index is not None:
+            prices[index] = prices[stocks].mean(axis=1)
+            ids.append(index)
+            members, reviews = list(stocks), [(days[0], list(stocks))]
+            for stock, day in sorted(delisted.items(), key=lambda item: item[1]):
+                members.remove(stock)
+                reviews.append((days[day], list(members)))
+            weights = pd.concat(
+                pd.DataFrame(
+                    {
+                        "date": date,
+                        "index_id": index,
+                        "order_book_id": held,
+                        "weight": 1 / len(held),
+                    }
+                )
+                for date, held in reviews
+            )
+        for stock, off in (suspended or {}).items():
+            prices.iloc[off, stocks.index(stock)] = np.nan
+        for stock, day in delisted.items():
+            prices.iloc[day:, stocks.index(stock)] = np.nan
+        if shock is not None:
+            prices.iloc[shock, 0] = 0.3
+        instruments = pd.DataFrame(
+            {
+                "order_book_id": ids,
+                "symbol": [*stocks, "index"][: len(ids)],
+                "type": ["CS"] * len(stocks) + ["INDX"] * (len(ids) - len(stocks)),
+                "exchange": "XSHG",
+                "listed_date": "2010-01-04",
+                "de_listed_date": [
+                    str(days[delisted[i]].date()) if i in delisted else "0000-00-00" for i in ids
+                ],
+            }
+        )
+        use_source(MemorySource(instruments, days, prices, index_weights=weights))
+        return prices
+
+    return make
 
 
 class RecordingQuotaris:

@@ -9,11 +9,9 @@ import pandas as pd
 import pytest
 
 import plovera
-import quotaris
 from plovera.backtest import BacktestError, BacktestResult, Strategy, run_backtest, run_backtests
 from plovera.backtest.schedule import rebalance_dates
 from plovera.exception import InvalidArgument
-from quotaris import MemorySource
 
 DAYS = pd.bdate_range("2022-01-03", periods=320)
 S = [f"60000{i}.XSHG" for i in range(6)]
@@ -25,39 +23,22 @@ START, SUSPENSION, DELISTING = 260, slice(279, 283), 292
 CAPPED = {"*": (0.05, 0.5)}
 
 
-def build(shock=None):
-    rng = np.random.default_rng(7)
-    changes = rng.normal(0.0, 0.01, (len(DAYS), 1)) + rng.normal(0.0004, 0.015, (len(DAYS), 6))
-    prices = pd.DataFrame(changes, index=DAYS, columns=S)
-    prices[INDEX] = prices[S].mean(axis=1)
-    prices.iloc[SUSPENSION, S.index(SUSPENDED)] = np.nan
-    prices.iloc[DELISTING:, S.index(GONE)] = np.nan
-    if shock is not None:
-        prices.iloc[shock, 0] = 0.3
-    instruments = pd.DataFrame(
-        {
-            "order_book_id": [*S, INDEX],
-            "symbol": [*S, "index"],
-            "type": ["CS"] * 6 + ["INDX"],
-            "exchange": "XSHG",
-            "listed_date": "2010-01-04",
-            "de_listed_date": ["0000-00-00"] * 5 + [str(DAYS[DELISTING].date()), "0000-00-00"],
-        }
+def build(small_market, shock=None):
+    return small_market(
+        DAYS,
+        S,
+        seed=7,
+        drift=0.0004,
+        index=INDEX,
+        suspended={SUSPENDED: SUSPENSION},
+        delisted={GONE: DELISTING},
+        shock=shock,
     )
-    # The index drops the delisted stock the day it goes.
-    weights = pd.concat(
-        [
-            pd.DataFrame({"date": DAYS[0], "order_book_id": S, "weight": 1 / 6}),
-            pd.DataFrame({"date": DAYS[DELISTING], "order_book_id": S[:5], "weight": 0.2}),
-        ]
-    ).assign(index_id=INDEX)
-    quotaris.init(MemorySource(instruments, DAYS, prices, index_weights=weights))
-    return prices
 
 
 @pytest.fixture
-def prices():
-    return build()
+def prices(small_market):
+    return build(small_market)
 
 
 def backtest(strategy=None, **options):
@@ -182,11 +163,11 @@ def test_dates_prepared_ahead_match_dates_optimised_with_their_holdings(prices):
     pd.testing.assert_frame_equal(ahead.ex_ante, in_order.ex_ante, atol=2e-5, rtol=0)
 
 
-def test_a_price_shock_after_a_rebalance_does_not_change_its_weights():
+def test_a_price_shock_after_a_rebalance_does_not_change_its_weights(small_market):
     day = START + 10
-    build()
+    build(small_market)
     calm = backtest()
-    build(shock=day + 1)
+    build(small_market, shock=day + 1)
     shocked = backtest()
     np.testing.assert_allclose(
         shocked.weights.loc[: DAYS[day]], calm.weights.loc[: DAYS[day]], atol=1e-12

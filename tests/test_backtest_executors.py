@@ -2,20 +2,20 @@
 
 import os
 import warnings
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import exchange_calendars as xcals
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import using_source
 
 import plovera
-import quotaris
 from plovera.backtest import DASK_WORKER_CONFIG, Strategy, executors, run_backtest, run_backtests
 from plovera.backtest.executors import BacktestError
 from plovera.cli import EXIT_FAILED, EXIT_OK, EXIT_REFUSED, main
 from plovera.exception import InvalidArgument
 from quotaris.bundle import write_bundle
-from quotaris.demo import demo_bundle_path
 from quotaris.tables import BundleTables
 from quotaris.validate import quiet_exchange_calendars
 
@@ -56,9 +56,9 @@ def bundle(tmp_path_factory):
         index_weights=weights,
     )
     path = write_bundle(root / "bundle", tables)
-    quotaris.init(path)
-    plovera.portfolio_optimize(S, START)  # builds and stores the risk model once
-    return path
+    with using_source(path):
+        plovera.portfolio_optimize(S, START)  # builds and stores the risk model once
+        yield path
 
 
 @pytest.fixture(scope="module")
@@ -77,8 +77,8 @@ def cluster(bundle):
 
 
 @pytest.fixture
-def market(bundle):
-    quotaris.init(bundle)
+def market(bundle, use_source):
+    use_source(bundle)
     return bundle
 
 
@@ -110,6 +110,31 @@ def test_many_strategies_on_worker_processes_match_one_at_a_time(market):
     for strategy in strategies:
         alone = run_backtest(strategy, START, END, 10)
         np.testing.assert_allclose(together[strategy.name].nav, alone.nav, atol=1e-10)
+
+
+@pytest.mark.parametrize("kind", list(STRATEGIES))
+@pytest.mark.parametrize("pool", [ThreadPoolExecutor, ProcessPoolExecutor])
+def test_an_executor_of_the_callers_gives_the_serial_backtest_and_stays_open(
+    market, monkeypatch, pool, kind
+):
+    with pool(2) as executor:
+        # Its processes start now, before the run's threads: a fork copies no held lock.
+        executor.submit(os.getpid).result()
+        tasks = []
+
+        def counted(task, *arguments, **options):
+            tasks.append(task)
+            return type(executor).submit(executor, task, *arguments, **options)
+
+        monkeypatch.setattr(executor, "submit", counted)
+        given = run_backtest(STRATEGIES[kind](), START, END, 8, 0.001, executor=executor)
+        assert tasks  # the dates went through it
+        assert executor.submit(abs, -1).result() == 1  # the caller's to shut down, not the run's
+    serial = run_backtest(STRATEGIES[kind](), START, END, 8, 0.001)
+    assert len(serial.weights) == 5 and not given.failures
+    np.testing.assert_allclose(given.weights, serial.weights, atol=1e-10, rtol=0)
+    np.testing.assert_allclose(given.nav, serial.nav, atol=1e-10, rtol=0)
+    np.testing.assert_allclose(given.ex_ante, serial.ex_ante, atol=1e-10, rtol=0)
 
 
 class DieOn:
@@ -145,13 +170,6 @@ def test_executor_refusals_name_the_value(market, monkeypatch, strategy, executo
     assert message in str(refused.value)
 
 
-@pytest.fixture
-def demo():
-    path = demo_bundle_path(progress=False)
-    quotaris.init(path)
-    return str(path)
-
-
 def test_command_line_backtest_on_the_demo_market(demo, tmp_path, capsys):
     output = tmp_path / "run"
     argv = [
@@ -160,7 +178,7 @@ def test_command_line_backtest_on_the_demo_market(demo, tmp_path, capsys):
         "--benchmark",
         INDEX,
         "--data",
-        demo,
+        str(demo),
         "--start",
         "2024-01-01",
         "--end",
@@ -210,7 +228,10 @@ bound = ["*=0:0.4"]
         encoding="utf-8",
     )
     output = tmp_path / "runs"
-    assert main(["backtest", "--data", demo, "--config", str(config), "--output", str(output)]) == 0
+    assert (
+        main(["backtest", "--data", str(demo), "--config", str(config), "--output", str(output)])
+        == 0
+    )
     header = capsys.readouterr().out.splitlines()[0].split()
     assert header == ["variance", "tracking"]
     assert plovera.BacktestResult.load(output / "tracking").weights.shape == (2, 4)
@@ -228,7 +249,7 @@ bound = ["*=0:0.4"]
 def test_command_line_refuses_bad_configs(demo, tmp_path, capsys, text, message):
     config = tmp_path / "bad.toml"
     config.write_text(text, encoding="utf-8")
-    argv = ["backtest", "--data", demo, "--config", str(config), "--start", "2024-01-01"]
+    argv = ["backtest", "--data", str(demo), "--config", str(config), "--start", "2024-01-01"]
     assert main([*argv, "--end", "2024-02-29"]) == EXIT_REFUSED
     assert message in capsys.readouterr().err
 
@@ -237,7 +258,7 @@ def test_command_line_refuses_bad_configs(demo, tmp_path, capsys, text, message)
 @pytest.mark.parametrize(("on_failure", "status"), [("hold", EXIT_FAILED), ("raise", EXIT_REFUSED)])
 def test_command_line_fails_when_every_date_fails(demo, capsys, on_failure, status):
     # Four stocks capped at 10% each cannot make up a whole portfolio.
-    argv = ["backtest", "--data", demo, *DEMO_POOL[:4], "--bound", "*=0:0.1"]
+    argv = ["backtest", "--data", str(demo), *DEMO_POOL[:4], "--bound", "*=0:0.1"]
     argv += ["--start", "2024-01-01", "--end", "2024-02-29", "--on-failure", on_failure]
     assert main(argv) == status
     assert "上限之和小于1" in capsys.readouterr().err

@@ -25,16 +25,13 @@ from plovera import (
 from plovera.benchmark import IndexBenchmark
 from plovera.const import CovModel, IndustryClassification
 from plovera.helper import OptimizeHelper
-from quotaris.demo import demo_bundle_path
 
 DATE = datetime.date(2023, 3, 15)
 INDEX = "000300.XSHG"
 TOL = 2e-3
 
 
-@pytest.fixture(scope="module", autouse=True)
-def demo():
-    quotaris.init(demo_bundle_path(progress=False))
+pytestmark = pytest.mark.usefixtures("demo")
 
 
 @pytest.fixture(scope="module")

@@ -21,7 +21,6 @@ from plovera import (
 )
 from plovera.cli import EXIT_FAILED, main
 from plovera.const import STYLE_FACTORS
-from quotaris.demo import demo_bundle_path
 
 DATE = datetime.date(2023, 3, 15)
 INDEX = "000300.XSHG"
@@ -30,9 +29,7 @@ CSI500 = "000905.XSHG"
 SLACK = 2e-3
 
 
-@pytest.fixture(scope="module", autouse=True)
-def demo():
-    quotaris.init(demo_bundle_path(progress=False))
+pytestmark = pytest.mark.usefixtures("demo")
 
 
 @pytest.fixture(scope="module")

@@ -20,7 +20,7 @@ LATE = "688999.XSHG"  # lists on the optimisation date
 
 
 @pytest.fixture(autouse=True)
-def market():
+def market(use_source):
     rng = np.random.default_rng(2024)
     loadings = rng.normal(0.0, 1.0, (8, 2)) * [0.010, 0.006]
     changes = rng.normal(0.0, 1.0, (len(DAYS), 2)) @ loadings.T + rng.normal(
@@ -49,7 +49,7 @@ def market():
     exposures = pd.DataFrame({"date": DAYS[0], "order_book_id": STOCKS})
     for style in STYLE_FACTORS:
         exposures[style] = rng.normal(0.0, 1.0, 8)
-    quotaris.init(
+    use_source(
         MemorySource(instruments, DAYS, prices, index_weights=weights, style_exposure=exposures)
     )
     return exposures.set_index("order_book_id")
@@ -196,14 +196,9 @@ def test_estimated_returns_come_from_the_market_history():
 
 
 @pytest.fixture
-def demo_market(market):
+def demo_market(market, demo, use_source):
     """The built-in demo market for one test, the in-memory market again afterwards."""
-    from quotaris.demo import demo_bundle_path
-
-    previous = quotaris.get_source()
-    quotaris.init(demo_bundle_path(progress=False))
-    yield
-    quotaris.init(previous)
+    use_source(demo)
 
 
 @pytest.mark.parametrize("date", ["2025-06-27", "2025-06-30", "2025-12-31"])

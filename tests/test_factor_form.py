@@ -29,16 +29,13 @@ from plovera.const import CovModel
 from plovera.helper import OptimizeHelper
 from plovera.optimize import parse_bnds
 from plovera.prepared import assemble_problem, prepare_optimize, set_up_optimization
-from quotaris.demo import demo_bundle_path
 
 DATE = datetime.date(2023, 3, 15)
 INDEX = "000300.XSHG"
 BOUNDS = {"*": (0.0, 0.05)}
 
 
-@pytest.fixture(scope="module", autouse=True)
-def demo():
-    quotaris.init(demo_bundle_path(progress=False))
+pytestmark = pytest.mark.usefixtures("demo")
 
 
 @pytest.fixture(scope="module")

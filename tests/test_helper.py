@@ -13,8 +13,6 @@ import quotaris
 from plovera.const import STYLE_FACTORS, CovModel
 from plovera.exception import InvalidArgument
 from plovera.helper import OptimizeHelper
-from quotaris import MemorySource
-from quotaris.demo import demo_bundle_path
 
 S = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600036.XSHG", "601318.XSHG", "688001.XSHG"]
 DAYS = pd.bdate_range("2021-01-04", periods=400)
@@ -32,35 +30,11 @@ class FixedBenchmark:
         return self.weights
 
 
-def build_market():
-    rng = np.random.default_rng(11)
-    market = rng.normal(0.0005, 0.012, (len(DAYS), 1))
+@pytest.fixture
+def market(small_market):
+    """Six stocks of different betas to one market factor, and nothing else."""
     betas = np.array([0.6, 0.8, 1.0, 1.2, 1.4, 1.1])
-    prices = pd.DataFrame(
-        market * betas + rng.normal(0.0, 0.015, (len(DAYS), 6)), index=DAYS, columns=S
-    )
-    instruments = pd.DataFrame(
-        {
-            "order_book_id": S,
-            "symbol": S,
-            "type": "CS",
-            "exchange": "XSHG",
-            "listed_date": "2000-01-04",
-        }
-    )
-    source = MemorySource(instruments, DAYS, prices)
-    quotaris.init(source)
-    return source
-
-
-@pytest.fixture
-def market():
-    return build_market()
-
-
-@pytest.fixture
-def demo():
-    quotaris.init(demo_bundle_path(progress=False))
+    small_market(DAYS, S, seed=11, factor=(0.0005, 0.012), betas=betas)
 
 
 def demo_helper(cov_model=DAILY, pool_size=40, date=DEMO_DATE, benchmark=INDEX):

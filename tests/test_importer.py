@@ -13,8 +13,9 @@ import pytest
 
 from plovera.cli import main
 from quotaris.bundle import BundleSource
+from quotaris.codes import to_order_book_id
 from quotaris.importer import ImportValidationError, import_bundle
-from quotaris.source import BundleError, MissingData
+from quotaris.source import BundleError, MissingData, QuotarisWarning
 from quotaris.tables import FUNDAMENTAL_FIELDS
 
 # exchange_calendars itself reads a pandas attribute that pandas is retiring.
@@ -405,3 +406,42 @@ def test_a_refused_fundamentals_header_lists_the_fields(tmp_path, old, new, mess
     with pytest.raises(ImportValidationError, match=rf"fundamentals.csv.*{message}") as refused:
         run_import(tmp_path, edit("fundamentals", old, new))
     assert all(field in str(refused.value) for field in FUNDAMENTAL_FIELDS)
+
+
+def test_codes_as_researchers_write_them_are_read_and_said_so_once(tmp_path):
+    # The instruments in vendor form, the prices in another, the index bare.
+    texts = {
+        name: text.replace("600000.XSHG", "600000.SH").replace("000300.XSHG", "000300")
+        for name, text in TEXTS.items()
+    }
+    texts["prices"] = texts["prices"].replace("600001.XSHG", "sh600001")
+    for name in ("vendor", "plain"):
+        (tmp_path / name).mkdir()
+    with pytest.warns(QuotarisWarning, match=r"read 3 codes .* 600000\.SH → 600000\.XSHG") as seen:
+        source = BundleSource(run_import(tmp_path / "vendor", texts))
+    assert len(seen) == 1
+    expected = BundleSource(run_import(tmp_path / "plain"))
+    assert [i.order_book_id for i in source.all_instruments()] == [
+        i.order_book_id for i in expected.all_instruments()
+    ]
+    assert source.index_weights(INDEX, D(2024, 2, 19)).equals(
+        expected.index_weights(INDEX, D(2024, 2, 19))
+    )
+
+
+@pytest.mark.parametrize(
+    ("code", "index", "expected"),
+    [
+        ("600000.SH", False, "600000.XSHG"),
+        ("sz000001", False, "000001.XSHE"),
+        ("830799.BJ", False, "830799.BJSE"),
+        ("688981", False, "688981.XSHG"),
+        ("000300", False, "000300.XSHE"),
+        ("000300", True, "000300.XSHG"),
+        ("399006", True, "399006.XSHE"),
+        ("000001.XSHE", False, "000001.XSHE"),
+        ("AAPL", False, "AAPL"),
+    ],
+)
+def test_code_forms(code, index, expected):
+    assert to_order_book_id(code, index) == expected

@@ -2,10 +2,12 @@
 
 import ast
 import importlib
+import importlib.util
 import inspect
 import pkgutil
 import subprocess
 import sys
+from graphlib import CycleError, TopologicalSorter
 from pathlib import Path
 
 import pytest
@@ -26,6 +28,32 @@ def test_quotaris_imports_nothing_of_plovera(path):
         for alias in node.names
     ] + [node.module or "" for node in ast.walk(tree) if isinstance(node, ast.ImportFrom)]
     assert not [name for name in imported if name.split(".")[0] == "plovera"]
+
+
+def imported_modules(name: str) -> set[str]:
+    """The modules of quotaris that module ``name`` imports, also inside its functions."""
+    path = Path(importlib.util.find_spec(name).origin)
+    package = name if path.name == "__init__.py" else name.rpartition(".")[0]
+    found = set()
+    for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+        if isinstance(node, ast.Import):
+            found.update(alias.name for alias in node.names)
+        elif isinstance(node, ast.ImportFrom):
+            base = node.module or ""
+            if node.level:
+                parent = package.rsplit(".", node.level - 1)[0] if node.level > 1 else package
+                base = f"{parent}.{base}" if base else parent
+            found.add(base)
+            found.update(f"{base}.{alias.name}" for alias in node.names)
+    return found & (set(MODULES) - {name})
+
+
+def test_no_module_imports_one_that_imports_it_back():
+    graph = {name: imported_modules(name) for name in MODULES}
+    try:
+        tuple(TopologicalSorter(graph).static_order())
+    except CycleError as cycle:
+        pytest.fail(f"import cycle: {' -> '.join(cycle.args[1])}")
 
 
 @pytest.mark.parametrize("name", [name for name in MODULES if not name.startswith("quotaris.demo")])

@@ -20,15 +20,12 @@ from plovera import (
     portfolio_optimize,
 )
 from plovera.prepared import PreparedOptimization, prepare_optimize
-from quotaris.demo import demo_bundle_path
 
 DATE = datetime.date(2023, 3, 15)
 INDEX = "000300.XSHG"
 
 
-@pytest.fixture(scope="module", autouse=True)
-def demo():
-    quotaris.init(demo_bundle_path(progress=False))
+pytestmark = pytest.mark.usefixtures("demo")
 
 
 @pytest.fixture(scope="module")

@@ -48,7 +48,7 @@ def market_tables():
 
 
 @pytest.fixture
-def market():
+def market(use_source):
     instruments, prices, weights = market_tables()
     exposures = pd.DataFrame(
         {
@@ -74,7 +74,7 @@ def market():
         fundamentals=fundamentals,
         market_cap_total=prices.abs() * 1e9,
     )
-    quotaris.init(source)
+    use_source(source)
     return prices
 
 

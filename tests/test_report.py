@@ -15,15 +15,9 @@ from plovera.exception import InvalidArgument
 from plovera.report import RiskReport
 from plovera.report.figure import industry_labels
 from plovera.riskmodel import FactorModel
-from quotaris.demo import demo_bundle_path
 
 DATE = datetime.date(2024, 12, 31)
 INDEX = "000300.XSHG"
-
-
-@pytest.fixture(scope="module")
-def demo():
-    quotaris.init(demo_bundle_path(progress=False))
 
 
 @pytest.fixture(scope="module")

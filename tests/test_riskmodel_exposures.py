@@ -3,8 +3,8 @@ import dataclasses
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import using_source
 
-import quotaris
 from plovera.const import STYLE_FACTORS
 from plovera.riskmodel import descriptors
 from plovera.riskmodel.exposures import (
@@ -124,12 +124,10 @@ def load(**drop):
     tables = market_tables()
     for name in drop:
         del tables[name]
-    previous = quotaris.get_source()
-    quotaris.init(MemorySource(tables.pop("instruments"), tables.pop("trading_dates"), **tables))
-    try:
+    with using_source(
+        MemorySource(tables.pop("instruments"), tables.pop("trading_dates"), **tables)
+    ):
         return MarketPanel.load(order_book_ids=IDS)
-    finally:
-        quotaris.init(previous)
 
 
 @pytest.fixture(scope="module")
@@ -325,20 +323,15 @@ def test_styles_the_data_lacks_name_the_missing_table(drop, lacking):
 def test_partly_missing_fundamentals_renormalise_over_the_rest():
     tables = market_tables()
     fundamentals = tables["fundamentals"].drop(columns=["ttm_operating_cash_flow", "ttm_sales"])
-    previous = quotaris.get_source()
-    quotaris.init(
-        MemorySource(
-            tables["instruments"],
-            DAYS,
-            tables["price_change_rate"],
-            market_cap_total=tables["market_cap_total"],
-            fundamentals=fundamentals,
-        )
+    source = MemorySource(
+        tables["instruments"],
+        DAYS,
+        tables["price_change_rate"],
+        market_cap_total=tables["market_cap_total"],
+        fundamentals=fundamentals,
     )
-    try:
+    with using_source(source):
         panel = MarketPanel.load(order_book_ids=IDS)
-    finally:
-        quotaris.init(previous)
     exposures = ExposureEngine(panel).exposures(T - 1)
     assert "earnings_yield" in exposures.styles and "growth" in exposures.styles
     assert set(panel.missing) >= {"fundamentals.ttm_operating_cash_flow", "fundamentals.ttm_sales"}

@@ -6,10 +6,10 @@ import re
 
 import numpy as np
 import pytest
+from conftest import using_source
 from exported_market import export_demo_slice
 
 import plovera
-import quotaris
 from plovera.cli import main
 from plovera.const import CovModel
 from plovera.exception import InvalidArgument
@@ -30,27 +30,23 @@ def imported(folder, start, end):
 
 @pytest.fixture(scope="module")
 def market(tmp_path_factory):
-    previous = quotaris.get_source()
-    bundle = imported(tmp_path_factory.mktemp("exported"), "2017-01-01", "2020-12-31")
-    yield bundle
-    quotaris.init(previous)
+    return imported(tmp_path_factory.mktemp("exported"), "2017-01-01", "2020-12-31")
 
 
 def specific_volatility(bundle, ids):
-    quotaris.init(bundle)
-    forecast = risk_model(progress=False).forecast(DATE, ids, CovModel.FACTOR_MODEL_MONTHLY)
+    with using_source(bundle):
+        forecast = risk_model(progress=False).forecast(DATE, ids, CovModel.FACTOR_MODEL_MONTHLY)
     return np.sqrt(forecast.specific_variance)
 
 
-def test_specific_risk_matches_the_demo_models(market):
-    quotaris.init(market)
+def test_specific_risk_matches_the_demo_models(market, demo, use_source):
+    use_source(market)
     model = risk_model(progress=False)
     ids = [i for i in model.order_book_ids[model.alive_on(DATE)] if i != "000300.XSHG"]
-    ratio = specific_volatility(market, ids) / specific_volatility(demo_bundle_path(), ids)
+    ratio = specific_volatility(market, ids) / specific_volatility(demo, ids)
     # 150 stocks cannot pin the factors as 1,100 do, but the stocks' own risk is theirs.
     assert 0.8 < ratio.median() < 1.25
     assert ratio.between(0.5, 2.0).all(), ratio.sort_values()
-    quotaris.init(market)
     for cov_model in CovModel:
         multipliers = model.regime_multipliers(cov_model)
         assert multipliers.stack().between(0.5, 2.0).all(), (cov_model, multipliers.describe())
@@ -73,13 +69,11 @@ def test_info_reports_the_forecasts_health(market, capsys):
 
 
 def test_a_market_too_short_says_how_long_it_must_be(tmp_path):
-    previous = quotaris.get_source()
-    quotaris.init(imported(tmp_path, "2020-01-01", "2020-12-31"))
-    try:
-        with pytest.raises(InvalidArgument, match="can serve no date") as refused:
-            risk_model(progress=False).first_date  # noqa: B018
-    finally:
-        quotaris.init(previous)
+    with (
+        using_source(imported(tmp_path, "2020-01-01", "2020-12-31")),
+        pytest.raises(InvalidArgument, match="can serve no date") as refused,
+    ):
+        risk_model(progress=False).first_date  # noqa: B018
     need, have = map(
         int,
         re.search(

@@ -5,6 +5,7 @@ import dataclasses
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import using_source
 
 import quotaris
 from plovera.const import CovModel
@@ -107,12 +108,10 @@ def load_panel(tables, n_days=None, n_stocks=None):
     for name in ("price_change_rate", "market_cap_total", "market_cap_float", "turnover"):
         if name in tables:
             tables[name] = tables[name].loc[days]
-    previous = quotaris.get_source()
-    quotaris.init(MemorySource(tables.pop("instruments"), tables.pop("trading_dates"), **tables))
-    try:
+    with using_source(
+        MemorySource(tables.pop("instruments"), tables.pop("trading_dates"), **tables)
+    ):
         return MarketPanel.load(order_book_ids=ids)
-    finally:
-        quotaris.init(previous)
 
 
 def changed(tables, day, column, factor):
@@ -358,12 +357,8 @@ def bai_ng_count(panel, max_factors=10):
 
 
 def test_a_market_without_structure_gets_a_statistical_model(sp500):
-    previous = quotaris.get_source()
-    quotaris.init(sp500)
-    try:
+    with using_source(sp500):
         model = RiskModel.build(MarketPanel.load())
-    finally:
-        quotaris.init(previous)
     assert model.statistical and model.factors == []
     day = model.day_of("2022-06-30")
     ids = alive_ids(model, day)
@@ -374,10 +369,10 @@ def test_a_market_without_structure_gets_a_statistical_model(sp500):
     reassembled_is_positive_definite(forecast)
 
 
-def test_a_market_too_short_for_exposures_builds_but_serves_no_date():
+def test_a_market_too_short_for_exposures_builds_but_serves_no_date(use_source):
     from test_bundle import market
 
-    quotaris.init(quotaris.MemorySource.from_tables(market()))
+    use_source(quotaris.MemorySource.from_tables(market()))
     model = RiskModel.build(MarketPanel.load())
     assert len(model.refresh) == 0 and np.isnan(model.factor_returns).all()
     with pytest.raises(InvalidArgument, match="can serve no date"):

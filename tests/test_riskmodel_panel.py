@@ -2,7 +2,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import quotaris
 from plovera.riskmodel.panel import MarketPanel, source_stock_ids
 from quotaris import MemorySource
 from quotaris.bundle import write_bundle
@@ -70,17 +69,6 @@ def tables(**drop) -> BundleTables:
     for name in drop:
         setattr(full, name, None)
     return full
-
-
-@pytest.fixture
-def use_source():
-    previous = quotaris.get_source()
-
-    def use(source):
-        quotaris.init(source)
-
-    yield use
-    quotaris.init(previous)
 
 
 def test_panel_aligns_the_tables_of_a_full_source(use_source):

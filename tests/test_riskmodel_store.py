@@ -68,10 +68,16 @@ def builds(monkeypatch):
     return calls
 
 
-def use(path, tables):
-    write_bundle(path, tables, overwrite=True)
-    quotaris.init(path)
-    store._by_key.clear()
+@pytest.fixture
+def use(use_source):
+    """Writes ``tables`` as the bundle at ``path`` and makes it the source until the test ends."""
+
+    def write_and_use(path, tables):
+        write_bundle(path, tables, overwrite=True)
+        use_source(path)
+        store._by_key.clear()
+
+    return write_and_use
 
 
 def assert_same_models(first: RiskModel, second: RiskModel) -> None:
@@ -79,7 +85,7 @@ def assert_same_models(first: RiskModel, second: RiskModel) -> None:
         np.testing.assert_array_equal(getattr(first, name), getattr(second, name), err_msg=name)
 
 
-def test_built_once_then_read_back(cache, builds, tmp_path):
+def test_built_once_then_read_back(cache, builds, tmp_path, use):
     use(tmp_path / "bundle", prices_only(FIRST_PART))
     model = risk_model()
     assert builds == {"build": 1, "extend": 0}
@@ -93,7 +99,7 @@ def test_built_once_then_read_back(cache, builds, tmp_path):
     assert list(again.order_book_ids) == STOCKS and again.dates.equals(model.dates)
 
 
-def test_other_data_is_never_served_the_old_model(cache, builds, tmp_path):
+def test_other_data_is_never_served_the_old_model(cache, builds, tmp_path, use):
     use(tmp_path / "bundle", prices_only(FIRST_PART))
     before = risk_model()
     first_key = store.model_key(quotaris.get_source())
@@ -105,7 +111,7 @@ def test_other_data_is_never_served_the_old_model(cache, builds, tmp_path):
     assert len(list(cache.glob("*.npz"))) == 1  # the superseded model is gone
 
 
-def test_a_bundle_that_gains_days_extends_its_model(cache, builds, tmp_path):
+def test_a_bundle_that_gains_days_extends_its_model(cache, builds, tmp_path, use):
     use(tmp_path / "bundle", prices_only(FIRST_PART))
     risk_model()
     use(tmp_path / "bundle", prices_only(len(SESSIONS)))
@@ -114,7 +120,7 @@ def test_a_bundle_that_gains_days_extends_its_model(cache, builds, tmp_path):
     assert len(extended.dates) == len(SESSIONS)
 
 
-def test_a_damaged_file_is_named_then_rebuilt(cache, builds, tmp_path):
+def test_a_damaged_file_is_named_then_rebuilt(cache, builds, tmp_path, use):
     use(tmp_path / "bundle", prices_only(FIRST_PART))
     risk_model()
     path = store.stored_model_path(quotaris.get_source())
@@ -126,7 +132,7 @@ def test_a_damaged_file_is_named_then_rebuilt(cache, builds, tmp_path):
     store.read_model(path)  # whole again
 
 
-def test_an_interrupted_build_leaves_the_old_model_whole(cache, tmp_path, monkeypatch):
+def test_an_interrupted_build_leaves_the_old_model_whole(cache, tmp_path, monkeypatch, use):
     use(tmp_path / "bundle", prices_only(FIRST_PART))
     risk_model()
     old = store.stored_model_path(quotaris.get_source())

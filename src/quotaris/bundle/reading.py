@@ -30,33 +30,24 @@ from quotaris.bundle.files import (
     unlisted_files,
     verify,
 )
-from quotaris.bundle.writing import recover_replaced
+from quotaris.bundle.places import OPENED, forget, recover_replaced
 from quotaris.served import DAILY_TABLES, DATE_COLUMNS, ServedSource, decode_long
 from quotaris.source import BundleError, QuotarisWarning
 
 __all__ = ["BundleSource", "forget"]
 
-_CACHE_LOCK = threading.Lock()
-_OPEN_SOURCES: dict[Path, BundleSource] = {}
 _EVERY_SOURCE: weakref.WeakSet[BundleSource] = weakref.WeakSet()
 
 
 def _fresh_locks_in_child() -> None:
     # A fork copies locks that other threads of the parent hold, and no thread of the
     # child would ever release them.  What they guard is stored only once complete.
-    global _CACHE_LOCK
-    _CACHE_LOCK = threading.Lock()
+    # (The cache's own lock is renewed by quotaris.bundle.places.)
     for source in _EVERY_SOURCE:
         source._decoding = threading.Lock()
 
 
 os.register_at_fork(after_in_child=_fresh_locks_in_child)
-
-
-def forget(path: Path) -> None:
-    """Drop the cached source of the bundle at ``path``: it was just rewritten."""
-    with _CACHE_LOCK:
-        _OPEN_SOURCES.pop(Path(path).resolve(), None)
 
 
 class BundleSource(ServedSource):
@@ -75,7 +66,7 @@ class BundleSource(ServedSource):
 
     def __new__(cls, path, *, strict: bool = False):
         root = Path(os.fspath(path)).resolve()
-        with _CACHE_LOCK:
+        with OPENED.lock:
             try:
                 recover_replaced(root)
             except OSError as exc:
@@ -85,11 +76,11 @@ class BundleSource(ServedSource):
             directory = Directory(root)
             try:
                 current = stamp(directory)
-                cached = _OPEN_SOURCES.get(root)
+                cached = OPENED.sources.get(root)
                 if cached is None or cached._stamp != current:
                     cached = super().__new__(cls)
                     cached._load(directory, current)
-                    _OPEN_SOURCES[root] = cached
+                    OPENED.sources[root] = cached
                 unlisted = unlisted_files(directory, cached._manifest)
             finally:
                 directory.close()

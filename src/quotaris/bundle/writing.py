@@ -6,7 +6,8 @@ never leaves a half-written bundle, and the scratch of a writer that was
 killed is removed by the next write.  Where two directories cannot be
 exchanged in one step, replacing a bundle takes two renames; a writer killed
 between them leaves the old bundle in a hidden ``.replaced`` directory, which
-the next write or open puts back (:func:`recover_replaced`).  Other writers of
+the next write or open puts back
+(:func:`~quotaris.bundle.places.recover_replaced`).  Other writers of
 whole directories use the same steps (:func:`replace_directory`).
 """
 
@@ -27,7 +28,15 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from quotaris.bundle.files import FORMAT_VERSION, IDS_KEY, MANIFEST_NAME, file_name
-from quotaris.scratch import abandoned_entries, scratch_directory, sibling
+from quotaris.bundle.places import (
+    REPLACED_SUFFIX,
+    STAGING_SUFFIX,
+    forget,
+    fsync_directory,
+    recover_replaced,
+    scratch_prefix,
+)
+from quotaris.scratch import scratch_directory, sibling
 from quotaris.served import DAILY_TABLES, DATE_COLUMNS, LONG_TABLES, long_arrow
 from quotaris.source import BundleError
 from quotaris.tables import BundleTables
@@ -35,6 +44,8 @@ from quotaris.validate import INSTRUMENT_TYPES, day_text, session_days, validate
 from quotaris.version import __version__
 
 __all__ = [
+    # Defined in quotaris.bundle.places; offered here too, beside replace_directory,
+    # to the writers of other directories that replace them the same way.
     "REPLACED_SUFFIX",
     "STAGING_SUFFIX",
     "check_destination",
@@ -43,16 +54,6 @@ __all__ = [
     "scratch_prefix",
     "write_bundle",
 ]
-
-#: Suffix of the hidden directory an old bundle waits in while it is replaced.
-REPLACED_SUFFIX = ".replaced"
-#: Suffix of the hidden directory a new directory is written in.
-STAGING_SUFFIX = ".partial"
-
-
-def scratch_prefix(destination: Path) -> str:
-    """The prefix of the hidden entries beside ``destination`` its writers own."""
-    return f".{destination.name}."
 
 
 def write_bundle(path, tables: BundleTables, *, overwrite: bool = False) -> Path:
@@ -64,8 +65,6 @@ def write_bundle(path, tables: BundleTables, *, overwrite: bool = False) -> Path
     the system can exchange two directories); a directory that is not a
     bundle is never replaced, except an empty one.
     """
-    from quotaris.bundle.reading import forget
-
     checked, matrices = validate_tables(tables)
     destination = Path(os.path.abspath(os.fspath(path)))
     try:
@@ -101,38 +100,6 @@ def check_destination(destination: Path, overwrite: bool) -> None:
         raise BundleError(
             f"{destination} exists and is not a bundle (no {MANIFEST_NAME}); refusing to replace it"
         )
-
-
-def recover_replaced(destination: Path, marker: str = MANIFEST_NAME) -> Path | None:
-    """Put back a directory a killed writer left moved aside; return where it was.
-
-    A writer replacing ``destination`` without an atomic exchange moves the
-    old directory aside, then the new one in.  Killed in between, it leaves
-    the destination missing: the newest such directory holding ``marker``
-    (the file that marks a complete one) whose writer is gone is renamed
-    back.  With the destination present the swap completed, and the leftover
-    is removed with the writer's other scratch on the next write.
-    """
-    if os.path.lexists(destination):
-        return None
-    prefix = scratch_prefix(destination)
-    candidates = [
-        entry
-        for token, entries in abandoned_entries(destination.parent, prefix).items()
-        for entry in entries
-        # The exact name: ".a.b.<token>.replaced" of destination "a.b" also
-        # starts with the prefix of destination "a".
-        if entry.name == f"{prefix}{token}{REPLACED_SUFFIX}" and (entry / marker).is_file()
-    ]
-    if not candidates:
-        return None
-    newest = max(candidates, key=lambda entry: (entry / marker).stat().st_mtime_ns)
-    try:
-        os.rename(newest, destination)
-    except FileNotFoundError:  # another process recovered it first
-        return None
-    _fsync_directory(destination.parent)
-    return newest
 
 
 def replace_directory(staging: Path, destination: Path, prefix: str) -> None:
@@ -212,7 +179,7 @@ def _write_contents(staging: Path, tables: BundleTables, matrices: dict[str, np.
         out.write("\n")
         out.flush()
         os.fsync(out.fileno())
-    _fsync_directory(staging)
+    fsync_directory(staging)
 
 
 def _daily_arrow(name: str, days: np.ndarray, ids: list[str], values: np.ndarray) -> pa.Table:
@@ -236,16 +203,6 @@ def _daily_arrow(name: str, days: np.ndarray, ids: list[str], values: np.ndarray
     return table.replace_schema_metadata({IDS_KEY: json.dumps(ids)})
 
 
-def _fsync_directory(directory: Path) -> None:
-    if sys.platform == "win32":
-        return
-    descriptor = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
-
-
 def _move_into_place(staging: Path, destination: Path, overwrite: bool) -> None:
     if not os.path.lexists(destination) or not any(destination.iterdir()):
         # Renaming onto a missing path or an empty directory is atomic.
@@ -260,7 +217,7 @@ def _move_into_place(staging: Path, destination: Path, overwrite: bool) -> None:
     else:
         check_destination(destination, overwrite)
         replace_directory(staging, destination, scratch_prefix(destination))
-    _fsync_directory(destination.parent)
+    fsync_directory(destination.parent)
 
 
 def _exchange_directories(first: Path, second: Path) -> bool:
