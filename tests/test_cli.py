@@ -17,19 +17,15 @@ from plovera.cli import EXIT_BROKEN_PIPE, EXIT_OK, EXIT_REFUSED, calendar_date, 
 from plovera.const import CovModel
 from plovera.exception import InvalidArgument
 from plovera.helper import OptimizeHelper
-from plovera.jobs import _make_objective, parse_bound
+from plovera.jobs import make_objective as _make_objective
+from plovera.jobs import parse_bound
 from quotaris.bundle import write_bundle
-from quotaris.demo import demo_bundle_path
 
 
-@pytest.fixture(scope="module")
-def demo():
-    """The built-in demo market: long enough for its risk model to serve 2024."""
-    return demo_bundle_path(progress=False)
-
-
-def test_minimum_variance_on_the_sp500_sample_satisfies_its_optimality_conditions(sp500):
-    quotaris.init(sp500)
+def test_minimum_variance_on_the_sp500_sample_satisfies_its_optimality_conditions(
+    sp500, use_source
+):
+    use_source(sp500)
     pool = sorted(
         i
         for i in pd.read_parquet(sp500 / "instruments.parquet")["order_book_id"]
@@ -46,8 +42,8 @@ def test_minimum_variance_on_the_sp500_sample_satisfies_its_optimality_condition
     assert (marginal[~held] >= level * (1 - 1e-2)).all()
 
 
-def test_max_sharpe_ratio_on_the_sp500_sample_estimates_returns_from_history(sp500):
-    quotaris.init(sp500)
+def test_max_sharpe_ratio_on_the_sp500_sample_estimates_returns_from_history(sp500, use_source):
+    use_source(sp500)
     pool = ["AAPL.US", "JNJ.US", "JPM.US", "XOM.US", "KO.US"]
     objective = plovera.MaxSharpeRatio()
     weights = plovera.portfolio_optimize(pool, "2021-12-31", objective, benchmark="SP500.US")
@@ -57,7 +53,6 @@ def test_max_sharpe_ratio_on_the_sp500_sample_estimates_returns_from_history(sp5
 
 
 def test_demo_bundle_serves_the_optimiser_point_in_time(demo):
-    quotaris.init(demo)
     day = quotaris.to_date("2024-12-31")
     constituents = quotaris.index_weights("000300.XSHG", day)
     assert constituents.sum() == pytest.approx(1.0)
@@ -72,7 +67,6 @@ def test_demo_bundle_serves_the_optimiser_point_in_time(demo):
 
 
 def test_demo_command_prints_both_optimisations(demo, capsys):
-    quotaris.init(demo)
     assert main(["demo"]) == 0
     out = capsys.readouterr().out
     assert "Minimum tracking error against 000300.XSHG" in out
@@ -192,15 +186,15 @@ def test_data_info_without_a_path_describes_the_demo_bundle_by_default(demo):
     assert "checksums    verified" in done.stdout
 
 
-def test_data_info_without_a_path_describes_the_chosen_source(sp500, capsys):
+def test_data_info_without_a_path_describes_the_chosen_source(sp500, capsys, use_source):
     tables = market()
     memory = quotaris.MemorySource(
         tables.instruments, tables.trading_dates, tables.price_change_rate
     )
-    quotaris.init(memory)
+    use_source(memory)
     assert main(["data", "info"]) == EXIT_REFUSED
     assert "the data in use is a MemorySource, not a bundle" in capsys.readouterr().err
-    quotaris.init(sp500)
+    use_source(sp500)
     assert main(["data", "info"]) == EXIT_OK
     out = capsys.readouterr().out
     assert out.startswith(f"bundle       {sp500.resolve()}\n")
@@ -234,7 +228,6 @@ def test_warnings_are_one_line_each_and_the_display_is_restored(demo, capsys):
     import warnings
 
     shown_by = warnings.showwarning
-    quotaris.init(demo)
     pool = [
         "000300.XSHG",
         "000905.XSHG",
@@ -325,7 +318,6 @@ def test_riskmodel_info_of_the_demo_market(demo, capsys):
 
 def test_optimize_command_index_enhancement_meets_its_constraints(demo, tmp_path):
     date = "2024-12-31"
-    quotaris.init(demo)
     constituents = sorted(quotaris.index_weights("000300.XSHG", date).index)
     holdings = tmp_path / "holdings.csv"
     pd.Series(1 / 50, index=constituents[:50]).to_csv(holdings, header=False)

@@ -1,9 +1,15 @@
-"""Optimisations run from the command line: the demo and ``plovera optimize``."""
+"""Optimisations by objective name, from options as the command line gives them.
+
+The work behind ``plovera optimize``, ``plovera demo`` and the backtest's
+strategies, kept apart from the command line so that Python callers (the
+benchmarks, a config file's strategies) share it: objectives and constraints
+made from options, bounds and series parsed from text, and ``optimize``, which
+refuses with a reason what ``portfolio_optimize`` would drop.
+"""
 
 from __future__ import annotations
 
 import datetime
-import json
 import time
 import warnings
 from collections.abc import Callable, Mapping
@@ -17,27 +23,19 @@ import quotaris
 
 from .const import TRADING_DAYS_PER_YEAR, CovModel
 from .exception import InvalidArgument
-from .riskmodel import RiskModel, risk_model
 from .riskmodel.exante import ex_ante_risk, held
-from .riskmodel.regression import THIN_INDUSTRY_STOCKS
-from .riskmodel.statistical import MAX_STATISTICAL_FACTORS
 
 __all__ = [
     "OBJECTIVES",
     "Outcome",
     "describe",
-    "describe_risk_model",
+    "make_constraints",
+    "make_objective",
     "optimize",
     "parse_bound",
     "read_series",
-    "run_demo",
-    "write_weights",
 ]
 
-DEMO_BENCHMARK = "000300.XSHG"
-#: The tracking portfolio of the demo holds the largest benchmark constituents only.
-DEMO_TRACKING_POOL = 100
-DEMO_WEIGHT_CAP = 0.05
 #: Identifiers a message names before it only counts the rest.
 NAMED_IN_MESSAGES = 10
 #: The priorities ``MinStyleDeviation`` weighs; it would clip others silently.
@@ -133,7 +131,12 @@ def _given(value: object) -> bool:
     return value is not None and value is not False and value != []
 
 
-def _make_objective(name: str, options: Mapping[str, object]):
+def make_objective(name: str, options: Mapping[str, object]):
+    """The objective ``name`` made from options named as on the command line (``window``).
+
+    An option given (a zero counts) that this objective does not read is
+    refused, naming it, rather than ignored.
+    """
     from . import objective as objectives
 
     def given(key: str, default=None):
@@ -290,7 +293,7 @@ def optimize(
         raise InvalidArgument(
             f"unknown objective {objective!r}; choose from {', '.join(OBJECTIVES)}"
         )
-    made = _make_objective(objective, options)
+    made = make_objective(objective, options)
     _check_pool(pool, to_date(date), bnds)
     start = time.perf_counter()
     weights = portfolio_optimize(pool, date, made, bnds, cons or None, benchmark, cov_model)
@@ -325,18 +328,6 @@ def _check_pool(pool: list[str], date: datetime.date, bnds: dict | None) -> None
         )
 
 
-def write_weights(weights: pd.Series, destination: str | None, fmt: str, out: TextIO) -> None:
-    """Weights as CSV (order_book_id,weight) or as a JSON object, to a file or ``out``."""
-    if fmt == "json":
-        text = json.dumps({k: float(v) for k, v in weights.items()}, indent=2) + "\n"
-    else:
-        text = weights.rename("weight").rename_axis("order_book_id").to_csv()
-    if destination is None:
-        out.write(text)
-    else:
-        Path(destination).write_text(text, encoding="utf-8")
-
-
 def describe(title: str, outcome: Outcome, out: TextIO, top: int = 10) -> None:
     """The pool size, solve time, ex-ante risk and largest weights of one outcome."""
     holdings = held(outcome.weights).sort_values(ascending=False)
@@ -347,107 +338,3 @@ def describe(title: str, outcome: Outcome, out: TextIO, top: int = 10) -> None:
     print(f"  top {min(top, len(holdings))} weights", file=out)
     for order_book_id, weight in holdings.head(top).items():
         print(f"    {order_book_id}  {weight:6.2%}", file=out)
-
-
-def run_demo(date: str | None, out: TextIO) -> None:
-    """Two optimisations on the demo market's CSI 300 constituents."""
-    calendar = quotaris.get_source().trading_dates()
-    day = quotaris.to_date(date) if date else calendar[-1].date()
-    constituents = quotaris.index_weights(DEMO_BENCHMARK, day)
-    if constituents is None or constituents.empty:
-        raise InvalidArgument(f"{DEMO_BENCHMARK} has no constituents on {day}")
-    largest = list(constituents.sort_values(ascending=False).index[:DEMO_TRACKING_POOL])
-    print(f"Demo market, {day}: {DEMO_BENCHMARK} has {len(constituents)} constituents\n", file=out)
-    # Built here on first use, so its minute is not counted as the first solve's time.
-    risk_model()
-
-    tracking = optimize(largest, day, "min_tracking_error", benchmark=DEMO_BENCHMARK)
-    describe(
-        f"Minimum tracking error against {DEMO_BENCHMARK} "
-        f"with its {DEMO_TRACKING_POOL} largest constituents",
-        tracking,
-        out,
-    )
-    print(file=out)
-    capped = {"*": (0.0, DEMO_WEIGHT_CAP)}
-    variance = optimize(list(constituents.index), day, "min_variance", capped)
-    describe(
-        f"Minimum variance over all {len(constituents)} constituents, "
-        f"each at most {DEMO_WEIGHT_CAP:.0%}",
-        variance,
-        out,
-    )
-    index = constituents.reindex(variance.helper.order_book_ids)
-    index_risk = ex_ante_risk(variance.helper.get_factor_model(), index).volatility
-    print(f"  the index itself       {index_risk:.2%} a year", file=out)
-
-
-def describe_risk_model(model: RiskModel, meta: Mapping, path: Path, out: TextIO) -> None:
-    """A summary of a stored risk model: its data, universe, factors and fit."""
-    print(f"risk model   {path} ({path.stat().st_size / 2**20:,.0f} MiB)", file=out)
-    print(f"built from   {meta.get('bundle') or '?'} on {meta.get('written', '?')}", file=out)
-    print(
-        f"dates        {model.n_days} trading days, {model.dates[0].date()} to "
-        f"{model.dates[-1].date()}; forecasts from {model.first_date.date()}",
-        file=out,
-    )
-    if model.statistical:
-        print(
-            "kind         statistical: principal components of returns, the number of "
-            f"factors chosen on each date by Bai and Ng's IC_p2 (at most "
-            f"{MAX_STATISTICAL_FACTORS})",
-            file=out,
-        )
-        print(f"universe     {len(model.order_book_ids)} stocks", file=out)
-    else:
-        latest = model.universe[-1]
-        print("kind         fundamental: country, industries and styles", file=out)
-        print(
-            f"universe     {len(model.order_book_ids)} stocks; {int(latest.sum())} in the "
-            f"estimation universe on {model.dates[model.refresh[-1]].date()}",
-            file=out,
-        )
-        print(
-            f"factors      {len(model.factors)}: country, {len(model.industry_names)} "
-            f"industries, {len(model.styles)} styles ({', '.join(model.styles)})",
-            file=out,
-        )
-        for style, reason in model.unavailable.items():
-            print(f"unavailable  {style}: {reason}", file=out)
-        print(f"fit          mean daily cross-sectional R² {model.mean_r2:.3f}", file=out)
-        breadth = model.industry_breadth()
-        thin = breadth[breadth < THIN_INDUSTRY_STOCKS].sort_values()
-        if len(thin):
-            listed = ", ".join(f"{name} {count:.1f}" for name, count in thin.items())
-            print(
-                f"thin         {len(thin)} industries with fewer than "
-                f"{THIN_INDUSTRY_STOCKS:g} effective stocks, their factor returns shrunk "
-                f"towards the market's: {listed}",
-                file=out,
-            )
-    print(f"build time   {model.build_seconds:.1f} s", file=out)
-    _describe_health(model, out)
-
-
-def _describe_health(model: RiskModel, out: TextIO) -> None:
-    """The forecasts' health: specific volatilities on the last day, regime multipliers."""
-    last = model.dates[-1]
-    ids = list(model.order_book_ids[model.alive_on(last)])
-    print(
-        f"health       specific volatilities forecast for {last.date()} ({len(ids)} stocks)"
-        + ("" if model.statistical else "; regime multipliers on each month's first day served"),
-        file=out,
-    )
-    columns = "".join(f"{name:>8}" for name in ("min", "5%", "median", "95%", "max"))
-    regime = "" if model.statistical else f"{'factor regime':>16}{'specific regime':>17}"
-    print(f"  {'model':<24}{columns}{regime}", file=out)
-    for cov_model in CovModel:
-        vols = model.forecast(last, ids, cov_model).specific_variance ** 0.5
-        figures = "".join(f"{value:>8.1%}" for value in vols.quantile((0, 0.05, 0.5, 0.95, 1)))
-        if not model.statistical:
-            multipliers = model.regime_multipliers(cov_model)
-            figures += "".join(
-                f"{f'{multipliers[c].min():.2f} to {multipliers[c].max():.2f}':>{width}}"
-                for c, width in (("factor", 16), ("specific", 17))
-            )
-        print(f"  {cov_model.name:<24}{figures}", file=out)
