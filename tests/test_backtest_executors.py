@@ -286,9 +286,9 @@ def test_dask_runs_again_a_task_whose_worker_died(market, cluster, tmp_path):
 
 
 def _dates_kept():
-    from plovera.backtest import engine
+    from plovera.backtest.worker import THIS_PROCESS
 
-    return len(engine._KEPT)
+    return len(THIS_PROCESS.kept)
 
 
 def test_a_run_stopped_by_a_failure_leaves_no_date_kept_on_the_workers(market, cluster):
@@ -313,3 +313,28 @@ def test_dask_workers_start_with_the_recommended_settings(cluster):
     # Settings under keys Dask no longer reads would be dropped without a word.
     expected = (str(64 * 2**20), False, "200ms")
     assert set(cluster.run(_worker_settings).values()) == {expected}
+
+
+def test_an_objective_per_date_from_a_signal_on_serial_and_processes(market):
+    from plovera.signals import SignalObjective
+
+    # A view that changes every month: each date's row, never a later one.
+    days = pd.DatetimeIndex([pd.Timestamp(START)]).append(pd.bdate_range(START, END, freq="BMS"))
+    rng = np.random.default_rng(4)
+    signal = pd.DataFrame(rng.normal(size=(len(days), len(S))), index=days, columns=S)
+    per_date = SignalObjective(signal)
+    serial = run_backtest(Strategy(S, per_date, benchmark=INDEX), START, END, 8, 0.001)
+    strategy = Strategy(S, per_date, benchmark=INDEX)
+    processes = run_backtest(strategy, START, END, 8, 0.001, executor=2)
+    assert not serial.failures and len(serial.weights) == 5
+    np.testing.assert_allclose(processes.nav, serial.nav, atol=1e-10, rtol=0)
+    # Two dates with different rows hold different portfolios.
+    assert not np.allclose(serial.weights.iloc[1], serial.weights.iloc[3], atol=1e-3)
+
+
+def test_an_objective_function_returning_no_objective_names_strategy_and_date(market):
+    strategy = Strategy(S, objective=repr, benchmark=INDEX, name="wrong")
+    with pytest.raises(
+        BacktestError, match=r"objective function of strategy 'wrong' gave 'datetime.date"
+    ):
+        run_backtest(strategy, START, END, 8)

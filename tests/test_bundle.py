@@ -19,6 +19,7 @@ import pyarrow.parquet as pq
 import pytest
 
 from plovera.const import STYLE_FACTORS
+from quotaris import MemorySource
 from quotaris.bundle import FORMAT_VERSION, BundleSource, write_bundle, writing
 from quotaris.source import BundleError, Instrument, MissingData, QuotarisWarning
 from quotaris.tables import BundleTables
@@ -32,6 +33,9 @@ SESSIONS = pd.DatetimeIndex(
 ).as_unit("ns")
 FIRST_REVIEW = [("2024-02-05", A, 0.5), ("2024-02-05", C, 0.5)]
 SECOND_REVIEW = [("2024-02-19", A, 0.3), ("2024-02-19", B, 0.3), ("2024-02-19", C, 0.4)]
+# Given out of order: the bundle keeps them by date and identifier.
+VALUE_SIGNAL = [("2024-02-19", A, 2.0), ("2024-02-01", A, 1.0), ("2024-02-01", C, -1.0)]
+VALUE_SIGNAL += [("2024-02-19", B, 0.5)]
 
 
 def market() -> BundleTables:
@@ -99,6 +103,12 @@ def market() -> BundleTables:
             }
         ),
         style_exposure=exposures,
+        signals={
+            "value": pd.DataFrame(VALUE_SIGNAL, columns=["date", "order_book_id", "value"]),
+            "momentum_12m": pd.DataFrame(
+                {"date": ["2024-02-29"], "order_book_id": [B], "value": [-3.0]}
+            ),
+        },
     )
 
 
@@ -289,6 +299,8 @@ def test_price_change_rate_boundaries(bundle):
         lambda s, day: s.industry([A], day, "sws"),
         lambda s, day: s.fundamentals([A], day, ["book_value"]),
         lambda s, day: s.style_exposure([A], day),
+        lambda s, day: s.signal("value", [A], day),
+        lambda s, day: s.signal_history("value", D(2024, 2, 1), day),
     ],
 )
 @pytest.mark.parametrize("day", [D(2024, 1, 31), D(2024, 3, 1)])
@@ -307,6 +319,7 @@ def test_dates_outside_the_data(bundle, call, day):
         lambda s: s.industry(["999999.XSHG"], D(2024, 2, 5), "sws"),
         lambda s: s.fundamentals(["999999.XSHG"], D(2024, 2, 5), ["book_value"]),
         lambda s: s.style_exposure(["999999.XSHG"], D(2024, 2, 5)),
+        lambda s: s.signal("value", ["999999.XSHG"], D(2024, 2, 5)),
     ],
 )
 def test_unknown_identifier(bundle, call):
@@ -541,6 +554,22 @@ def _put(frame_name, row, column, value):
     return mutate
 
 
+def _put_signal(row, column, value):
+    def mutate(tables):
+        frame = tables.signals["value"].copy()
+        frame.loc[row, column] = value
+        tables.signals = {**tables.signals, "value": frame}
+
+    return mutate
+
+
+def _name_signals(*names):
+    def mutate(tables):
+        tables.signals = {name: tables.signals["value"] for name in names}
+
+    return mutate
+
+
 def _rename_column(tables):
     tables.price_change_rate = tables.price_change_rate.rename(columns={A: "601398.XSHG"})
 
@@ -579,6 +608,19 @@ def _rename_column(tables):
             _put("instruments", 3, "type", "ETF"),
             "instruments, row 4, column 'type': unknown instrument type 'ETF'",
         ),
+        (
+            _put_signal(1, "date", "2024-02-10"),
+            r"signals\['value'\], row 2, column 'date': 2024-02-10 is not a XSHG trading day",
+        ),
+        (
+            _put_signal(0, "order_book_id", INDEX),
+            rf"signals\['value'\], row 1, column 'order_book_id': {INDEX} is not a stock",
+        ),
+        (
+            _name_signals("value", "ev/ebit"),
+            "signals: signal name 'ev/ebit' refused: .* letters, digits and underscores only",
+        ),
+        (_name_signals("Value", "value"), "names 'Value' and 'value' differ only in case"),
     ],
 )
 def test_tables_are_validated_before_writing(tmp_path, mutate, message):
@@ -587,3 +629,67 @@ def test_tables_are_validated_before_writing(tmp_path, mutate, message):
     with pytest.raises(ValidationError, match=message):
         write_bundle(tmp_path / "market", tables)
     assert list(tmp_path.iterdir()) == []
+
+
+def signal_of(rows) -> pd.DataFrame:
+    """Signal rows as the dates carrying values by the stocks with values."""
+    frame = pd.DataFrame(rows, columns=["date", "order_book_id", "value"])
+    wide = frame.pivot(index="date", columns="order_book_id", values="value")
+    dates = pd.DatetimeIndex(wide.index).as_unit("ns")
+    return wide.set_axis(dates, axis=0).rename_axis(index=None, columns=None)
+
+
+@pytest.fixture(params=["bundle", "memory"])
+def served(request, bundle):
+    """The market's tables served from a bundle and from memory."""
+    if request.param == "bundle":
+        return BundleSource(bundle)
+    return MemorySource.from_tables(market())
+
+
+def test_signals_round_trip(served, bundle):
+    assert served.signal_names() == ["momentum_12m", "value"]
+    pd.testing.assert_frame_equal(
+        served.signal_history("value", D(2024, 2, 1), D(2024, 2, 29)), signal_of(VALUE_SIGNAL)
+    )
+    assert {"signal.value.parquet", "signal.momentum_12m.parquet"} <= set(
+        BundleSource(bundle).manifest["files"]
+    )
+
+
+@pytest.mark.parametrize(
+    ("date", "expected"),
+    [
+        (D(2024, 2, 1), [1.0, np.nan, -1.0]),  # dated that day: known that day
+        (D(2024, 2, 18), [1.0, np.nan, -1.0]),  # a holiday before the next values
+        (D(2024, 2, 19), [2.0, 0.5, -1.0]),  # C keeps its latest value
+        (D(2024, 2, 29), [2.0, 0.5, -1.0]),
+    ],
+)
+def test_signal_is_the_latest_value_on_or_before_the_date(served, date, expected):
+    got = served.signal("value", [A, B, C], date)
+    pd.testing.assert_series_equal(got, pd.Series(expected, index=[A, B, C], name="value"))
+
+
+@pytest.mark.parametrize(
+    ("signals", "named"),
+    [
+        (None, "the source holds no signals"),
+        ("market", "the known signals are momentum_12m, value"),
+    ],
+)
+def test_unknown_signal_names_the_known_ones(tmp_path, signals, named):
+    tables = market()
+    tables.signals = signals and tables.signals
+    source = BundleSource(write_bundle(tmp_path / "market", tables))
+    for ask in (
+        lambda: source.signal("values", [A], D(2024, 2, 19)),
+        lambda: source.signal_history("values", D(2024, 2, 1), D(2024, 2, 29)),
+    ):
+        with pytest.raises(MissingData, match=f"unknown signal 'values': {named}"):
+            ask()
+
+
+def test_a_signal_holds_stocks_only(bundle):
+    with pytest.raises(MissingData, match=f"value signal table holds stocks only.*'{INDEX}'"):
+        BundleSource(bundle).signal("value", [A, INDEX], D(2024, 2, 19))

@@ -222,6 +222,80 @@ def test_refused_tables_name_file_row_and_column(tmp_path, texts, message):
     assert not [path for path in tmp_path.iterdir() if path.name.startswith(".")]
 
 
+# A signal as the user writes it, out of order.
+SIGNAL = """date,order_book_id,value
+2024-02-19,600000.XSHG,0.75
+2024-02-05,600001.XSHG,-1.25
+2024-02-01,600000.XSHG,0.5
+"""
+
+
+def import_signals(folder: Path, signals: dict[str, str], form: str = "csv") -> Path:
+    return run_import(folder, form=form, signals=write_tables(folder, signals, form))
+
+
+@pytest.mark.parametrize("form", ["csv", "parquet", "frame"])
+def test_import_signals(tmp_path, form):
+    source = BundleSource(import_signals(tmp_path, {"alpha": SIGNAL, "beta_2": SIGNAL}, form))
+    assert source.signal_names() == ["alpha", "beta_2"]
+    for day, expected in ((D(2024, 2, 2), [0.5, np.nan]), (D(2024, 2, 19), [0.75, -1.25])):
+        np.testing.assert_array_equal(source.signal("alpha", [A, B], day), expected)
+
+
+@pytest.mark.parametrize(
+    ("old", "new", "message"),
+    [
+        (
+            "2024-02-05,600001",
+            "2024-02-10,600001",
+            r"row 2 \(line 3\), column 'date': 2024-02-10 is not a XSHG trading day",
+        ),
+        (
+            "2024-02-05,600001",
+            "2024-02-02,600001",
+            r"row 2 \(line 3\), column 'date': 2024-02-02 is before the listed date 2024-02-05",
+        ),
+        (
+            "19,600000.XSHG",
+            "19,000300.XSHG",
+            r"row 1 \(line 2\), column 'order_book_id': 000300.XSHG is not a stock",
+        ),
+        (
+            "19,600000.XSHG",
+            "19,600009.XSHG",
+            r"row 1 \(line 2\), column 'order_book_id': unknown order_book_id '600009.XSHG'",
+        ),
+        ("-1.25", "-1.2S", r"row 2 \(line 3\), column 'value': '-1.2S' is not a number"),
+        ("0.75", "inf", r"row 1 \(line 2\), column 'value': inf is not a finite number"),
+        (
+            "2024-02-01,600000",
+            "2024-02-19,600000",
+            r"row 3 \(line 4\), columns 'date', 'order_book_id': duplicate key "
+            r"\(2024-02-19, '600000.XSHG'\), first given in row 1",
+        ),
+    ],
+)
+def test_refused_signals_name_file_row_and_column(tmp_path, old, new, message):
+    assert old in SIGNAL
+    with pytest.raises(ImportValidationError, match=rf"alpha.csv, {message}"):
+        import_signals(tmp_path, {"alpha": SIGNAL.replace(old, new, 1)})
+    assert not (tmp_path / "bundle").exists()
+
+
+@pytest.mark.parametrize(
+    ("signals", "message"),
+    [
+        ({"my-alpha": "nowhere.csv"}, "signal name 'my-alpha' refused: .*letters, digits and"),
+        ({"": "nowhere.csv"}, "signal name '' refused"),
+        (["nowhere.csv"], "expected tables by signal name, got list"),
+    ],
+)
+def test_refused_signal_names(tmp_path, signals, message):
+    # Names are refused before any file is read.
+    with pytest.raises(ImportValidationError, match=f"signals: {message}"):
+        run_import(tmp_path, signals=signals)
+
+
 # Careless price files: each row replaces ``old`` by ``new`` and names where it is refused.
 CARELESS_PRICES = [
     ("8.80", "1e300", r"row 4 \(line 5\), column 'close': 1e\+300 is not a plausible price"),

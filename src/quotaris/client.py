@@ -27,12 +27,15 @@ from .tables import FUNDAMENTAL_FIELDS, INDUSTRY_SCHEMES
 __all__ = [
     "MARKET_CAP_KINDS",
     "all_instruments",
+    "bundle_path",
     "find_instruments",
     "get_fundamentals",
     "get_industry",
     "get_market_cap",
     "get_previous_trading_date",
     "get_price_change_rate",
+    "get_signal",
+    "get_signal_history",
     "get_source",
     "get_style_exposure",
     "get_trading_dates",
@@ -40,6 +43,7 @@ __all__ = [
     "index_weights",
     "init",
     "instruments",
+    "signal_names",
     "to_date",
     "trading_date_offset",
 ]
@@ -112,6 +116,14 @@ def get_source() -> DataSource:
 
         return init(demo_bundle_path())
     return _source
+
+
+def bundle_path() -> str | None:
+    """The directory of the current source when it is a data bundle, else None; asking
+    opens no source, where ``get_source`` would open the demo market."""
+    from .bundle import BundleSource
+
+    return os.fspath(_source.path) if isinstance(_source, BundleSource) else None
 
 
 def _current_calendar() -> _Calendar:
@@ -359,3 +371,43 @@ def get_fundamentals(
     single, ids = _one_or_many(order_book_ids)
     frame = get_source().fundamentals(ids, _point_in_time_date(date), field_list)
     return frame.iloc[0] if single else frame
+
+
+def signal_names() -> list[str]:
+    """The names of the signals the market data holds, sorted."""
+    return get_source().signal_names()
+
+
+def _signal_name(name: object) -> str:
+    if not isinstance(name, str):
+        raise TypeError(f"a signal name must be a string, got {name!r}")
+    return str(name)
+
+
+def get_signal(name: str, order_book_ids: str | Iterable[str], date: object) -> pd.Series | float:
+    """Each stock's latest value of signal ``name`` dated on or before ``date``.
+
+    A value dated d is known from d on, never before; NaN marks a stock
+    without one yet.  One identifier string gives its value.  An unknown name
+    raises :class:`~quotaris.source.MissingData` naming the known signals.
+    """
+    signal = _signal_name(name)
+    single, ids = _one_or_many(order_book_ids)
+    values = get_source().signal(signal, ids, _point_in_time_date(date))
+    return values.iloc[0] if single else values
+
+
+def get_signal_history(
+    name: str, start_date: object = None, end_date: object = None
+) -> pd.DataFrame:
+    """The values of signal ``name`` dated from ``start_date`` to ``end_date``, for research.
+
+    Rows are the dates carrying values, columns the stocks with a value among
+    them, NaN where a stock has none on a date; nothing dated after
+    ``end_date`` is given.  Without dates, the whole calendar.
+    """
+    signal = _signal_name(name)
+    calendar = _current_calendar()
+    start = calendar.first if start_date is None else start_date
+    end = calendar.last if end_date is None else end_date
+    return get_source().signal_history(signal, *_daily_window(start, end))

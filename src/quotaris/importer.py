@@ -33,6 +33,8 @@ from quotaris.validate import (
     check_industry,
     check_listing_window,
     check_sessions,
+    check_signal,
+    check_signal_names,
     check_unique,
     codes_of,
     date_column,
@@ -79,6 +81,7 @@ def import_bundle(
     index_weights=None,
     industries=None,
     fundamentals=None,
+    signals=None,
     calendar: str = "XSHG",
     overwrite: bool = False,
 ) -> Path:
@@ -107,6 +110,10 @@ def import_bundle(
         ``order_book_id, announce_date`` and some of ``book_value, ttm_earnings,
         ttm_operating_cash_flow, ttm_sales, total_debt, total_assets``; an
         empty cell means the announcement did not give that field.
+    signals
+        Tables ``date, order_book_id, value`` by signal name (letters, digits
+        and underscores): each stock's value known from ``date``, a trading
+        day, on; one finite value per stock and date.
 
     Dates are "YYYY-MM-DD" text or date values.  ``calendar`` is an
     exchange_calendars code; daily dates must be its trading days.
@@ -115,6 +122,8 @@ def import_bundle(
         raise ImportValidationError("give the daily prices or the daily returns (exactly one)")
     # Refuse an occupied destination before the long work of checking the tables.
     check_destination(Path(os.path.abspath(os.fspath(dest))), overwrite)
+    if signals is not None:
+        check_signal_names(signals, "signals")
     codes = _Codes()
     instrument_frame, instrument_origin = _read(instruments, "instruments")
     instrument_index = _instruments(codes.of_instruments(instrument_frame), instrument_origin)
@@ -190,6 +199,13 @@ def import_bundle(
         tables.fundamentals = check_fundamentals(
             *codes.read(fundamentals, "fundamentals"), instrument_index
         )
+    if signals is not None:
+        tables.signals = {
+            name: check_signal(
+                *codes.read(table, f"signal {name}"), instrument_index, sessions, calendar
+            )
+            for name, table in signals.items()
+        }
     codes.notify()
     return write_bundle(dest, tables, overwrite=overwrite)
 

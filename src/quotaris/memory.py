@@ -14,7 +14,13 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
-from quotaris.served import DATE_COLUMNS, LONG_TABLES, ServedSource, decode_long, long_arrow
+from quotaris.served import (
+    ServedSource,
+    date_column_of,
+    decode_long,
+    given_long_tables,
+    long_arrow,
+)
 from quotaris.source import NOT_DELISTED
 from quotaris.tables import BundleTables
 from quotaris.validate import ValidationError, session_days, validate_tables
@@ -39,6 +45,8 @@ class MemorySource(ServedSource):
     index_weights, industry, fundamentals, style_exposure
         Optional long tables as :class:`~quotaris.tables.BundleTables`
         describes them.
+    signals
+        Optional signal tables (``date, order_book_id, value``) by signal name.
 
     Every identifier the tables use must be in the instruments table.  A
     refused table raises :class:`~quotaris.validate.ValidationError` (a
@@ -61,6 +69,7 @@ class MemorySource(ServedSource):
         industry: pd.DataFrame | None = None,
         fundamentals: pd.DataFrame | None = None,
         style_exposure: pd.DataFrame | None = None,
+        signals: dict[str, pd.DataFrame] | None = None,
         calendar: str | None = None,
     ) -> None:
         if isinstance(instruments, pd.DataFrame) and "de_listed_date" not in instruments:
@@ -71,21 +80,21 @@ class MemorySource(ServedSource):
         tables.market_cap_total, tables.market_cap_float = market_cap_total, market_cap_float
         tables.turnover, tables.index_weights = turnover, index_weights
         tables.industry, tables.fundamentals = industry, fundamentals
-        tables.style_exposure = style_exposure
+        tables.style_exposure, tables.signals = style_exposure, signals
         checked, matrices = validate_tables(tables, exchange_calendar=calendar is not None)
         self._serve_market(
             pa.Table.from_pandas(checked.instruments, preserve_index=False),
             session_days(checked.trading_dates),
+            checked.signals or {},
         )
         self._tables = {}
         for name, values in matrices.items():
             ids = np.array([str(column) for column in getattr(checked, name).columns], dtype=object)
             self._tables[name] = self._build(name, (ids, values))
-        for name in LONG_TABLES:
-            frame = getattr(checked, name)
-            if frame is not None:
-                columns = decode_long(long_arrow(frame, DATE_COLUMNS[name]), DATE_COLUMNS[name])
-                self._tables[name] = self._build(name, columns)
+        for name, frame in given_long_tables(checked).items():
+            dated_by = date_column_of(name)
+            columns = decode_long(long_arrow(frame, dated_by), dated_by)
+            self._tables[name] = self._build(name, columns)
 
     @classmethod
     def from_tables(cls, tables: BundleTables) -> MemorySource:

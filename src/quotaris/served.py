@@ -13,10 +13,12 @@ Choices every source follows:
 - an identifier the instruments table lacks raises :class:`MissingData`
   naming it; so does a date outside the trading calendar;
 - an index where a stock is expected (market caps, turnover, exposures,
-  industries, fundamentals) raises :class:`MissingData` naming it;
+  industries, fundamentals, signals) raises :class:`MissingData` naming it;
 - a stock without a row in force on the asked date answers NaN (daily
-  tables, fundamentals) or None (industry); style exposures, which models
-  cannot do without, raise :class:`MissingData` instead;
+  tables, fundamentals, signals) or None (industry); style exposures, which
+  models cannot do without, raise :class:`MissingData` instead;
+- a signal name the market lacks raises :class:`MissingData` naming the
+  signals it holds;
 - an end date before the start date raises :class:`ValueError`; a range
   without trading days gives an empty frame.
 """
@@ -26,13 +28,14 @@ from __future__ import annotations
 import abc
 import dataclasses
 import datetime
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 
 import numpy as np
 import pandas as pd
 import pyarrow as pa
 
-from quotaris.source import BundleError, DataSource, Instrument, MissingData
+from quotaris.source import BundleError, DataSource, Instrument, MissingData, unknown_signal
+from quotaris.tables import SIGNAL_NAME, BundleTables
 from quotaris.validate import day_text
 
 __all__ = [
@@ -45,13 +48,18 @@ __all__ = [
     "Labels",
     "PointInTime",
     "ServedSource",
+    "SignalValues",
     "column_days",
     "column_numbers",
+    "date_column_of",
     "day_number",
     "decode_instruments",
     "decode_long",
+    "given_long_tables",
     "long_arrow",
     "read_only",
+    "signal_of",
+    "signal_table",
 ]
 
 DAILY_TABLES = ("price_change_rate", "market_cap_total", "market_cap_float", "turnover")
@@ -64,6 +72,8 @@ DATE_COLUMNS = {
     "fundamentals": "announce_date",
     "style_exposure": "date",
 }
+#: A signal's table, and so its bundle file, is named after it: "signal.<name>".
+_SIGNAL_PREFIX = "signal."
 
 _SHOWN_IDS = 10
 _EPOCH_ORDINAL = datetime.date(1970, 1, 1).toordinal()
@@ -78,6 +88,29 @@ def day_number(date: datetime.date) -> int:
     if isinstance(date, datetime.datetime):
         date = date.date()
     return date.toordinal() - _EPOCH_ORDINAL
+
+
+def signal_table(name: str) -> str:
+    """The table holding the signal ``name``."""
+    return _SIGNAL_PREFIX + name
+
+
+def signal_of(table: str) -> str | None:
+    """The name of the signal ``table`` holds; None for a table of another kind."""
+    name = table.removeprefix(_SIGNAL_PREFIX)
+    return name if name != table and SIGNAL_NAME.fullmatch(name) else None
+
+
+def date_column_of(table: str) -> str:
+    """The column that dates the rows of a long table."""
+    return "date" if signal_of(table) else DATE_COLUMNS[table]
+
+
+def given_long_tables(tables: BundleTables) -> dict[str, pd.DataFrame]:
+    """The long tables given, signals included, by table name."""
+    given = {name: getattr(tables, name) for name in LONG_TABLES}
+    given.update({signal_table(name): frame for name, frame in (tables.signals or {}).items()})
+    return {name: frame for name, frame in given.items() if frame is not None}
 
 
 def read_only(array: np.ndarray) -> np.ndarray:
@@ -133,6 +166,34 @@ class PointInTime:
         safe = np.maximum(at, 0)
         found = (at >= 0) & (self._codes[safe] == codes)
         return np.where(found, self._rows[safe], -1)
+
+
+class SignalValues:
+    """One signal's values, by instrument code and day."""
+
+    def __init__(self, codes: np.ndarray, days: np.ndarray, values: np.ndarray):
+        self._lookup = PointInTime(codes, days)
+        self._codes, self._days, self._values = codes, days, read_only(values)
+
+    def latest(self, codes: np.ndarray, day: int) -> np.ndarray:
+        """Each code's latest value on or before ``day``; NaN where there is none."""
+        rows = self._lookup.latest(codes, day)
+        found = rows >= 0
+        values = np.full(len(codes), np.nan)
+        values[found] = self._values[rows[found]]
+        return values
+
+    def between(self, first: int, last: int, ids: pd.Index) -> pd.DataFrame:
+        """The values dated from day ``first`` to day ``last``: those days by the
+        identifiers (``ids`` by code) with a value among them, NaN elsewhere."""
+        rows = (self._days >= first) & (self._days <= last)
+        days, day_at = np.unique(self._days[rows], return_inverse=True)
+        codes, code_at = np.unique(self._codes[rows], return_inverse=True)
+        matrix = np.full((len(days), len(codes)), np.nan)
+        matrix[day_at, code_at] = self._values[rows]
+        dates = pd.DatetimeIndex(days.astype("datetime64[D]").astype("datetime64[ns]"))
+        columns = pd.Index(ids.to_numpy()[codes])  # text, as other answers' identifiers
+        return pd.DataFrame(matrix, index=dates, columns=columns).sort_index(axis=1)
 
 
 class Labels:
@@ -252,7 +313,9 @@ class ServedSource(DataSource):
     #: Who holds the tables, as messages name it.
     _holder = "the source"
 
-    def _serve_market(self, instruments: pa.Table, days: np.ndarray) -> None:
+    def _serve_market(
+        self, instruments: pa.Table, days: np.ndarray, signal_names: Iterable[str]
+    ) -> None:
         records, ids = decode_instruments(instruments)
         self._records: dict[str, Instrument] = records
         self._code_of = {order_book_id: code for code, order_book_id in enumerate(ids)}
@@ -260,6 +323,7 @@ class ServedSource(DataSource):
         self._stocks = np.array([records[i].type == "CS" for i in ids], dtype=bool)
         self._days = read_only(days)
         self._calendar = pd.DatetimeIndex(days.astype("datetime64[D]").astype("datetime64[ns]"))
+        self._signal_names = sorted(signal_names)
 
     @abc.abstractmethod
     def _table(self, table: str):
@@ -282,6 +346,8 @@ class ServedSource(DataSource):
             codes = self._ids.get_indexer(ids)
             self._refuse_unknown(table, ids, codes)
             return DailyTable(codes, values, len(self._ids))
+        if signal_of(table):
+            return self._build_signal(table, contents)
         return _BUILDERS[table](self, contents)
 
     def _refuse_unknown(self, table: str, ids: np.ndarray, codes: np.ndarray) -> None:
@@ -341,6 +407,10 @@ class ServedSource(DataSource):
             read_only(np.column_stack([columns[style] for style in styles])),
             pd.Index(styles),
         )
+
+    def _build_signal(self, table: str, columns: dict) -> SignalValues:
+        codes = self._codes_of(table, columns["order_book_id"])
+        return SignalValues(codes, columns["date"], columns["value"])
 
     # ---------------------------------------------------------------- DataSource
 
@@ -439,7 +509,25 @@ class ServedSource(DataSource):
             result[found, column] = values[rows[found]]
         return pd.DataFrame(result, index=pd.Index(order_book_ids), columns=pd.Index(fields))
 
+    def signal_names(self) -> list[str]:
+        return list(self._signal_names)
+
+    def signal(self, name: str, order_book_ids: list[str], date: datetime.date) -> pd.Series:
+        signal = self._signal(name)
+        codes = self._stock_codes(order_book_ids, f"{name} signal")
+        values = signal.latest(codes, self._day_in_range(date))
+        return pd.Series(values, index=pd.Index(order_book_ids), name=name)
+
+    def signal_history(self, name: str, start: datetime.date, end: datetime.date) -> pd.DataFrame:
+        signal = self._signal(name)
+        return signal.between(*self._day_span(start, end), self._ids)
+
     # ---------------------------------------------------------------- helpers
+
+    def _signal(self, name: str) -> SignalValues:
+        if name not in self._signal_names:
+            raise unknown_signal(name, self._signal_names)
+        return self._table(signal_table(name))
 
     def _codes(self, order_book_ids: Sequence[str]) -> np.ndarray:
         code_of = self._code_of
@@ -477,6 +565,13 @@ class ServedSource(DataSource):
             )
         return day
 
+    def _day_span(self, start: datetime.date, end: datetime.date) -> tuple[int, int]:
+        """Day numbers of start and end, both within the data, in order."""
+        first, last = self._day_in_range(start), self._day_in_range(end)
+        if first > last:
+            raise ValueError(f"start date {start:%Y-%m-%d} is after end date {end:%Y-%m-%d}")
+        return first, last
+
     def _daily_frame(
         self,
         name: str,
@@ -485,9 +580,7 @@ class ServedSource(DataSource):
         start: datetime.date,
         end: datetime.date,
     ) -> pd.DataFrame:
-        first, last = self._day_in_range(start), self._day_in_range(end)
-        if first > last:
-            raise ValueError(f"start date {start:%Y-%m-%d} is after end date {end:%Y-%m-%d}")
+        first, last = self._day_span(start, end)
         table = self._table(name)
         if table is None:
             raise MissingData(f"{self._holder} holds no {name} table")

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import abc
 import datetime
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 import pandas as pd
@@ -23,6 +24,7 @@ __all__ = [
     "MissingData",
     "QuotarisError",
     "QuotarisWarning",
+    "unknown_signal",
 ]
 
 #: The ``de_listed_date`` of an instrument that is still listed.
@@ -43,6 +45,12 @@ class MissingData(QuotarisError):
 
 class BundleError(QuotarisError):
     """A data bundle cannot be opened or written; the message names the file."""
+
+
+def unknown_signal(name: str, known: Sequence[str]) -> MissingData:
+    """The error for a signal name a source lacks, naming the signals it holds."""
+    held = f"the known signals are {', '.join(known)}" if known else "the source holds no signals"
+    return MissingData(f"unknown signal {name!r}: {held}")
 
 
 @dataclass(frozen=True, slots=True)
@@ -115,3 +123,26 @@ class DataSource(abc.ABC):
         self, order_book_ids: list[str], date: datetime.date, fields: list[str]
     ) -> pd.DataFrame:
         """The latest announced value of each field on or before ``date``, identifiers by fields."""
+
+    def signal_names(self) -> list[str]:
+        """The names of the signals the source holds, sorted; a source may hold none."""
+        return []
+
+    def signal(self, name: str, order_book_ids: list[str], date: datetime.date) -> pd.Series:
+        """Each stock's latest value of signal ``name`` dated on or before ``date``, by id.
+
+        A value dated d is known from d on, never before; a stock without one
+        answers NaN.  Raises :class:`MissingData` naming the known signals for
+        a name the source lacks.
+        """
+        raise unknown_signal(name, self.signal_names())
+
+    def signal_history(self, name: str, start: datetime.date, end: datetime.date) -> pd.DataFrame:
+        """The values of signal ``name`` dated from start to end, for research.
+
+        Rows are the dates that carry values, ascending; columns the stocks
+        with a value among them, by identifier; NaN where a stock has none on
+        a date.  Nothing dated after ``end`` is given.  An unknown name raises
+        :class:`MissingData` naming the known signals.
+        """
+        raise unknown_signal(name, self.signal_names())

@@ -10,6 +10,7 @@ identifier, NaN where the instrument has no value that day.
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
 
 import pandas as pd
@@ -18,6 +19,8 @@ __all__ = [
     "FUNDAMENTAL_FIELDS",
     "INDUSTRY_SCHEMES",
     "INSTRUMENT_COLUMNS",
+    "SIGNAL_COLUMNS",
+    "SIGNAL_NAME",
     "STYLE_FACTORS",
     "TRADING_DAYS_PER_YEAR",
     "BundleTables",
@@ -64,6 +67,13 @@ FUNDAMENTAL_FIELDS = (
 )
 
 
+#: The columns of a signal table.
+SIGNAL_COLUMNS = ("date", "order_book_id", "value")
+
+#: What a signal's name may be made of; each signal is stored in a file named after it.
+SIGNAL_NAME = re.compile(r"[A-Za-z0-9_]+")
+
+
 @dataclass
 class BundleTables:
     """Everything one market's bundle holds.
@@ -97,6 +107,10 @@ class BundleTables:
         Optional long table ``date, order_book_id`` plus one column per style
         name of ``STYLE_FACTORS``: exposures in force from
         ``date`` on.
+    signals
+        Optional long tables ``SIGNAL_COLUMNS`` (``date, order_book_id,
+        value``) by signal name (letters, digits and underscores): each
+        stock's value known from ``date`` (a trading day) on.
     """
 
     instruments: pd.DataFrame
@@ -110,3 +124,4 @@ class BundleTables:
     industry: pd.DataFrame | None = None
     fundamentals: pd.DataFrame | None = None
     style_exposure: pd.DataFrame | None = None
+    signals: dict[str, pd.DataFrame] | None = None

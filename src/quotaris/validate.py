@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import contextlib
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
 
 import numpy as np
@@ -23,6 +23,8 @@ from quotaris.tables import (
     FUNDAMENTAL_FIELDS,
     INDUSTRY_SCHEMES,
     INSTRUMENT_COLUMNS,
+    SIGNAL_COLUMNS,
+    SIGNAL_NAME,
     STYLE_FACTORS,
     BundleTables,
 )
@@ -39,6 +41,8 @@ __all__ = [
     "check_industry",
     "check_listing_window",
     "check_sessions",
+    "check_signal",
+    "check_signal_names",
     "check_unique",
     "codes_of",
     "date_column",
@@ -681,6 +685,67 @@ def check_fundamentals(frame, origin: Origin, instruments: InstrumentIndex) -> p
     )
 
 
+def check_signal_names(signals: object, where: str) -> None:
+    """``signals`` maps names a bundle can store signals under (each in a file named
+    after it) to their tables."""
+    if not isinstance(signals, Mapping):
+        raise ValidationError(
+            f"{where}: expected tables by signal name, got {type(signals).__name__}"
+        )
+    seen: dict[str, str] = {}
+    for name in signals:
+        if not isinstance(name, str) or not SIGNAL_NAME.fullmatch(name):
+            raise ValidationError(
+                f"{where}: signal name {name!r} refused: a signal name is made of "
+                "letters, digits and underscores only"
+            )
+        # Some file systems ignore case: two such names would share one file.
+        earlier = seen.setdefault(name.lower(), name)
+        if earlier != name:
+            raise ValidationError(
+                f"{where}: signal names {earlier!r} and {name!r} differ only in case"
+            )
+
+
+def check_signal(
+    frame, origin: Origin, instruments: InstrumentIndex, sessions: np.ndarray, calendar: str
+) -> pd.DataFrame:
+    """One signal's values: one finite number per stock and trading day, while listed."""
+    require_columns(frame, origin, SIGNAL_COLUMNS)
+    days = date_column(frame, origin, "date")
+    check_sessions(origin, "date", days, sessions, calendar)
+    ids = text_column(frame, origin, "order_book_id")
+    codes = codes_of(origin, "order_book_id", ids, instruments.ids)
+    types = instruments.types[codes]
+    reject_rows(
+        origin,
+        "order_book_id",
+        types != "CS",
+        lambda at: f"{ids[at]} is not a stock (its type is {types[at]}); signals rate stocks",
+    )
+    check_listing_window(origin, "date", days, codes, instruments)
+    values = number_column(frame, origin, "value", allow_missing=False)
+    check_unique(origin, ("date", "order_book_id"), (days, ids))
+    table = pd.DataFrame(
+        {
+            "date": days.astype("datetime64[D]").astype("datetime64[ns]"),
+            "order_book_id": ids,
+            "value": values,
+        }
+    )
+    return table.sort_values(["date", "order_book_id"], ignore_index=True)
+
+
+def _check_signals(
+    signals, instruments: InstrumentIndex, sessions: np.ndarray, calendar: str
+) -> dict[str, pd.DataFrame]:
+    check_signal_names(signals, "signals")
+    return {
+        name: check_signal(frame, Origin(f"signals[{name!r}]"), instruments, sessions, calendar)
+        for name, frame in signals.items()
+    }
+
+
 def validate_tables(
     tables: BundleTables, *, exchange_calendar: bool = True
 ) -> tuple[BundleTables, dict[str, np.ndarray]]:
@@ -731,6 +796,8 @@ def validate_tables(
             allow_missing=False,
             sessions=(sessions, calendar),
         )
+    if tables.signals is not None:
+        checked.signals = _check_signals(tables.signals, instruments, sessions, calendar)
     return checked, matrices
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 import math
 import numbers
 import pickle
@@ -21,12 +22,16 @@ class Strategy:
     """One optimisation rule applied on every rebalance date.
 
     ``pool`` is a list of identifiers, an index identifier (its constituents
-    on each rebalance date) or a callable ``date -> identifiers``; ``cons`` is
-    a list of constraint objects or a callable ``(date, holdings) -> list``;
-    ``max_turnover`` limits the turnover against the drifted holdings at every
-    rebalance after the first.  The objective is copied afresh for every date,
-    so an objective that keeps an estimate after first use estimates from each
-    date's own history.
+    on each rebalance date) or a callable ``date -> identifiers``;
+    ``objective`` an objective instance (MinVariance() when None) or a
+    callable ``date -> objective``, for a view that changes with the date
+    (:class:`plovera.signals.SignalObjective` makes one from a signal table);
+    ``cons`` is a list of constraint objects or a callable ``(date, holdings)
+    -> list``; ``max_turnover`` limits the turnover against the drifted
+    holdings at every rebalance after the first.  An objective instance is
+    copied afresh for every date, so an objective that keeps an estimate after
+    first use estimates from each date's own history.  Callables must pickle
+    to run on worker processes.
     """
 
     def __init__(
@@ -82,6 +87,28 @@ class Strategy:
             return constituents.index.tolist()
         return list(self.pool)
 
+    def objective_on(self, date):
+        """The objective of ``date``: a fresh copy of the instance, or what the callable
+        gives for it, refused naming the strategy and the date when it is no objective."""
+        from ..objective import MinVariance, OptimizationObjective
+
+        if self.objective is None:
+            return MinVariance()
+        if isinstance(self.objective, OptimizationObjective):
+            return copy.deepcopy(self.objective)
+        made = self.objective(date)
+        if not isinstance(made, OptimizationObjective):
+            raise InvalidArgument(
+                f"the objective function of strategy {self.name!r} gave {made!r} for {date}: "
+                "it must return an objective instance such as MaxInformationRatio(...)"
+            )
+        if self.benchmark is None and isinstance(made, _needing_benchmark()):
+            raise InvalidArgument(
+                f"the objective function of strategy {self.name!r} gave "
+                f"{type(made).__name__} for {date}, which needs a benchmark; none was given"
+            )
+        return made
+
     def constraints_on(self, date, holdings: pd.Series, first: bool) -> list:
         from ..constraints import TurnoverLimit
 
@@ -107,28 +134,31 @@ def _check_objective(objective: object, benchmark: object) -> None:
     # Here rather than at import: the compiled modules bring cvxpy, which
     # reading a saved backtest does not need.
     from ..benchmark import OptimizeBenchmark
-    from ..objective import (
-        MaxInformationRatio,
-        MaxSharpeRatio,
-        MinTrackingError,
-        OptimizationObjective,
-    )
+    from ..objective import OptimizationObjective
 
-    if objective is not None and not isinstance(objective, OptimizationObjective):
+    if objective is not None and not (
+        isinstance(objective, OptimizationObjective)
+        or (callable(objective) and not isinstance(objective, type))
+    ):
         raise InvalidArgument(
             "the strategy's objective must be an objective instance such as MinVariance() "
-            f"or MaxInformationRatio(...), got {objective!r}"
+            f"or MaxInformationRatio(...), or a function of the date giving one, got {objective!r}"
         )
     if benchmark is not None and not isinstance(benchmark, str | OptimizeBenchmark):
         raise InvalidArgument(
             "the strategy's benchmark must be an index identifier or an OptimizeBenchmark, "
             f"got {benchmark!r}"
         )
-    needs = (MinTrackingError, MaxSharpeRatio, MaxInformationRatio)
-    if benchmark is None and isinstance(objective, needs):
+    if benchmark is None and isinstance(objective, _needing_benchmark()):
         raise InvalidArgument(
             f"the strategy's objective {type(objective).__name__} needs a benchmark; none was given"
         )
+
+
+def _needing_benchmark() -> tuple[type, ...]:
+    from ..objective import MaxInformationRatio, MaxSharpeRatio, MinTrackingError
+
+    return (MinTrackingError, MaxSharpeRatio, MaxInformationRatio)
 
 
 def _is_turnover(value: object) -> bool:
@@ -141,5 +171,10 @@ def _is_turnover(value: object) -> bool:
 
 
 def _default_name(objective: object, pool: object) -> str:
-    kind = "MinVariance" if objective is None else type(objective).__name__
+    if objective is None:
+        kind = "MinVariance"
+    else:
+        kind = getattr(objective, "name", None) or type(objective).__name__
+        if kind == "function":
+            kind = objective.__name__
     return f"{kind} on {pool}" if isinstance(pool, str) else kind

@@ -21,7 +21,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from quotaris.served import DAILY_TABLES, LONG_TABLES, column_days, column_numbers
+from quotaris.served import DAILY_TABLES, LONG_TABLES, column_days, column_numbers, signal_of
 from quotaris.source import BundleError
 
 __all__ = [
@@ -47,6 +47,7 @@ FORMAT_VERSION = 1
 MANIFEST_NAME = "manifest.json"
 
 _REQUIRED_TABLES = ("instruments", "trading_dates", "price_change_rate")
+#: The tables of fixed names; signal tables are named after their signals (see signal_of).
 KNOWN_TABLES = ("instruments", "trading_dates", *DAILY_TABLES, *LONG_TABLES)
 #: The columns opening a bundle reads of a daily table: its values alone.
 COLUMNS_READ = {name: [name] for name in DAILY_TABLES}
@@ -138,7 +139,8 @@ def read_manifest(directory: Directory) -> dict:
         raise BundleError(f"{path}: malformed: no list of files")
     for name, entry in files.items():
         table = Path(name).stem
-        if table not in KNOWN_TABLES or name != file_name(table):
+        known = table in KNOWN_TABLES or signal_of(table) is not None
+        if not known or name != file_name(table):
             raise BundleError(f"{path}: malformed: unexpected file {name!r}")
         fields_ok = isinstance(entry, dict) and all(
             isinstance(entry.get(key), int) for key in ("rows", "columns", "bytes")

@@ -31,7 +31,7 @@ from quotaris.bundle.files import (
     verify,
 )
 from quotaris.bundle.places import OPENED, forget, recover_replaced
-from quotaris.served import DAILY_TABLES, DATE_COLUMNS, ServedSource, decode_long
+from quotaris.served import DAILY_TABLES, ServedSource, date_column_of, decode_long, signal_of
 from quotaris.source import BundleError, QuotarisWarning
 
 __all__ = ["BundleSource", "forget"]
@@ -123,7 +123,10 @@ class BundleSource(ServedSource):
                 f"{self._root / MANIFEST_NAME}: records {self._manifest['trading_days']} "
                 f"trading days, but trading_dates.parquet holds {len(days)}"
             )
-        self._decoded_or_refused("instruments", lambda: self._serve_market(instruments, days))
+        signal_names = [name for name in map(signal_of, verified) if name is not None]
+        self._decoded_or_refused(
+            "instruments", lambda: self._serve_market(instruments, days, signal_names)
+        )
         self._verified = verified
         self._decoded: dict[str, object] = {}
         self._decoding = threading.Lock()
@@ -152,7 +155,7 @@ class BundleSource(ServedSource):
             decoded = self._decoded_or_refused(table, lambda: decode_daily(contents, trading_days))
         else:
             decoded = self._decoded_or_refused(
-                table, lambda: decode_long(contents, DATE_COLUMNS[table])
+                table, lambda: decode_long(contents, date_column_of(table))
             )
         return self._build(table, decoded)
 

@@ -37,7 +37,7 @@ from quotaris.bundle.places import (
     scratch_prefix,
 )
 from quotaris.scratch import scratch_directory, sibling
-from quotaris.served import DAILY_TABLES, DATE_COLUMNS, LONG_TABLES, long_arrow
+from quotaris.served import DAILY_TABLES, date_column_of, given_long_tables, long_arrow
 from quotaris.source import BundleError
 from quotaris.tables import BundleTables
 from quotaris.validate import INSTRUMENT_TYPES, day_text, session_days, validate_tables
@@ -136,10 +136,8 @@ def _write_contents(staging: Path, tables: BundleTables, matrices: dict[str, np.
     for name, values in matrices.items():
         ids = [str(column) for column in getattr(tables, name).columns]
         arrow_tables[name] = _daily_arrow(name, days, ids, values)
-    for name in LONG_TABLES:
-        frame = getattr(tables, name)
-        if frame is not None:
-            arrow_tables[name] = long_arrow(frame, DATE_COLUMNS[name])
+    for name, frame in given_long_tables(tables).items():
+        arrow_tables[name] = long_arrow(frame, date_column_of(name))
     files = {}
     for name, table in arrow_tables.items():
         target = staging / file_name(name)

@@ -4,8 +4,9 @@
 exchanges on the real Shanghai trading calendar: listings before and during the period, IPOs,
 delistings, suspensions, two level-1 industry schemes (and Shenwan with 非银金融
 split into its level-2 parts) with a few
-reclassifications, quarterly fundamentals published with reporting lags, and
-four size indices reviewed twice a year.  Returns come from a factor model
+reclassifications, quarterly fundamentals published with reporting lags,
+four size indices reviewed twice a year, and a monthly alpha signal of modest
+skill (``demo_alpha``).  Returns come from a factor model
 (country, industries and the ten styles) under a slowly switching volatility
 regime, with fat-tailed specific returns clipped at the daily price limits.
 
@@ -20,9 +21,10 @@ reuses it afterwards.
 The stages, in the order a run takes them: :mod:`.period` (the trading days),
 :mod:`.universe` (stocks, industries, halts, traits), :mod:`.fundamentals`,
 :mod:`.simulation` (factor returns, then prices month by month with the
-:mod:`.exposures` of each month), :mod:`.indices` and :mod:`.assembly` (the
-bundle's tables); :mod:`.market` runs them, :mod:`.calibration` holds what
-they are calibrated to, :mod:`.cache` keeps the built bundle.
+:mod:`.exposures` of each month), :mod:`.indices`, :mod:`.signal` and
+:mod:`.assembly` (the bundle's tables); :mod:`.market` runs them,
+:mod:`.calibration` holds what they are calibrated to, :mod:`.cache` keeps the
+built bundle.
 """
 
 from quotaris.demo.cache import DEMO_VERSION, demo_bundle_path

@@ -18,6 +18,7 @@ from quotaris.demo.calibration import (
 from quotaris.demo.fundamentals import Reports
 from quotaris.demo.indices import Indices
 from quotaris.demo.period import DEMO_CALENDAR, Period
+from quotaris.demo.signal import DEMO_SIGNAL
 from quotaris.demo.simulation import ExposureRows, Prices
 from quotaris.demo.universe import Industries, Universe
 from quotaris.source import NOT_DELISTED
@@ -33,6 +34,7 @@ def assemble_tables(
     reports: Reports,
     prices: Prices,
     indices: Indices,
+    signal: pd.DataFrame,
 ) -> BundleTables:
     days = period.days
     stock_ids = universe.order_book_id
@@ -53,6 +55,7 @@ def assemble_tables(
         industry=_industry_table(period, universe, industries),
         fundamentals=_fundamentals_table(period, universe, reports),
         style_exposure=_style_table(days, stock_ids, prices.exposures),
+        signals={DEMO_SIGNAL: signal},
     )
 
 

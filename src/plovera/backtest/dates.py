@@ -1,0 +1,313 @@
+"""One rebalance date's optimisation, as a worker runs it: optimised with its holdings,
+or prepared ahead of them and settled once they are known.
+
+Stocks without a quote on the date cannot trade: held ones keep their weight
+(they are pinned), the others stay out.  Errors are kept in the outcome, not
+raised, so that the run decides what a failed date means.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+import numpy as np
+import pandas as pd
+
+import quotaris
+
+from ..exception import OptimizationFailed
+from ..riskmodel.exante import ex_ante_risk, held
+from .strategy import Strategy
+from .worker import one_blas_thread
+
+if TYPE_CHECKING:
+    from ..riskmodel import FactorModel
+
+__all__ = [
+    "DateOutcome",
+    "PreparedDate",
+    "RiskView",
+    "diagnose_date",
+    "optimise_date",
+    "prepare_date",
+    "settle",
+]
+
+
+@dataclass
+class DateOutcome:
+    """What a rebalance date came to: its weights and their forecast risk, or the error
+    (and, for a problem without solution, why) that kept it from them."""
+
+    date: object
+    weights: pd.Series | None
+    volatility: float = math.nan
+    tracking_error: float = math.nan
+    error: BaseException | None = None
+    diagnosis: str | None = None
+    optimise_seconds: float = 0.0
+    other_seconds: float = 0.0
+    #: Prepared without foreseeing its pinned stocks, so optimised again with its holdings.
+    optimised_again: bool = False
+
+
+@dataclass
+class _DateProblem:
+    """What a date's optimisation is given, bar the objective, which is made afresh for
+    each use: objectives may keep estimates after first use."""
+
+    pool: list[str]
+    bnds: dict
+    cons: list
+    benchmark: object
+    #: Stocks without a quote that day, held at zero unless pinned.
+    unquoted: list[str] = field(default_factory=list)
+    #: Held stocks without a quote, at their weight.
+    pins: pd.Series = field(default_factory=lambda: pd.Series(dtype=float))
+
+    @classmethod
+    def of(
+        cls, strategy: Strategy, date, current: pd.Series, first: bool, unquoted=None
+    ) -> _DateProblem:
+        """The problem of ``date`` holding ``current``; ``unquoted`` are the stocks without
+        a quote that day, or None to read them for the pool and the holdings."""
+        pool = strategy.pool_on(date)
+        if unquoted is None:
+            unquoted = _unquoted(date, [*pool, *current.index.tolist()])
+        # Stocks without a quote cannot be traded: held ones keep their weight, others
+        # stay out.
+        pins = current[current.index.isin(unquoted)]
+        bnds = dict(strategy.bnds or {})
+        bnds.update((order_book_id, (0.0, 0.0)) for order_book_id in unquoted)
+        bnds.update((order_book_id, (float(w), float(w))) for order_book_id, w in pins.items())
+        pool = list(dict.fromkeys([*pool, *unquoted]))
+        cons = strategy.constraints_on(date, current, first)
+        return cls(pool, bnds, cons, _benchmark_of(strategy), unquoted, pins)
+
+    def arguments(self, strategy: Strategy, date) -> tuple:
+        """The arguments of ``portfolio_optimize`` and its kin for this problem."""
+        return (
+            self.pool,
+            date,
+            strategy.objective_on(date),
+            self.bnds or None,
+            self.cons or None,
+            self.benchmark,
+            strategy.cov_model,
+        )
+
+
+def _benchmark_of(strategy: Strategy):
+    from ..benchmark import IndexBenchmark
+
+    benchmark = strategy.benchmark
+    return IndexBenchmark(benchmark) if isinstance(benchmark, str) else benchmark
+
+
+def _unquoted(date, order_book_ids: list[str]) -> list[str]:
+    """The stocks of ``order_book_ids`` without a quote on ``date``: they cannot trade."""
+    quotes = quotaris.get_price_change_rate(list(dict.fromkeys(order_book_ids)), date, date)
+    last = quotes.iloc[-1]
+    return last.index[last.isna()].tolist()
+
+
+def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: bool) -> DateOutcome:
+    """The outcome of ``date`` optimised with ``holdings``."""
+    from ..optimize import portfolio_optimize
+
+    started = time.perf_counter()
+    current = pd.Series(dtype=float) if holdings is None else held(holdings)
+    try:
+        problem = _DateProblem.of(strategy, date, current, first)
+        arguments = problem.arguments(strategy, date)
+        solve_started = time.perf_counter()
+        weights = portfolio_optimize(*arguments)
+        solve_seconds = time.perf_counter() - solve_started
+        weights = _pinned(pd.Series(weights, dtype=float), problem.pins)
+        view = RiskView.of(date, weights.index.tolist(), problem.benchmark, strategy.cov_model)
+        volatility, tracking_error = view.ex_ante(weights)
+    except Exception as error:
+        diagnosis = None
+        if isinstance(error, OptimizationFailed):
+            diagnosis = _diagnosis(strategy, date, problem)
+        return DateOutcome(
+            date,
+            None,
+            error=error,
+            diagnosis=diagnosis,
+            other_seconds=time.perf_counter() - started,
+        )
+    total = time.perf_counter() - started
+    return DateOutcome(
+        date,
+        weights,
+        volatility,
+        tracking_error,
+        optimise_seconds=solve_seconds,
+        other_seconds=total - solve_seconds,
+    )
+
+
+def _diagnosis(strategy: Strategy, date, problem: _DateProblem) -> str:
+    """Why the date's problem has no solution, as text that travels between processes."""
+    from ..diagnosis import diagnose
+
+    try:
+        found = diagnose(*problem.arguments(strategy, date))
+    except Exception as error:
+        # The date is recorded as failed either way; say why it could not be explained.
+        return f"无法诊断：{type(error).__name__}: {error}"
+    return str(found)
+
+
+def _pinned(weights: pd.Series, pins: pd.Series) -> pd.Series:
+    """``weights`` with pinned stocks at exactly their weight, the rest scaled to fill up to 1."""
+    if pins.empty:
+        return weights
+    pinned = weights.index.get_indexer(pins.index)
+    if (pinned < 0).any():
+        weights = pd.concat([weights, pd.Series(0.0, index=pins.index[pinned < 0])])
+        pinned = weights.index.get_indexer(pins.index)
+    values = weights.to_numpy(dtype=float, copy=True)
+    free = np.ones(len(values), dtype=bool)
+    free[pinned] = False
+    rest = np.clip(values[free], 0.0, None)
+    total = rest.sum()
+    values[free] = rest * ((1.0 - pins.sum()) / total) if total > 0 else 0.0
+    values[pinned] = pins.to_numpy()
+    return pd.Series(values, index=weights.index)
+
+
+@dataclass
+class RiskView:
+    """The factor model of a date's stocks and its benchmark, in its factor form, so the
+    dense covariance over the pool and the benchmark is never built."""
+
+    order_book_ids: pd.Index
+    model: FactorModel
+    benchmark: pd.Series | None
+
+    @classmethod
+    def of(cls, date, order_book_ids: list[str], benchmark, cov_model) -> RiskView:
+        """The view of ``order_book_ids`` and, outside them, the benchmark's stocks.
+
+        The date's optimisation has already checked the benchmark's weights.
+        """
+        from .. import helper
+
+        ids = list(order_book_ids)
+        benchmark_weights = None
+        if benchmark is not None:
+            index = benchmark.get_weight(date)
+            weights, constituents = index.to_numpy(dtype=float), index.index.tolist()
+            position = {order_book_id: k for k, order_book_id in enumerate(ids)}
+            for order_book_id in constituents:
+                position.setdefault(order_book_id, len(position))
+            ids = list(position)
+            benchmark_weights = pd.Series(weights / weights.sum(), index=constituents)
+        forecast = helper.risk_model().forecast(date, ids, cov_model)
+        return cls(pd.Index(ids), forecast, benchmark_weights)
+
+    def ex_ante(self, weights: pd.Series) -> tuple[float, float]:
+        """Forecast volatility and tracking error of ``weights``, stocks of the view."""
+        risk = ex_ante_risk(self.model, weights, self.benchmark)
+        return risk.volatility, risk.tracking_error
+
+
+@dataclass
+class PreparedDate:
+    """A date prepared ahead of its holdings: its compiled problem, or why there is none."""
+
+    date: object
+    problem: object = None
+    #: The date's pool, with the stocks that could be held and have no quote.
+    pool: list | None = None
+    bnds: dict | None = None
+    #: Stocks held at zero for want of a quote, which the holdings may pin.
+    pinnable: frozenset = frozenset()
+    view: RiskView | None = None
+    error: BaseException | None = None
+    optimise_seconds: float = 0.0
+    other_seconds: float = 0.0
+
+
+def prepare_date(strategy: Strategy, date, unquoted: list[str] | None, first: bool) -> PreparedDate:
+    """``date`` prepared ahead of its holdings, with each stock of ``unquoted`` held at
+    zero: the stocks of the date's pool and of what could be held then that have no
+    quote that day, or None to read them for the pool alone."""
+    from ..prepared import prepare_optimize
+
+    started = time.perf_counter()
+    try:
+        problem = _DateProblem.of(strategy, date, pd.Series(dtype=float), first, unquoted)
+        arguments = problem.arguments(strategy, date)
+        prepare_started = time.perf_counter()
+        compiled = prepare_optimize(*arguments)
+        prepare_seconds = time.perf_counter() - prepare_started
+        view = RiskView.of(date, compiled.order_book_ids, problem.benchmark, strategy.cov_model)
+    except Exception as error:
+        return PreparedDate(date, error=error, other_seconds=time.perf_counter() - started)
+    return PreparedDate(
+        date,
+        compiled,
+        problem.pool,
+        problem.bnds,
+        frozenset(problem.unquoted) & frozenset(compiled.order_book_ids),
+        view,
+        optimise_seconds=prepare_seconds,
+        other_seconds=time.perf_counter() - started - prepare_seconds,
+    )
+
+
+def diagnose_date(strategy: Strategy, date, pool: list, bnds: dict, first: bool) -> str:
+    """Why a prepared date's problem, with its pins set, has no solution."""
+    cons = strategy.constraints_on(date, pd.Series(dtype=float), first)
+    problem = _DateProblem(pool, bnds, cons, _benchmark_of(strategy))
+    return _diagnosis(strategy, date, problem)
+
+
+def settle(
+    strategy: Strategy,
+    prepared: PreparedDate,
+    pins: pd.Series,
+    first: bool,
+    diagnose: Callable[..., str],
+) -> DateOutcome | None:
+    """A prepared date solved with ``pins`` (held stocks without a quote) at their weight;
+    None when the preparation did not foresee them.  ``diagnose`` takes the arguments
+    of ``diagnose_date`` and explains a date without solution."""
+    if prepared.error is not None or not prepared.pinnable.issuperset(pins.index):
+        return None
+    started = time.perf_counter()
+    bnds = {order_book_id: (float(w), float(w)) for order_book_id, w in pins.items()}
+    try:
+        with one_blas_thread():
+            weights = prepared.problem.solve(bnds or None)
+        solve_seconds = time.perf_counter() - started
+        weights = _pinned(pd.Series(weights, dtype=float), pins)
+        volatility, tracking_error = prepared.view.ex_ante(weights)
+    except Exception as error:
+        diagnosis = None
+        if isinstance(error, OptimizationFailed):
+            pinned_bnds = {**prepared.bnds, **bnds}
+            diagnosis = diagnose(strategy, prepared.date, prepared.pool, pinned_bnds, first)
+        return DateOutcome(
+            prepared.date,
+            None,
+            error=error,
+            diagnosis=diagnosis,
+            optimise_seconds=prepared.optimise_seconds,
+            other_seconds=prepared.other_seconds + time.perf_counter() - started,
+        )
+    return DateOutcome(
+        prepared.date,
+        weights,
+        volatility,
+        tracking_error,
+        optimise_seconds=prepared.optimise_seconds + solve_seconds,
+        other_seconds=prepared.other_seconds + time.perf_counter() - started - solve_seconds,
+    )
