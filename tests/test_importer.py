@@ -519,3 +519,17 @@ def test_codes_as_researchers_write_them_are_read_and_said_so_once(tmp_path):
 )
 def test_code_forms(code, index, expected):
     assert to_order_book_id(code, index) == expected
+
+
+def test_command_line_imports_signals(tmp_path, capsys):
+    tables = write_tables(tmp_path, TEXTS)
+    signal = tmp_path / "alpha.csv"
+    signal.write_text("date,order_book_id,value\n2024-02-02,600000.XSHG,0.5\n", encoding="utf-8")
+    arguments = ["data", "import", str(tmp_path / "bundle")]
+    for name, path in tables.items():
+        arguments += [f"--{name.replace('_', '-')}", str(path)]
+    assert main([*arguments, "--signal", f"alpha={signal}"]) == 0
+    source = BundleSource(tmp_path / "bundle")
+    assert source.signal_names() == ["alpha"]
+    assert main([*arguments, "--signal", "alpha"]) == 2
+    assert "expected NAME=FILE" in capsys.readouterr().err

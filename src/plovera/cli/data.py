@@ -46,6 +46,14 @@ def add_command(subcommands: argparse._SubParsersAction) -> None:
     for flag, columns in OPTIONAL_TABLES.items():
         importing.add_argument(flag, metavar="FILE", help=columns)
     importing.add_argument(
+        "--signal",
+        action="append",
+        default=[],
+        type=_named_file,
+        metavar="NAME=FILE",
+        help="a signal table (date, order_book_id, value) under NAME; may be repeated",
+    )
+    importing.add_argument(
         "--calendar",
         default="XSHG",
         help="exchange_calendars code of the trading calendar (default: %(default)s)",
@@ -70,6 +78,22 @@ def add_command(subcommands: argparse._SubParsersAction) -> None:
     info.set_defaults(run=run_info)
 
 
+def _named_file(text: str) -> tuple[str, str]:
+    name, equals, path = text.partition("=")
+    if not (equals and name and path):
+        raise argparse.ArgumentTypeError(f"expected NAME=FILE, got {text!r}")
+    return name, path
+
+
+def _signals(given: list[tuple[str, str]]) -> dict[str, str] | None:
+    signals: dict[str, str] = {}
+    for name, path in given:
+        if name in signals:
+            raise InvalidArgument(f"--signal {name} is given twice")
+        signals[name] = path
+    return signals or None
+
+
 def run_import(args: argparse.Namespace) -> int:
     from quotaris.importer import import_bundle
 
@@ -84,6 +108,7 @@ def run_import(args: argparse.Namespace) -> int:
         index_weights=args.index_weights,
         industries=args.industries,
         fundamentals=args.fundamentals,
+        signals=_signals(args.signal),
         calendar=args.calendar,
         overwrite=args.overwrite,
     )
