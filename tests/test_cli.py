@@ -392,3 +392,46 @@ def test_overwrite_replaces_an_existing_output(demo, tmp_path):
     assert main([*arguments, "--objective", "risk_parity", "--bound", "*=:0.01"]) == EXIT_OK
     weights = pd.read_csv(output, index_col="order_book_id")["weight"]
     assert weights.sum() == pytest.approx(1.0)
+
+
+def _codes_written_elsewhere(date: str) -> tuple[list[str], list[str]]:
+    """Three CSI 300 constituents (one from each exchange where there is one), written as
+    other sources write them, and as the market data does."""
+    ids = sorted(quotaris.index_weights("000300.XSHG", date).index)
+    chosen = [
+        next(i for i in ids if i.endswith(".XSHE")),
+        *[i for i in ids if i.endswith(".XSHG")][:2],
+    ]
+    digits = [i[:6] for i in chosen]
+    written = [f"{digits[0]}.SZ", f"sh{digits[1]}", digits[2]]
+    return written, chosen
+
+
+def test_codes_as_researchers_write_them_are_read_in_files_pools_and_bounds(demo, tmp_path):
+    from plovera.cli.options import PortfolioOptions
+
+    written, chosen = _codes_written_elsewhere("2024-12-31")
+    path = tmp_path / "weights.csv"
+    path.write_text(
+        "".join(f"{code},{w}\n" for code, w in zip(written, (0.5, 0.3, 0.2), strict=True))
+    )
+    with pytest.warns(
+        quotaris.QuotarisWarning, match=r"read 3 codes written in other forms"
+    ) as seen:
+        weights = plovera.jobs.read_series(path, "weights")
+    assert len(seen) == 1
+    assert list(weights.index) == chosen
+    options = PortfolioOptions({"pool": written, "bound": ["*=0:0.1", f"{written[0]}=0:0.02"]})
+    with pytest.warns(quotaris.QuotarisWarning):
+        assert options.pool() == chosen
+    with pytest.warns(quotaris.QuotarisWarning):
+        assert options.bounds() == {"*": (0.0, 0.1), chosen[0]: (0.0, 0.02)}
+
+
+@pytest.mark.parametrize("code", ["60000X.SH", "600000.HK", "Ping An"])
+def test_a_code_in_no_known_form_is_refused_showing_the_expected_form(demo, tmp_path, code):
+    path = tmp_path / "holdings.csv"
+    path.write_text(f"order_book_id,weight\n{code},1.0\n")
+    message = f"holdings: {path} row 2: {code!r} is no identifier the market data knows; "
+    with pytest.raises(InvalidArgument, match=re.escape(message) + ".*600000.XSHG"):
+        plovera.jobs.read_series(path, "holdings")

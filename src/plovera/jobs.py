@@ -20,6 +20,7 @@ from typing import TextIO
 import pandas as pd
 
 import quotaris
+from quotaris.codes import EXPECTED_FORM, ORDER_BOOK_ID, CodeReader, to_order_book_id
 
 from .const import TRADING_DAYS_PER_YEAR, CovModel
 from .exception import InvalidArgument
@@ -34,6 +35,7 @@ __all__ = [
     "optimize",
     "parse_bound",
     "read_series",
+    "stock_ids",
 ]
 
 #: Identifiers a message names before it only counts the rest.
@@ -61,10 +63,36 @@ class Outcome:
     helper: object  # the data helper the risk was measured with
 
 
+def _code_reader() -> CodeReader:
+    return CodeReader({instrument.order_book_id for instrument in quotaris.all_instruments()})
+
+
+def stock_ids(codes: list[str], index: bool = False) -> list[str]:
+    """``codes`` as the market data's identifiers, read as researchers write them
+    (``600000.SH``, ``sh600000``, bare six digits; ``index`` reads those as indices');
+    the converted ones are named once in a warning, codes known in no form stay as
+    written."""
+    reader = _code_reader()
+    ids = [reader.resolve(code.strip(), index) for code in codes]
+    reader.notify(stacklevel=2)
+    return ids
+
+
+def _read_code(reader: CodeReader, code: str) -> str | None:
+    """A stock the market data knows, else the identifier a code in a known form names
+    (to be dropped or refused downstream as the optimiser does), else None."""
+    order_book_id = reader.resolve(code)
+    if order_book_id in reader.known:
+        return order_book_id
+    standard = to_order_book_id(code)
+    return standard if ORDER_BOOK_ID.match(standard) else None
+
+
 def read_series(path: str | Path, what: str) -> pd.Series:
-    """A two-column CSV (order_book_id or style, value) as a Series of floats."""
+    """A two-column CSV (order_book_id, value) as a Series of floats, its codes read as
+    :func:`stock_ids` reads them; a code neither known nor in a known form is refused."""
     try:
-        table = pd.read_csv(path, header=None, comment="#", skipinitialspace=True)
+        table = pd.read_csv(path, header=None, comment="#", skipinitialspace=True, dtype={0: str})
     except (OSError, ValueError) as error:
         raise InvalidArgument(f"{what}: cannot read {path}: {error}") from error
     if table.shape[1] != 2:
@@ -75,8 +103,20 @@ def read_series(path: str | Path, what: str) -> pd.Series:
     bad = values.isna()
     if bad.any():
         row = int(bad.to_numpy().argmax())
-        raise InvalidArgument(f"{what}: {path} row {row + 1}: not a number: {table[1].iloc[row]!r}")
-    return pd.Series(values.to_numpy(dtype=float), index=table[0].astype(str).to_numpy())
+        raise InvalidArgument(
+            f"{what}: {path} row {table.index[row] + 1}: not a number: {table[1].iloc[row]!r}"
+        )
+    reader = _code_reader()
+    codes = table[0].fillna("").str.strip().tolist()
+    ids = [_read_code(reader, code) for code in codes]
+    if None in ids:
+        row = ids.index(None)
+        raise InvalidArgument(
+            f"{what}: {path} row {table.index[row] + 1}: {codes[row]!r} is no identifier the "
+            f"market data knows; {EXPECTED_FORM} (600000.SH, sh600000 and 600000 are read too)"
+        )
+    reader.notify(stacklevel=2)
+    return pd.Series(values.to_numpy(dtype=float), index=ids)
 
 
 def parse_bound(text: str) -> tuple[str, tuple[float, float]]:

@@ -12,7 +12,6 @@ or returns.
 from __future__ import annotations
 
 import os
-import warnings
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -21,8 +20,7 @@ import pandas as pd
 import pyarrow as pa
 
 from quotaris.bundle import check_destination, write_bundle
-from quotaris.codes import to_order_book_id
-from quotaris.source import QuotarisWarning
+from quotaris.codes import CodeReader
 from quotaris.tables import BundleTables
 from quotaris.validate import (
     InstrumentIndex,
@@ -124,14 +122,22 @@ def import_bundle(
     check_destination(Path(os.path.abspath(os.fspath(dest))), overwrite)
     if signals is not None:
         check_signal_names(signals, "signals")
-    codes = _Codes()
+    codes = CodeReader()
+
+    def read(source, label: str) -> tuple[pd.DataFrame, Origin]:
+        frame, origin = _read(source, label)
+        return codes.of_table(frame), origin
+
     instrument_frame, instrument_origin = _read(instruments, "instruments")
     instrument_index = _instruments(codes.of_instruments(instrument_frame), instrument_origin)
     codes.known = set(instrument_index.ids)
     if prices is not None:
         # A day without a close is a day without a row: an empty close is a mistake.
         daily = _Daily(
-            *codes.read(prices, "prices"), {"close": None}, instrument_index, required=("close",)
+            *read(prices, "prices"),
+            {"close": None},
+            instrument_index,
+            required=("close",),
         )
         closes = daily.values["close"]
         reject_rows(
@@ -149,7 +155,7 @@ def import_bundle(
     else:
         # A price can at most fall to nothing.
         daily = _Daily(
-            *codes.read(returns, "returns"),
+            *read(returns, "returns"),
             {"change_rate": -1.0},
             instrument_index,
             required=("change_rate",),
@@ -177,7 +183,7 @@ def import_bundle(
         # The caps are the table's values as the close is the prices': a day
         # without them is a day without a row.  Turnover, optional, may be empty.
         caps = _Daily(
-            *codes.read(market_caps, "market caps"),
+            *read(market_caps, "market caps"),
             {"total": 0.0, "float": 0.0},
             instrument_index,
             optional={"turnover": 0.0},
@@ -191,91 +197,24 @@ def import_bundle(
             tables.turnover = caps.wide("turnover", sessions)
     if index_weights is not None:
         tables.index_weights = check_index_weights(
-            *codes.read(index_weights, "index weights"), instrument_index, sessions, calendar
+            *read(index_weights, "index weights"),
+            instrument_index,
+            sessions,
+            calendar,
         )
     if industries is not None:
-        tables.industry = check_industry(*codes.read(industries, "industries"), instrument_index)
+        tables.industry = check_industry(*read(industries, "industries"), instrument_index)
     if fundamentals is not None:
         tables.fundamentals = check_fundamentals(
-            *codes.read(fundamentals, "fundamentals"), instrument_index
+            *read(fundamentals, "fundamentals"), instrument_index
         )
     if signals is not None:
         tables.signals = {
-            name: check_signal(
-                *codes.read(table, f"signal {name}"), instrument_index, sessions, calendar
-            )
+            name: check_signal(*read(table, f"signal {name}"), instrument_index, sessions, calendar)
             for name, table in signals.items()
         }
     codes.notify()
     return write_bundle(dest, tables, overwrite=overwrite)
-
-
-class _Codes:
-    """Reads identifiers written as other sources write them (``600000.SH``, bare six
-    digits) as the instruments' own, and says once which it converted."""
-
-    def __init__(self) -> None:
-        self.known: set[str] = set()
-        self.converted: dict[str, str] = {}
-
-    def of_instruments(self, frame: pd.DataFrame) -> pd.DataFrame:
-        if "order_book_id" not in frame.columns:
-            return frame  # refused, naming the column, by the instruments' checks
-        index = (
-            frame["type"].astype(str).str.strip().eq("INDX").to_numpy()
-            if "type" in frame.columns
-            else np.zeros(len(frame), dtype=bool)
-        )
-        raw = _code_text(frame["order_book_id"])
-        ids = [
-            self._convert(code, to_order_book_id(code, flag))
-            for code, flag in zip(raw, index, strict=True)
-        ]
-        return frame.assign(order_book_id=ids)
-
-    def read(self, source, label: str) -> tuple[pd.DataFrame, Origin]:
-        frame, origin = _read(source, label)
-        for column in ("order_book_id", "index_id"):
-            if column in frame.columns:
-                # The same six digits may be a stock and an index: the column says which.
-                index = column == "index_id"
-                raw = _code_text(frame[column])
-                lookup = {code: self._resolve(code, index) for code in dict.fromkeys(raw)}
-                frame = frame.assign(**{column: [lookup[code] for code in raw]})
-        return frame, origin
-
-    def _resolve(self, code: str, index: bool) -> str:
-        if code in self.known:
-            return code
-        for candidate in (to_order_book_id(code, index), to_order_book_id(code, not index)):
-            if candidate in self.known:
-                return self._convert(code, candidate)
-        return code  # refused as unknown, naming it as written
-
-    def _convert(self, code: str, order_book_id: str) -> str:
-        if order_book_id != code:
-            self.converted.setdefault(code, order_book_id)
-        return order_book_id
-
-    def notify(self) -> None:
-        if not self.converted:
-            return
-        examples = ", ".join(f"{code} → {oid}" for code, oid in list(self.converted.items())[:3])
-        warnings.warn(
-            f"read {len(self.converted)} codes written in other forms as exchange identifiers "
-            f"(such as {examples}); identifiers are written as 600000.XSHG, 000001.XSHE, "
-            "830799.BJSE",
-            QuotarisWarning,
-            stacklevel=3,
-        )
-
-
-def _code_text(column: pd.Series) -> list[str]:
-    """Identifier cells as text; whole numbers (a code read as a number lost its
-    leading zeros) as six digits."""
-    if pd.api.types.is_integer_dtype(column.dtype):
-        return [f"{value:06d}" for value in column.tolist()]
-    return ["" if pd.isna(value) else str(value) for value in column.tolist()]
 
 
 def _read(source, label: str) -> tuple[pd.DataFrame, Origin]:

@@ -188,11 +188,15 @@ class PortfolioOptions:
         if self.given.get("pool_file"):
             with open(self.given["pool_file"], encoding="utf-8") as lines:
                 pool += [line.strip() for line in lines if line.strip()]
-        return pool
+        return jobs.stock_ids(pool)
 
     def bounds(self) -> dict | None:
         texts = self.given.get("bound")
-        return dict(jobs.parse_bound(text) for text in texts) if texts else None
+        if not texts:
+            return None
+        bounds = [jobs.parse_bound(text) for text in texts]
+        ids = iter(jobs.stock_ids([key for key, _ in bounds if key != "*"]))
+        return {key if key == "*" else next(ids): limits for key, limits in bounds}
 
     def objective_inputs(self) -> dict:
         return {option.key: self.given.get(option.key) for option in OBJECTIVE_INPUTS}
