@@ -66,3 +66,18 @@ def test_demo_signal_has_modest_skill(demo):
     ahead = pd.DataFrame(growth[at + 21] / growth[at] - 1.0, signal.index, signal.columns)
     information = signal.corrwith(ahead, axis=1, method="spearman")
     assert 0.03 <= information.mean() <= 0.06
+
+
+def test_signal_check_command_prints_the_summary_and_writes_its_picture(demo, tmp_path, capsys):
+    from plovera.cli import EXIT_OK, EXIT_REFUSED, main
+
+    picture = tmp_path / "alpha.png"
+    command = ["signal", "check", "demo_alpha", "--start", "2024-01-01", "--output", str(picture)]
+    assert main(command) == EXIT_OK
+    out = capsys.readouterr().out
+    assert out.startswith("signal demo_alpha: 24 dates, 2024-01-02 to 2025-12-01\n")
+    assert "21D" in out and picture.read_bytes().startswith(b"\x89PNG")
+    assert main(command) == EXIT_REFUSED  # the picture is there now
+    assert "pass --overwrite" in capsys.readouterr().err
+    assert main(["signal", "check", "alpha", "--output", str(tmp_path / "x.png")]) == EXIT_REFUSED
+    assert "unknown signal 'alpha': the known signals are demo_alpha" in capsys.readouterr().err

@@ -16,7 +16,7 @@ from collections.abc import Callable, Sequence
 
 from quotaris.source import QuotarisError
 
-from . import backtest, data, demo, optimize, report, riskmodel
+from . import backtest, data, demo, optimize, report, riskmodel, signal
 from .options import (
     EXIT_BROKEN_PIPE,
     EXIT_FAILED,
@@ -51,6 +51,7 @@ SUBCOMMANDS: tuple[Callable[[argparse._SubParsersAction], None], ...] = (
     backtest.add_command,
     data.add_command,
     riskmodel.add_command,
+    signal.add_command,
 )
 
 
