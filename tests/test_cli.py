@@ -66,11 +66,18 @@ def test_demo_bundle_serves_the_optimiser_point_in_time(demo):
     np.testing.assert_allclose(weights.to_numpy(), constituents.sort_index().to_numpy(), atol=2e-3)
 
 
-def test_demo_command_prints_both_optimisations(demo, capsys):
+def test_demo_command_prints_both_optimisations_and_the_research_loop(demo, capsys):
     assert main(["demo"]) == 0
     out = capsys.readouterr().out
     assert "Minimum tracking error against 000300.XSHG" in out
     assert "ex-ante tracking error" in out and "ex-ante volatility" in out
+    summary = out.rstrip().splitlines()[-1]
+    pattern = (
+        r"  csi500_enhanced, 2019-01-02 to 2025-12-31, 84 rebalances: -?\d+\.\d% a year, "
+        r"[+-]\d+\.\d% a year over the benchmark, tracking error \d\.\d%, "
+        r"information ratio -?\d\.\d\d, maximum drawdown \d+\.\d%, costs \d+\.\d% in all"
+    )
+    assert re.fullmatch(pattern, summary), summary
 
 
 @pytest.mark.parametrize("fmt", ["csv", "json"])

@@ -125,6 +125,21 @@ class BacktestResult:
         port, index = nav[1:] / nav[:-1], bench[1:] / bench[:-1]
         return float(np.mean(port > index)) if len(port) else math.nan
 
+    def summary(self) -> str:
+        """The run in one line: its period, return, active return, tracking error,
+        information ratio, drawdown, costs and any failed dates."""
+        stats = self.stats()
+        line = (
+            f"{self.name}, {self.nav.index[0].date()} to {self.nav.index[-1].date()}, "
+            f"{len(self.turnover)} rebalances: {stats.annual_return:.1%} a year, "
+            f"{stats.active_return:+.1%} a year over the benchmark, "
+            f"tracking error {stats.tracking_error:.1%}, "
+            f"information ratio {stats.information_ratio:.2f}, "
+            f"maximum drawdown {stats.max_drawdown:.1%}, costs {stats.total_cost:.1%} in all"
+        )
+        failed = len(self.failures)
+        return line + (f"; {failed} dates failed and kept their holdings" if failed else "")
+
     @property
     def returns(self) -> pd.Series:
         """Daily returns of the portfolio, net of costs, indexed by date (from the day

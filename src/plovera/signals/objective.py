@@ -25,8 +25,8 @@ class SignalObjective:
     With "max_information_ratio" the values are the expected active returns
     (the ratio does not depend on their scale; a stock without a value takes
     the benchmark's average); with "max_indicator" their percentile ranks
-    across the stocks are the indicator, and every stock of the pool must
-    have a value.  It pickles, so it runs on worker processes.
+    across the stocks are the indicator, a stock without a value ranked in
+    the middle (0.5).  It pickles, so it runs on worker processes.
     """
 
     def __init__(
@@ -68,7 +68,9 @@ class SignalObjective:
 
         values = self.values_on(date)
         if self.objective == "max_indicator":
-            return MaxIndicator(values.rank(pct=True))
+            stocks = [instrument.order_book_id for instrument in quotaris.all_instruments("CS")]
+            ranks = values.rank(pct=True)
+            return MaxIndicator(ranks.reindex(ranks.index.union(stocks)).fillna(0.5))
         return MaxInformationRatio(values)
 
     def __repr__(self) -> str:
