@@ -135,7 +135,7 @@ class BacktestResult:
             f"{stats.active_return:+.1%} a year over the benchmark, "
             f"tracking error {stats.tracking_error:.1%}, "
             f"information ratio {stats.information_ratio:.2f}, "
-            f"maximum drawdown {stats.max_drawdown:.1%}, costs {stats.total_cost:.1%} in all"
+            f"maximum drawdown {stats.max_drawdown:.1%}, costs {self.costs.sum():.1%} in all"
         )
         failed = len(self.failures)
         return line + (f"; {failed} dates failed and kept their holdings" if failed else "")
