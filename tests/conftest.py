@@ -152,6 +152,51 @@ def small_market(use_source):
     return make
 
 
+@pytest.fixture
+def traded_market(use_source):
+    """Makes a market with turnover and float market caps in memory the current source
+    until the test ends; returns its tables ``returns``, ``turnover`` and ``float_cap``,
+    ``days`` by ``stocks``.
+
+    Returns are normal (mean 0.03%, deviation 1.5%), turnover uniform over 1–5% and
+    float caps over 1–5 billion yuan, all drawn from ``seed``; ``quiet`` maps a stock
+    to the positions of its days without a quote.
+    """
+
+    def make(days, stocks, *, seed, quiet=None):
+        rng = np.random.default_rng(seed)
+        shape = (len(days), len(stocks))
+        tables = {
+            "returns": pd.DataFrame(rng.normal(0.0003, 0.015, shape), days, stocks),
+            "turnover": pd.DataFrame(rng.uniform(0.01, 0.05, shape), days, stocks),
+            "float_cap": pd.DataFrame(rng.uniform(1e9, 5e9, shape), days, stocks),
+        }
+        for stock, off in (quiet or {}).items():
+            for table in tables.values():
+                table.iloc[off, stocks.index(stock)] = np.nan
+        instruments = pd.DataFrame(
+            {
+                "order_book_id": stocks,
+                "symbol": stocks,
+                "type": "CS",
+                "exchange": "XSHG",
+                "listed_date": "2010-01-04",
+            }
+        )
+        use_source(
+            MemorySource(
+                instruments,
+                days,
+                tables["returns"],
+                market_cap_float=tables["float_cap"],
+                turnover=tables["turnover"],
+            )
+        )
+        return tables
+
+    return make
+
+
 class RecordingQuotaris:
     """A positional-only market-data client that records every call as (name, *args).
 

@@ -10,7 +10,7 @@ import pytest
 
 import plovera.cli
 from plovera.backtest import engine
-from plovera.cli import EXIT_OK, backtest, build_parser, main
+from plovera.cli import EXIT_OK, EXIT_REFUSED, backtest, build_parser, main
 from plovera.cli.options import refuse_to_replace
 from plovera.exception import InvalidArgument
 
@@ -124,3 +124,44 @@ def test_only_a_place_that_holds_nothing_is_written_over_without_overwrite(
             refuse_to_replace(str(place), overwrite=False)
     else:
         refuse_to_replace(str(place), overwrite=False)
+
+
+@pytest.mark.parametrize(
+    ("file_cost", "given", "expected"),
+    [
+        ("0.002", [], 0.002),
+        ('"ashare"', [], "ashare"),
+        ("0.002", ["--cost", "ashare"], "ashare"),
+        ('"ashare"', ["--cost", "0.001"], 0.001),
+    ],
+)
+def test_the_cost_is_a_rate_or_the_a_share_schedule(
+    tmp_path, monkeypatch, file_cost, given, expected
+):
+    from plovera.trading import AShareCosts
+
+    calls = []
+    monkeypatch.setattr(engine, "run_backtests", lambda *given, **named: calls.append(given) or {})
+    config = tmp_path / "config.toml"
+    config.write_text(
+        f'start = "2024-01-01"\nend = "2024-06-30"\ncost = {file_cost}\n'
+        '[[strategy]]\nindex_pool = "000300.XSHG"\n',
+        encoding="utf-8",
+    )
+    assert main(["backtest", "--config", str(config), *given]) == EXIT_OK
+    [(*_, cost, _)] = calls
+    assert cost == (AShareCosts() if expected == "ashare" else expected)
+
+
+def test_a_cost_neither_rate_nor_schedule_is_refused(capsys):
+    argv = [
+        "backtest",
+        "--index-pool",
+        "000300.XSHG",
+        "--start",
+        "2024-01-01",
+        "--end",
+        "2024-03-31",
+    ]
+    assert main([*argv, "--cost", "cheap"]) == EXIT_REFUSED
+    assert "cost must be a number or 'ashare', got 'cheap'" in capsys.readouterr().err

@@ -140,17 +140,89 @@ def test_caps_follow_prices_and_stay_during_suspensions(tables, stocks):
     assert np.isfinite(total[:, gone.to_numpy()][last_days, np.arange(gone.sum())]).all()
 
 
-def test_returns_within_price_limits(tables, stocks):
-    returns = tables.price_change_rate[stocks.index]
+def fen_limits(tables, stocks):
+    """Independently of quotaris.limits: each stock-day's limit prices in whole fen from
+    the previous close, and where a limit applies (days by stocks)."""
+    closes = tables.closes[stocks.index]
+    days = closes.index
     codes = stocks.index.to_series()
-    wide_board = codes.str.startswith("688").to_numpy()
-    chinext = codes.str.match(r"30[01]").to_numpy()
-    registered = (returns.index >= "2020-08-24")[:, None]
-    limit = np.where(wide_board | (chinext & registered), 0.2, 0.1)
-    values = returns.to_numpy()
-    assert (np.abs(values[np.isfinite(values)]) <= limit[np.isfinite(values)] + 1e-15).all()
-    at_limit = np.isclose(np.abs(values), limit)
-    assert at_limit.sum() > 100 and at_limit[:, chinext].sum() > 0
+    star = codes.str.match(r"68[89]\d{3}\.XSHG").to_numpy()
+    chinext = codes.str.match(r"30\d{4}\.XSHE").to_numpy()
+    reform = (days >= "2020-08-24")[:, None]
+    special = np.zeros(closes.shape, dtype=bool)
+    for row in tables.special_treatment.itertuples():
+        end = row.end_date if pd.notna(row.end_date) else days[-1]
+        special[
+            (days >= row.start_date) & (days <= end), codes.index.get_loc(row.order_book_id)
+        ] = True
+    percent = np.where(star | (chinext & reform), 20, np.where(special, 5, 10))
+    # The first five sessions (the listing day the first) of STAR and reformed ChiNext
+    # listings trade freely; the listing day itself has no previous close.
+    listing = days.searchsorted(stocks["listed"].to_numpy())
+    age = np.arange(len(days))[:, None] - listing
+    free = (star | (chinext & (stocks["listed"] >= "2020-08-24").to_numpy())) & (age < 5)
+    previous = np.rint(closes.ffill().shift(1).to_numpy() * 100)
+    with np.errstate(invalid="ignore"):
+        up = np.floor((previous * (100 + percent) + 50) / 100)
+        down = np.floor((previous * (100 - percent) + 50) / 100)
+    limited = ~free & np.isfinite(previous) & closes.notna().to_numpy()
+    return np.rint(closes.to_numpy() * 100), up, down, limited, special
+
+
+def test_returns_within_price_limits(tables, stocks):
+    fen, up, down, limited, special = fen_limits(tables, stocks)
+    quoted = np.isfinite(fen)
+    np.testing.assert_allclose(tables.closes[stocks.index].to_numpy()[quoted] * 100, fen[quoted])
+    assert (fen[quoted] >= 1).all()
+    assert ((fen[limited] <= up[limited]) & (fen[limited] >= down[limited])).all()
+    at_up, at_down = limited & (fen == up), limited & (fen == down)
+    assert 5_000 < at_up.sum() < 20_000 and 5_000 < at_down.sum() < 20_000
+    chinext = stocks.index.str.startswith("30")
+    assert at_up[:, chinext].sum() > 100 and (at_down & special).sum() > 10
+    # A handful on most days, many on a day of panic.
+    per_day = at_down.sum(axis=1)
+    assert np.median(per_day) <= 5 and per_day.max() > 200
+
+
+def test_changes_are_those_of_the_closes(tables, stocks):
+    closes, changes = tables.closes, tables.price_change_rate
+    assert closes.columns.equals(changes.columns) and closes.index.equals(changes.index)
+    previous = closes.ffill().shift(1)
+    implied = (closes / previous - 1.0).where(previous.notna(), changes)
+    # Exactly: the stored changes are computed from the closes in fen.
+    pd.testing.assert_frame_equal(implied[stocks.index], changes[stocks.index], check_exact=True)
+    pd.testing.assert_frame_equal(implied[list(INDICES)], changes[list(INDICES)])
+    assert not (changes.notna() & closes.isna()).any().any()
+    # A change without a close before it in the table is the first of a stock listed
+    # before the first day, against its close before then.
+    first_change = changes.notna() & previous.isna()
+    assert (first_change.sum() <= 1).all()
+    early = first_change.any()[stocks.index]
+    assert (stocks.loc[early, "listed"] < closes.index[0]).all()
+    first = closes[stocks.index].bfill().iloc[0]
+    assert first.min() > 2.5 and first.max() < 100 and 8 < first.median() < 18
+
+
+def test_special_treatment_of_weak_small_stocks(tables, stocks):
+    periods = tables.special_treatment
+    assert 25 <= len(periods) <= 80 and set(periods["status"]) == {"ST", "*ST"}
+    assert (periods.groupby("order_book_id")["start_date"].count() <= 3).all()
+    days = tables.trading_dates
+    last = periods["end_date"].fillna(days[-1])
+    sessions = days.searchsorted(last) - days.searchsorted(periods["start_date"]) + 1
+    assert sessions.min() >= 20 and sessions.max() <= 24 * 21
+    # Warned companies are small: their caps on the first day of the warning.
+    caps = tables.market_cap_total
+    starts = zip(periods["start_date"], periods["order_book_id"], strict=True)
+    at_start = [caps.at[day, stock] for day, stock in starts]
+    market = caps.loc[periods["start_date"]].median(axis=1).to_numpy()
+    assert np.mean(np.array(at_start) < market) > 0.75
+    # Most companies that leave the market carry the warning to their last day.
+    gone = stocks[stocks["de_listed_date"] != NOT_DELISTED]
+    last_day = pd.Series(days[days.searchsorted(gone["delisted"]) - 1], index=gone.index)
+    ends = periods.set_index("order_book_id")["end_date"]
+    warned = ends[ends.index.isin(gone.index)]
+    assert (warned == last_day.reindex(warned.index)).sum() >= len(gone) / 3
 
 
 def test_industries(tables, stocks):

@@ -27,6 +27,11 @@ _EXPORTS = {
     "WildcardIndustryConstraint": "plovera.constraints",
     "StyleConstraint": "plovera.constraints",
     "WildcardStyleConstraint": "plovera.constraints",
+    "AShareCosts": "plovera.trading",
+    "TransactionCostLimit": "plovera.trading",
+    "TradingRestriction": "plovera.trading",
+    "Orders": "plovera.trading",
+    "to_orders": "plovera.trading",
     "risk_report": "plovera.report",
     "RiskReport": "plovera.report",
     "Strategy": "plovera.backtest",
@@ -60,6 +65,7 @@ _SUBMODULES = frozenset(
         "prepared",
         "report",
         "riskmodel",
+        "trading",
     }
 )
 

@@ -270,15 +270,18 @@ def make_constraints(
     style_neutral: float | None = None,
     tracking_error: float | None = None,
     turnover: float | None = None,
-    holdings: str | Path | None = None,
+    holdings: str | Path | pd.Series | None = None,
     component_floor: float | None = None,
     classification: str = "sws",
+    trading_limits: bool = False,
 ) -> list:
     """The constraint objects of the command line's options, in this order.
 
     ``industry_neutral`` and ``style_neutral`` keep every industry weight and
     every style exposure within that distance of the benchmark's; ``turnover``
-    is measured against the weights of the ``holdings`` CSV.
+    is measured against the weights of the ``holdings`` (a CSV, or a Series),
+    and ``trading_limits`` keeps the stocks that cannot be bought or sold on
+    the date at their weights there (:class:`~plovera.trading.TradingRestriction`).
     """
     from . import constraints
 
@@ -300,10 +303,23 @@ def make_constraints(
         )
     if tracking_error is not None:
         made.append(constraints.TrackingErrorLimit(tracking_error))
-    if (turnover is None) != (holdings is None):
-        raise InvalidArgument("a turnover limit needs the current holdings, and holdings a limit")
+    if turnover is not None and holdings is None:
+        raise InvalidArgument("a turnover limit needs the current holdings (--holdings)")
+    if trading_limits and holdings is None:
+        raise InvalidArgument("trading limits need the current holdings (--holdings)")
+    if holdings is not None and turnover is None and not trading_limits:
+        raise InvalidArgument(
+            "the current holdings are read by a turnover limit or trading limits: "
+            "give --turnover-limit or --trading-limits"
+        )
+    if holdings is not None and not isinstance(holdings, pd.Series):
+        holdings = read_series(holdings, "holdings")
     if turnover is not None:
-        made.append(constraints.TurnoverLimit(read_series(holdings, "holdings"), turnover))
+        made.append(constraints.TurnoverLimit(holdings, turnover))
+    if trading_limits:
+        from .trading import TradingRestriction
+
+        made.append(TradingRestriction(holdings))
     if component_floor is not None:
         made.append(constraints.BenchmarkComponentWeightLimit(component_floor))
     return made

@@ -29,14 +29,18 @@ __all__ = [
     "all_instruments",
     "bundle_path",
     "find_instruments",
+    "get_board",
+    "get_close",
     "get_fundamentals",
     "get_industry",
     "get_market_cap",
     "get_previous_trading_date",
     "get_price_change_rate",
+    "get_price_limits",
     "get_signal",
     "get_signal_history",
     "get_source",
+    "get_special_treatment",
     "get_style_exposure",
     "get_trading_dates",
     "get_turnover",
@@ -309,6 +313,63 @@ def get_price_change_rate(
     start, end = _daily_window(start_date, end_date)
     frame = get_source().price_change_rate(ids, start, end)
     return frame.iloc[:, 0] if single else frame
+
+
+def get_close(
+    order_book_ids: str | Iterable[str], start_date: object, end_date: object
+) -> pd.DataFrame | pd.Series:
+    """Daily close prices in yuan (index levels for indices), trading days from start
+    to end inclusive, shaped as ``get_price_change_rate`` gives changes.
+
+    NaN marks days without a quote.  A market without closes raises
+    :class:`~quotaris.source.MissingData` naming the closes table.
+    """
+    single, ids = _one_or_many(order_book_ids)
+    start, end = _daily_window(start_date, end_date)
+    frame = get_source().closes(ids, start, end)
+    return frame.iloc[:, 0] if single else frame
+
+
+def get_board(order_book_ids: str | Iterable[str]) -> pd.Series | str:
+    """The board each stock trades on, one of ``BOARDS`` ("main", "chinext", "star",
+    "bse"); one identifier gives its board.
+
+    The instruments table's ``board`` column decides where it gives one; else
+    the exchange and code do: Beijing's stocks are "bse", Shanghai's 688xxx and
+    689xxx "star", Shenzhen's 30xxxx "chinext", the rest "main".
+    """
+    single, ids = _one_or_many(order_book_ids)
+    boards = get_source().boards(ids)
+    return boards.iloc[0] if single else boards
+
+
+def get_special_treatment(order_book_ids: str | Iterable[str], date: object) -> pd.Series | str:
+    """Each stock's special-treatment status on ``date``: "ST", "*ST", or "" for none.
+
+    A period counts from its start date to its end date, both included; one
+    starting after ``date`` is not seen.  One identifier gives its status.
+    """
+    single, ids = _one_or_many(order_book_ids)
+    statuses = get_source().special_treatment(ids, _point_in_time_date(date))
+    return statuses.iloc[0] if single else statuses
+
+
+def get_price_limits(order_book_ids: str | Iterable[str], date: object) -> pd.DataFrame | pd.Series:
+    """The daily price limits of stocks on ``date``, by identifier.
+
+    Columns ``previous_close`` (the last close before ``date``), ``close`` (NaN
+    without a quote that day), ``limit_up`` and ``limit_down`` (rounded to the
+    fen), ``at_limit_up`` and ``at_limit_down`` (the close within half a fen
+    of the limit).  The limit follows the rules of :mod:`quotaris.limits` for
+    the stock's board and its special treatment that day; a market without a
+    special_treatment table has no stock under it.  Where no limit applies
+    (the first days after a listing) or there is no previous close or no
+    close, the limit prices are NaN and both flags False.  One identifier
+    gives a Series over the columns.
+    """
+    single, ids = _one_or_many(order_book_ids)
+    frame = get_source().price_limits(ids, _point_in_time_date(date))
+    return frame.iloc[0] if single else frame
 
 
 def get_market_cap(

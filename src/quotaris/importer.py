@@ -33,6 +33,7 @@ from quotaris.validate import (
     check_sessions,
     check_signal,
     check_signal_names,
+    check_special_treatment,
     check_unique,
     codes_of,
     date_column,
@@ -80,6 +81,7 @@ def import_bundle(
     industries=None,
     fundamentals=None,
     signals=None,
+    special_treatment=None,
     calendar: str = "XSHG",
     overwrite: bool = False,
 ) -> Path:
@@ -89,11 +91,14 @@ def import_bundle(
         ``order_book_id, type, listed_date`` and optionally ``symbol`` (default:
         the identifier), ``exchange`` (default: the identifier's suffix after
         the last ".") and ``de_listed_date`` (empty or "0000-00-00" while
-        listed).  Types are "CS" (common stock) and "INDX" (index).
+        listed).  Types are "CS" (common stock) and "INDX" (index).  An
+        optional ``board`` ("main", "chinext", "star", "bse"; empty to take it
+        from the exchange and code) names a stock's board.
     prices or returns (exactly one)
-        ``date, order_book_id, close``: daily closing prices, from which each
-        instrument's daily change is computed against its previous close; or
-        ``date, order_book_id, change_rate``: the daily changes themselves.
+        ``date, order_book_id, close``: daily closing prices, kept in the
+        bundle, from which each instrument's daily change is computed against
+        its previous close; or ``date, order_book_id, change_rate``: the daily
+        changes themselves.
     market_caps
         ``date, order_book_id, total, float`` and optionally ``turnover``.
     index_weights
@@ -112,6 +117,11 @@ def import_bundle(
         Tables ``date, order_book_id, value`` by signal name (letters, digits
         and underscores): each stock's value known from ``date``, a trading
         day, on; one finite value per stock and date.
+    special_treatment
+        ``order_book_id, start_date, end_date, status``: each stock's periods
+        under special treatment, ``status`` "ST" or "*ST" from ``start_date``
+        to ``end_date`` inclusive (empty while it lasts); a stock's periods may
+        not overlap.
 
     Dates are "YYYY-MM-DD" text or date values.  ``calendar`` is an
     exchange_calendars code; daily dates must be its trading days.
@@ -168,8 +178,9 @@ def import_bundle(
     )
     sessions = session_days(trading_dates)
     daily.check_dates(sessions, calendar)
-    if prices is not None:
-        change_rate = _change_rates(daily.wide("close", sessions))
+    close_table = daily.wide("close", sessions) if prices is not None else None
+    if close_table is not None:
+        change_rate = _change_rates(close_table)
     else:
         change_rate = daily.wide("change_rate", sessions)
 
@@ -178,6 +189,7 @@ def import_bundle(
         calendar=calendar,
         trading_dates=trading_dates,
         price_change_rate=change_rate,
+        closes=close_table,
     )
     if market_caps is not None:
         # The caps are the table's values as the close is the prices': a day
@@ -213,6 +225,10 @@ def import_bundle(
             name: check_signal(*read(table, f"signal {name}"), instrument_index, sessions, calendar)
             for name, table in signals.items()
         }
+    if special_treatment is not None:
+        tables.special_treatment = check_special_treatment(
+            *read(special_treatment, "special treatment"), instrument_index
+        )
     codes.notify()
     return write_bundle(dest, tables, overwrite=overwrite)
 
@@ -272,7 +288,7 @@ def _instruments(frame: pd.DataFrame, origin: Origin) -> InstrumentIndex:
         frame,
         origin,
         ("order_book_id", "type", "listed_date"),
-        ("symbol", "exchange", "de_listed_date"),
+        ("symbol", "exchange", "de_listed_date", "board"),
     )
     ids = text_column(frame, origin, "order_book_id")
     filled = frame.copy()

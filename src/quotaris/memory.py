@@ -40,9 +40,9 @@ class MemorySource(ServedSource):
     price_change_rate
         Daily fractional price changes, one row per trading day, identifiers
         as columns; NaN on days without a quote.
-    market_cap_total, market_cap_float, turnover
+    market_cap_total, market_cap_float, turnover, closes
         Optional daily tables of the same shape.
-    index_weights, industry, fundamentals, style_exposure
+    index_weights, industry, fundamentals, style_exposure, special_treatment
         Optional long tables as :class:`~quotaris.tables.BundleTables`
         describes them.
     signals
@@ -70,6 +70,8 @@ class MemorySource(ServedSource):
         fundamentals: pd.DataFrame | None = None,
         style_exposure: pd.DataFrame | None = None,
         signals: dict[str, pd.DataFrame] | None = None,
+        closes: pd.DataFrame | None = None,
+        special_treatment: pd.DataFrame | None = None,
         calendar: str | None = None,
     ) -> None:
         if isinstance(instruments, pd.DataFrame) and "de_listed_date" not in instruments:
@@ -81,6 +83,7 @@ class MemorySource(ServedSource):
         tables.turnover, tables.index_weights = turnover, index_weights
         tables.industry, tables.fundamentals = industry, fundamentals
         tables.style_exposure, tables.signals = style_exposure, signals
+        tables.closes, tables.special_treatment = closes, special_treatment
         checked, matrices = validate_tables(tables, exchange_calendar=calendar is not None)
         self._serve_market(
             pa.Table.from_pandas(checked.instruments, preserve_index=False),

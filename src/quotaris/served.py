@@ -13,7 +13,8 @@ Choices every source follows:
 - an identifier the instruments table lacks raises :class:`MissingData`
   naming it; so does a date outside the trading calendar;
 - an index where a stock is expected (market caps, turnover, exposures,
-  industries, fundamentals, signals) raises :class:`MissingData` naming it;
+  industries, fundamentals, signals, boards, special treatment, price
+  limits) raises :class:`MissingData` naming it;
 - a stock without a row in force on the asked date answers NaN (daily
   tables, fundamentals, signals) or None (industry); style exposures, which
   models cannot do without, raise :class:`MissingData` instead;
@@ -34,6 +35,7 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
+from quotaris.limits import BOARDS, boards_of, limits_table
 from quotaris.source import BundleError, DataSource, Instrument, MissingData, unknown_signal
 from quotaris.tables import SIGNAL_NAME, BundleTables
 from quotaris.validate import day_text
@@ -62,8 +64,8 @@ __all__ = [
     "signal_table",
 ]
 
-DAILY_TABLES = ("price_change_rate", "market_cap_total", "market_cap_float", "turnover")
-LONG_TABLES = ("index_weights", "industry", "fundamentals", "style_exposure")
+DAILY_TABLES = ("price_change_rate", "market_cap_total", "market_cap_float", "turnover", "closes")
+LONG_TABLES = ("index_weights", "industry", "fundamentals", "style_exposure", "special_treatment")
 MARKET_CAP_TABLES = {"total": "market_cap_total", "float": "market_cap_float"}
 #: The column of each long table that dates its rows.
 DATE_COLUMNS = {
@@ -71,11 +73,14 @@ DATE_COLUMNS = {
     "industry": "start_date",
     "fundamentals": "announce_date",
     "style_exposure": "date",
+    "special_treatment": "start_date",
 }
 #: A signal's table, and so its bundle file, is named after it: "signal.<name>".
 _SIGNAL_PREFIX = "signal."
 
 _SHOWN_IDS = 10
+#: Rows a first look back for the last close covers: a week of trading.
+_FIRST_LOOK_BACK = 5
 _EPOCH_ORDINAL = datetime.date(1970, 1, 1).toordinal()
 # Point-in-time keys pack (instrument code, day) into one int64; the offset
 # keeps days before 1970 non-negative.
@@ -132,6 +137,18 @@ class DailyTable:
         self.values = read_only(values)
         self.column_of_code = np.full(instrument_count, -1, dtype=np.int64)
         self.column_of_code[codes] = np.arange(len(codes))
+        self._spans: tuple[np.ndarray, np.ndarray] | None = None
+
+    def spans(self) -> tuple[np.ndarray, np.ndarray]:
+        """Each column's first and last row with a value; the number of rows and -1
+        where it has none."""
+        if self._spans is None:
+            present = ~np.isnan(self.values)
+            some = present.any(axis=0)
+            first = np.where(some, present.argmax(axis=0), len(present))
+            last = np.where(some, len(present) - 1 - present[::-1].argmax(axis=0), -1)
+            self._spans = first, last
+        return self._spans
 
     def select(self, codes: np.ndarray, begin: int, stop: int) -> np.ndarray:
         """Rows ``begin:stop`` of the instruments' columns; NaN for one the table lacks."""
@@ -141,6 +158,32 @@ class DailyTable:
         if absent.any():
             selected[:, absent] = np.nan
         return selected
+
+    def last_before(self, codes: np.ndarray, stop: int) -> np.ndarray:
+        """Each instrument's last value in the rows before ``stop``; NaN where there is none."""
+        columns = self.column_of_code[codes]
+        found = np.full(len(codes), np.nan)
+        first, last = self.spans()
+        pending = np.flatnonzero(columns >= 0)
+        pending = pending[first[columns[pending]] < stop]
+        # A column whose values end before ``stop`` (a delisted stock) ends with the one.
+        ended = last[columns[pending]] < stop
+        done = pending[ended]
+        found[done] = self.values[last[columns[done]], columns[done]]
+        pending = pending[~ended]
+        # The others were mostly quoted the day before: look back over a few rows,
+        # then over ever more rows for the ones suspended longer.
+        high, width = stop, _FIRST_LOOK_BACK
+        while pending.size and high > 0:
+            low = max(0, high - width)
+            block = self.values[low:high, columns[pending]]
+            present = ~np.isnan(block)
+            seen = present.any(axis=0)
+            at = high - low - 1 - np.argmax(present[::-1], axis=0)
+            found[pending[seen]] = block[at[seen], np.flatnonzero(seen)]
+            pending = pending[~seen]
+            high, width = low, width * 8
+        return found
 
 
 class PointInTime:
@@ -268,11 +311,14 @@ def column_numbers(column: pa.ChunkedArray) -> np.ndarray:
 
 
 def long_arrow(frame: pd.DataFrame, date_column: str) -> pa.Table:
-    """A checked long table with explicit types, so that even an empty one reads back."""
+    """A checked long table with explicit types, so that even an empty one reads back.
+
+    Dates are stored as dates, NaT (a period still running) as null.
+    """
     columns = {}
     for name in frame.columns:
         values = frame[name].to_numpy()
-        if name == date_column:
+        if name == date_column or values.dtype.kind == "M":
             columns[name] = pa.array(values.astype("datetime64[D]"), pa.date32())
         elif values.dtype.kind == "f":
             columns[name] = pa.array(values, pa.float64())
@@ -289,11 +335,12 @@ def decode_instruments(table: pa.Table) -> tuple[dict[str, Instrument], list[str
 
 
 def decode_long(table: pa.Table, date_column: str) -> dict:
-    """Columns by name: the date as day numbers, numbers as float64, text as labels."""
+    """Columns by name: dates as day numbers (null as the smallest int64), numbers as
+    float64, text as labels."""
     columns = {}
     for name in table.column_names:
         column = table.column(name)
-        if name == date_column:
+        if name == date_column or pa.types.is_date(column.type):
             columns[name] = column_days(column)
         elif pa.types.is_floating(column.type):
             columns[name] = column_numbers(column)
@@ -321,6 +368,11 @@ class ServedSource(DataSource):
         self._code_of = {order_book_id: code for code, order_book_id in enumerate(ids)}
         self._ids = pd.Index(ids, dtype=object)
         self._stocks = np.array([records[i].type == "CS" for i in ids], dtype=bool)
+        self._boards = read_only(_boards(instruments, ids, [records[i].exchange for i in ids]))
+        self._listed_days = read_only(
+            np.array([records[i].listed_date for i in ids], dtype="datetime64[D]").astype(np.int64)
+        )
+        self._listing_sessions = read_only(_sessions_to(self._listed_days, days))
         self._days = read_only(days)
         self._calendar = pd.DatetimeIndex(days.astype("datetime64[D]").astype("datetime64[ns]"))
         self._signal_names = sorted(signal_names)
@@ -406,6 +458,18 @@ class ServedSource(DataSource):
             self._point_in_time("style_exposure", columns["order_book_id"], columns["date"]),
             read_only(np.column_stack([columns[style] for style in styles])),
             pd.Index(styles),
+        )
+
+    def _build_special_treatment(self, columns: dict) -> tuple[PointInTime, np.ndarray, np.ndarray]:
+        """The periods by stock and start day, their last days and their statuses."""
+        ends = columns["end_date"].copy()
+        ends[ends == np.iinfo(np.int64).min] = np.iinfo(np.int64).max  # still running
+        return (
+            self._point_in_time(
+                "special_treatment", columns["order_book_id"], columns["start_date"]
+            ),
+            read_only(ends),
+            columns["status"].values(),
         )
 
     def _build_signal(self, table: str, columns: dict) -> SignalValues:
@@ -509,6 +573,57 @@ class ServedSource(DataSource):
             result[found, column] = values[rows[found]]
         return pd.DataFrame(result, index=pd.Index(order_book_ids), columns=pd.Index(fields))
 
+    def closes(
+        self, order_book_ids: list[str], start: datetime.date, end: datetime.date
+    ) -> pd.DataFrame:
+        codes = self._codes(order_book_ids)
+        return self._daily_frame("closes", order_book_ids, codes, start, end)
+
+    def boards(self, order_book_ids: list[str]) -> pd.Series:
+        codes = self._stock_codes(order_book_ids, "board")
+        names = np.array(BOARDS, dtype=object)[self._boards[codes]]
+        return pd.Series(names, index=pd.Index(order_book_ids), name="board", dtype=object)
+
+    def special_treatment(self, order_book_ids: list[str], date: datetime.date) -> pd.Series:
+        codes = self._stock_codes(order_book_ids, "special_treatment")
+        day = self._day_in_range(date)
+        periods = self._table("special_treatment")
+        if periods is None:
+            raise MissingData(f"{self._holder} holds no special_treatment table")
+        return pd.Series(
+            _statuses(periods, codes, day),
+            index=pd.Index(order_book_ids),
+            name="special_treatment",
+            dtype=object,
+        )
+
+    def price_limits(self, order_book_ids: list[str], date: datetime.date) -> pd.DataFrame:
+        codes = self._stock_codes(order_book_ids, "price limits")
+        day = self._day_in_range(date)
+        closes = self._table("closes")
+        if closes is None:
+            raise MissingData(f"{self._holder} holds no closes table")
+        position = int(np.searchsorted(self._days, day, side="left"))
+        if self._days[position] == day:
+            close = closes.select(codes, position, position + 1)[0]
+        else:  # a day without trading has no close
+            close = np.full(len(codes), np.nan)
+        periods = self._table("special_treatment")
+        if periods is None:  # a market that records no special treatment has none
+            special = np.zeros(len(codes), dtype=bool)
+        else:
+            special = _statuses(periods, codes, day) != ""
+        return limits_table(
+            order_book_ids,
+            closes.last_before(codes, position),
+            close,
+            self._boards[codes],
+            special,
+            day,
+            self._listed_days[codes],
+            position - self._listing_sessions[codes],
+        )
+
     def signal_names(self) -> list[str]:
         return list(self._signal_names)
 
@@ -594,9 +709,47 @@ class ServedSource(DataSource):
         )
 
 
+def _boards(instruments: pa.Table, ids: list[str], exchanges: list[str]) -> np.ndarray:
+    """Positions in ``BOARDS`` of the instruments: the instruments table's ``board``
+    where it gives one, else the board of the exchange and code."""
+    numbers = boards_of(ids, exchanges)
+    if "board" in instruments.column_names:
+        for at, board in enumerate(instruments.column("board").to_pylist()):
+            if board:
+                numbers[at] = BOARDS.index(board)
+    return numbers
+
+
+def _sessions_to(listed_days: np.ndarray, days: np.ndarray) -> np.ndarray:
+    """The trading-day position of each listing day in the calendar ``days``.
+
+    A listing on a day without trading counts from the next trading day; one
+    before the calendar gets a negative position, counting the weekdays to
+    its first day.
+    """
+    positions = np.searchsorted(days, listed_days, side="left")
+    before = listed_days < days[0]
+    positions[before] = -np.busday_count(
+        listed_days[before].astype("datetime64[D]"), np.datetime64(int(days[0]), "D")
+    )
+    return positions
+
+
+def _statuses(periods: tuple, codes: np.ndarray, day: int) -> np.ndarray:
+    """Each stock's special-treatment status on ``day``; "" where it has none."""
+    lookup, ends, statuses = periods
+    rows = lookup.latest(codes, day)
+    found = rows >= 0
+    found[found] = ends[rows[found]] >= day
+    values = np.full(len(codes), "", dtype=object)
+    values[found] = statuses[rows[found]]
+    return values
+
+
 _BUILDERS: dict[str, Callable] = {
     "index_weights": ServedSource._build_index_weights,
     "industry": ServedSource._build_industry,
     "fundamentals": ServedSource._build_fundamentals,
     "style_exposure": ServedSource._build_style_exposure,
+    "special_treatment": ServedSource._build_special_treatment,
 }

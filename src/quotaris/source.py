@@ -124,6 +124,27 @@ class DataSource(abc.ABC):
     ) -> pd.DataFrame:
         """The latest announced value of each field on or before ``date``, identifiers by fields."""
 
+    def closes(
+        self, order_book_ids: list[str], start: datetime.date, end: datetime.date
+    ) -> pd.DataFrame:
+        """Daily close prices (index levels for indices), trading days by identifiers;
+        NaN on days without a quote.  A source without closes says so."""
+        raise MissingData(f"{type(self).__name__} holds no closes")
+
+    def boards(self, order_book_ids: list[str]) -> pd.Series:
+        """The board of each stock (one of ``quotaris.limits.BOARDS``), by identifier."""
+        raise MissingData(f"{type(self).__name__} cannot tell the boards of its stocks")
+
+    def special_treatment(self, order_book_ids: list[str], date: datetime.date) -> pd.Series:
+        """Each stock's special-treatment status on ``date``: "ST", "*ST" or "", by id."""
+        raise MissingData(f"{type(self).__name__} holds no special_treatment table")
+
+    def price_limits(self, order_book_ids: list[str], date: datetime.date) -> pd.DataFrame:
+        """The price limits of stocks on ``date``: identifiers by
+        ``quotaris.limits.LIMIT_COLUMNS``, as :func:`quotaris.limits.limits_table`
+        gives them."""
+        raise MissingData(f"{type(self).__name__} cannot tell price limits")
+
     def signal_names(self) -> list[str]:
         """The names of the signals the source holds, sorted; a source may hold none."""
         return []

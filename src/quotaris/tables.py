@@ -21,6 +21,7 @@ __all__ = [
     "INSTRUMENT_COLUMNS",
     "SIGNAL_COLUMNS",
     "SIGNAL_NAME",
+    "SPECIAL_TREATMENT_COLUMNS",
     "STYLE_FACTORS",
     "TRADING_DAYS_PER_YEAR",
     "BundleTables",
@@ -67,6 +68,9 @@ FUNDAMENTAL_FIELDS = (
 )
 
 
+#: The columns of the special-treatment table.
+SPECIAL_TREATMENT_COLUMNS = ("order_book_id", "start_date", "end_date", "status")
+
 #: The columns of a signal table.
 SIGNAL_COLUMNS = ("date", "order_book_id", "value")
 
@@ -81,7 +85,9 @@ class BundleTables:
     instruments
         One row per instrument, columns ``INSTRUMENT_COLUMNS``; dates as
         "YYYY-MM-DD" strings, ``de_listed_date`` "0000-00-00" while listed;
-        ``type`` "CS" for common stocks, "INDX" for indices.
+        ``type`` "CS" for common stocks, "INDX" for indices.  An optional
+        ``board`` column (one of ``quotaris.limits.BOARDS``, empty to derive
+        it) names a stock's board where its exchange and code would not.
     calendar
         Exchange-calendar code the trading days come from (e.g. "XSHG").
     trading_dates
@@ -111,6 +117,14 @@ class BundleTables:
         Optional long tables ``SIGNAL_COLUMNS`` (``date, order_book_id,
         value``) by signal name (letters, digits and underscores): each
         stock's value known from ``date`` (a trading day) on.
+    closes
+        Optional daily close prices in yuan (index levels for indices), wide
+        like ``price_change_rate``, NaN on days without a quote; each change
+        is the close over the previous quoted close, minus one.
+    special_treatment
+        Optional long table ``SPECIAL_TREATMENT_COLUMNS``: each stock's
+        periods under special treatment, ``status`` "ST" or "*ST" from
+        ``start_date`` to ``end_date`` inclusive (NaT while it lasts).
     """
 
     instruments: pd.DataFrame
@@ -125,3 +139,5 @@ class BundleTables:
     fundamentals: pd.DataFrame | None = None
     style_exposure: pd.DataFrame | None = None
     signals: dict[str, pd.DataFrame] | None = None
+    closes: pd.DataFrame | None = None
+    special_treatment: pd.DataFrame | None = None

@@ -18,6 +18,7 @@ from dataclasses import dataclass, replace
 import numpy as np
 import pandas as pd
 
+from quotaris.limits import BOARDS, SPECIAL_TREATMENT_STATUSES
 from quotaris.source import NOT_DELISTED, BundleError
 from quotaris.tables import (
     FUNDAMENTAL_FIELDS,
@@ -25,16 +26,19 @@ from quotaris.tables import (
     INSTRUMENT_COLUMNS,
     SIGNAL_COLUMNS,
     SIGNAL_NAME,
+    SPECIAL_TREATMENT_COLUMNS,
     STYLE_FACTORS,
     BundleTables,
 )
 
 __all__ = [
+    "CLOSE_CHANGE_TOLERANCE",
     "INSTRUMENT_TYPES",
     "WEIGHT_SUM_TOLERANCE",
     "InstrumentIndex",
     "Origin",
     "ValidationError",
+    "check_closes",
     "check_daily_table",
     "check_fundamentals",
     "check_index_weights",
@@ -43,6 +47,7 @@ __all__ = [
     "check_sessions",
     "check_signal",
     "check_signal_names",
+    "check_special_treatment",
     "check_unique",
     "codes_of",
     "date_column",
@@ -62,6 +67,9 @@ INSTRUMENT_TYPES = {"CS": "common stock", "INDX": "index"}
 
 #: How far the constituent weights of one index on one date may add up away from 1.
 WEIGHT_SUM_TOLERANCE = 1e-4
+#: How far a price change may lie from the one its closes give: changes given to four
+#: decimals pass, a close a fen off on a 10-yuan stock (a change 0.001 off) does not.
+CLOSE_CHANGE_TOLERANCE = 1e-4
 
 _MISSING_TEXTS = frozenset({"", "nan", "na", "n/a", "null", "none"})
 _NEVER = np.iinfo(np.int64).max
@@ -332,9 +340,9 @@ class InstrumentIndex:
 
     @classmethod
     def check(cls, frame: pd.DataFrame, origin: Origin) -> InstrumentIndex:
-        """Validate an instruments table with all ``INSTRUMENT_COLUMNS``; dates may be
-        text or date values and come out as "YYYY-MM-DD" strings."""
-        require_columns(frame, origin, INSTRUMENT_COLUMNS)
+        """Validate an instruments table with all ``INSTRUMENT_COLUMNS`` and optionally
+        ``board``; dates may be text or date values and come out as "YYYY-MM-DD" strings."""
+        require_columns(frame, origin, INSTRUMENT_COLUMNS, ("board",))
         ids = text_column(frame, origin, "order_book_id")
         check_unique(origin, ["order_book_id"], [ids])
         symbols = _as_text(frame["symbol"])
@@ -370,7 +378,33 @@ class InstrumentIndex:
                 ],
             }
         )
+        if "board" in frame.columns:
+            canonical["board"] = _check_boards(frame, origin, ids, types)
         return cls(canonical, pd.Index(ids), types, listed, delisted)
+
+
+def _check_boards(
+    frame: pd.DataFrame, origin: Origin, ids: np.ndarray, types: np.ndarray
+) -> np.ndarray:
+    """The boards given, in lower case; empty where the exchange and code tell it."""
+    boards = np.array([board.lower() for board in _as_text(frame["board"])], dtype=object)
+    given = boards != ""
+    reject_rows(
+        origin,
+        "board",
+        given & ~np.isin(boards, BOARDS),
+        lambda at: (
+            f"unknown board {boards[at]!r} (expected one of {', '.join(BOARDS)}, or empty "
+            "to take it from the exchange and code)"
+        ),
+    )
+    reject_rows(
+        origin,
+        "board",
+        given & (types != "CS"),
+        lambda at: f"{ids[at]} is not a stock (its type is {types[at]}); only stocks have a board",
+    )
+    return boards
 
 
 def check_listing_window(
@@ -441,11 +475,7 @@ def check_daily_table(
     days = session_days(trading_dates)
 
     def reject(bad: np.ndarray, problem) -> None:
-        if bad.any():
-            row, col = np.unravel_index(int(np.argmax(bad)), bad.shape)
-            raise ValidationError(
-                f"{name}, column {columns[col]!r}, {day_text(days[row])}: {problem(row, col)}"
-            )
+        _reject_cells(name, columns, days, bad, problem)
 
     reject(np.isinf(values), lambda row, col: f"{values[row, col]} is not a finite number")
     reject(
@@ -466,6 +496,159 @@ def check_daily_table(
         ),
     )
     return values
+
+
+def _reject_cells(name: str, columns, days: np.ndarray, bad: np.ndarray, problem) -> None:
+    """Raise for the first cell flagged in ``bad`` (days by ``columns``) of the daily
+    table ``name``; ``problem(row, column)`` describes it."""
+    if bad.any():
+        row, col = np.unravel_index(int(np.argmax(bad)), bad.shape)
+        raise ValidationError(
+            f"{name}, column {columns[col]!r}, {day_text(days[row])}: {problem(row, col)}"
+        )
+
+
+def check_closes(
+    closes: pd.DataFrame,
+    values: np.ndarray,
+    changes: pd.DataFrame,
+    change_values: np.ndarray,
+) -> None:
+    """Closes are positive, and each price change is the close over the previous quoted
+    close, minus one; both tables already passed ``check_daily_table``.
+
+    A change needs a close that day, and a close after an earlier one a change.
+    """
+    columns = pd.Index([str(column) for column in closes.columns])
+    days = session_days(closes.index)
+    _reject_cells(
+        "closes",
+        columns,
+        days,
+        values <= 0,
+        lambda row, col: f"{values[row, col]:.10g} is not a positive price",
+    )
+    positions = pd.Index([str(column) for column in changes.columns]).get_indexer(columns)
+    if (positions < 0).any():
+        lacking = columns[int(np.argmax(positions < 0))]
+        raise ValidationError(
+            f"closes, column {lacking!r}: price_change_rate has no column {lacking!r}"
+        )
+    # Column blocks bound the temporary matrices of a market of thousands of stocks.
+    for begin in range(0, len(columns), _CLOSE_BLOCK):
+        block = slice(begin, begin + _CLOSE_BLOCK)
+        _check_close_block(
+            columns[block], days, values[:, block], change_values[:, positions[block]]
+        )
+
+
+def _check_close_block(
+    columns: pd.Index, days: np.ndarray, close: np.ndarray, change: np.ndarray
+) -> None:
+    """``check_closes`` over some columns of closes and their changes (days by columns)."""
+    present = ~np.isnan(close)
+    rows = np.arange(len(days))[:, None]
+    latest = np.maximum.accumulate(np.where(present, rows, -1), axis=0)
+    before = np.vstack([np.full((1, close.shape[1]), -1), latest[:-1]])
+    previous = np.where(
+        before >= 0, np.take_along_axis(close, np.maximum(before, 0), axis=0), np.nan
+    )
+    changed = ~np.isnan(change)
+    follows = present & ~np.isnan(previous)
+
+    def reject(bad: np.ndarray, problem) -> None:
+        _reject_cells("closes", columns, days, bad, problem)
+
+    reject(
+        changed & ~present,
+        lambda row, col: (
+            f"no close, but price_change_rate gives a change of {change[row, col]:.6g}"
+        ),
+    )
+
+    def against(row: int, col: int) -> str:
+        return (
+            f"the close before is {previous[row, col]:.10g} on {day_text(days[before[row, col]])}"
+        )
+
+    reject(
+        follows & ~changed,
+        lambda row, col: (
+            f"a close of {close[row, col]:.10g} but no price change; {against(row, col)}"
+        ),
+    )
+    with np.errstate(invalid="ignore"):
+        implied = close / previous - 1.0
+        off = follows & changed & (np.abs(implied - change) > CLOSE_CHANGE_TOLERANCE)
+    reject(
+        off,
+        lambda row, col: (
+            f"price_change_rate gives {change[row, col]:.6g}, but the close of "
+            f"{close[row, col]:.10g} is a change of {implied[row, col]:.6g}: {against(row, col)}"
+        ),
+    )
+
+
+def check_special_treatment(frame, origin: Origin, instruments: InstrumentIndex) -> pd.DataFrame:
+    """Stocks' periods under special treatment: a known status from a start date while
+    listed to an end date (empty while it lasts), one period at a time per stock."""
+    require_columns(frame, origin, SPECIAL_TREATMENT_COLUMNS)
+    ids = text_column(frame, origin, "order_book_id")
+    codes = codes_of(origin, "order_book_id", ids, instruments.ids)
+    types = instruments.types[codes]
+    reject_rows(
+        origin,
+        "order_book_id",
+        types != "CS",
+        lambda at: f"{ids[at]} is not a stock (its type is {types[at]})",
+    )
+    statuses = text_column(frame, origin, "status")
+    reject_rows(
+        origin,
+        "status",
+        ~np.isin(statuses, SPECIAL_TREATMENT_STATUSES),
+        lambda at: (
+            f"unknown status {statuses[at]!r} (expected one of "
+            f"{', '.join(SPECIAL_TREATMENT_STATUSES)})"
+        ),
+    )
+    start = date_column(frame, origin, "start_date")
+    end = date_column(frame, origin, "end_date", not_delisted_ok=True)
+    reject_rows(
+        origin,
+        "end_date",
+        end < start,
+        lambda at: f"{day_text(end[at])} is before the start date {day_text(start[at])}",
+    )
+    check_listing_window(origin, "start_date", start, codes, instruments)
+    order = np.lexsort((start, codes))
+    same_stock = codes[order][1:] == codes[order][:-1]
+    overlapping = np.zeros(len(codes), dtype=bool)
+    overlapping[order[1:]] = same_stock & (start[order][1:] <= end[order][:-1])
+    earlier = np.empty(len(codes), dtype=np.int64)
+    earlier[order[1:]] = order[:-1]
+
+    def overlap(at: int) -> str:
+        before = earlier[at]
+        until = "on" if end[before] == _NEVER else f"to {day_text(end[before])}"
+        return (
+            f"{ids[at]} is already under special treatment on {day_text(start[at])}: "
+            f"row {origin.row(before)} runs from {day_text(start[before])} {until}"
+        )
+
+    reject_rows(origin, "start_date", overlapping, overlap)
+    table = pd.DataFrame(
+        {
+            "order_book_id": ids,
+            "start_date": start.astype("datetime64[D]").astype("datetime64[ns]"),
+            # The smallest int64 is NaT: a period still running.
+            "end_date": np.where(end == _NEVER, np.iinfo(np.int64).min, end)
+            .astype("datetime64[D]")
+            .astype("datetime64[ns]"),
+            "status": statuses,
+        }
+    )
+    return table.sort_values(["order_book_id", "start_date"], ignore_index=True)
 
 
 def _check_trading_dates(trading_dates, calendar: str | None) -> np.ndarray:
@@ -798,6 +981,17 @@ def validate_tables(
         )
     if tables.signals is not None:
         checked.signals = _check_signals(tables.signals, instruments, sessions, calendar)
+    if tables.closes is not None:
+        check_closes(
+            tables.closes,
+            matrices["closes"],
+            tables.price_change_rate,
+            matrices["price_change_rate"],
+        )
+    if tables.special_treatment is not None:
+        checked.special_treatment = check_special_treatment(
+            tables.special_treatment, Origin("special_treatment"), instruments
+        )
     return checked, matrices
 
 
@@ -805,10 +999,14 @@ def validate_tables(
 #: further, while equity, earnings and cash flows can turn negative.
 _FUNDAMENTAL_MINIMUM = {"total_assets": 0.0}
 
-#: Wide daily tables and the smallest value each may hold (a price can fall by 100 % at most).
+#: Wide daily tables and the smallest value each may hold (a price can fall by 100 % at most;
+#: closes are refused at 0 too, by check_closes).
 _DAILY_MINIMUM = {
     "price_change_rate": -1.0,
     "market_cap_total": 0.0,
     "market_cap_float": 0.0,
     "turnover": 0.0,
+    "closes": 0.0,
 }
+#: Columns of closes checked at a time.
+_CLOSE_BLOCK = 512

@@ -1,9 +1,10 @@
 """One rebalance date's optimisation, as a worker runs it: optimised with its holdings,
 or prepared ahead of them and settled once they are known.
 
-Stocks without a quote on the date cannot trade: held ones keep their weight
-(they are pinned), the others stay out.  Errors are kept in the outcome, not
-raised, so that the run decides what a failed date means.
+Stocks without a quote on the date cannot trade, and stocks at a price limit
+trade one way only (``pins.py``): held ones are pinned, the others stay out or
+stay free.  Errors are kept in the outcome, not raised, so that the run
+decides what a failed date means.
 """
 
 from __future__ import annotations
@@ -14,13 +15,11 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-import numpy as np
 import pandas as pd
-
-import quotaris
 
 from ..exception import OptimizationFailed
 from ..riskmodel.exante import ex_ante_risk, held
+from .pins import NO_PINS, DateRules, Restricted, restricted_on
 from .strategy import Strategy
 from .worker import one_blas_thread
 
@@ -53,6 +52,8 @@ class DateOutcome:
     other_seconds: float = 0.0
     #: Prepared without foreseeing its pinned stocks, so optimised again with its holdings.
     optimised_again: bool = False
+    #: The stocks the market held back, by ``kind`` and ``weight`` (``pins.py``).
+    pins: pd.DataFrame = field(default_factory=lambda: NO_PINS)
 
 
 @dataclass
@@ -64,29 +65,33 @@ class _DateProblem:
     bnds: dict
     cons: list
     benchmark: object
-    #: Stocks without a quote that day, held at zero unless pinned.
-    unquoted: list[str] = field(default_factory=list)
-    #: Held stocks without a quote, at their weight.
-    pins: pd.Series = field(default_factory=lambda: pd.Series(dtype=float))
+    #: How the stocks that cannot trade freely that day enter the problem.
+    rules: DateRules | None = None
+    #: Held stocks that cannot trade freely, by kind and weight.
+    pins: pd.DataFrame = field(default_factory=lambda: NO_PINS)
 
     @classmethod
     def of(
-        cls, strategy: Strategy, date, current: pd.Series, first: bool, unquoted=None
+        cls,
+        strategy: Strategy,
+        date,
+        current: pd.Series,
+        first: bool,
+        restricted: Restricted | None = None,
     ) -> _DateProblem:
-        """The problem of ``date`` holding ``current``; ``unquoted`` are the stocks without
-        a quote that day, or None to read them for the pool and the holdings."""
+        """The problem of ``date`` holding ``current``; ``restricted`` are the stocks that
+        cannot trade freely that day, or None to read them for the pool and the holdings."""
         pool = strategy.pool_on(date)
-        if unquoted is None:
-            unquoted = _unquoted(date, [*pool, *current.index.tolist()])
-        # Stocks without a quote cannot be traded: held ones keep their weight, others
-        # stay out.
-        pins = current[current.index.isin(unquoted)]
+        if restricted is None:
+            ids = [*pool, *current.index.tolist()]
+            restricted = restricted_on(date, ids, strategy.price_limits)
+        rules = DateRules(pool, restricted)
+        pins = rules.pins_of(current, restricted)
         bnds = dict(strategy.bnds or {})
-        bnds.update((order_book_id, (0.0, 0.0)) for order_book_id in unquoted)
-        bnds.update((order_book_id, (float(w), float(w))) for order_book_id, w in pins.items())
-        pool = list(dict.fromkeys([*pool, *unquoted]))
+        bnds.update((order_book_id, (0.0, 0.0)) for order_book_id in rules.zero)
+        bnds.update(rules.bounds(pins, strategy.bnds))
         cons = strategy.constraints_on(date, current, first)
-        return cls(pool, bnds, cons, _benchmark_of(strategy), unquoted, pins)
+        return cls(rules.pool, bnds, cons, _benchmark_of(strategy), rules, pins)
 
     def arguments(self, strategy: Strategy, date) -> tuple:
         """The arguments of ``portfolio_optimize`` and its kin for this problem."""
@@ -108,13 +113,6 @@ def _benchmark_of(strategy: Strategy):
     return IndexBenchmark(benchmark) if isinstance(benchmark, str) else benchmark
 
 
-def _unquoted(date, order_book_ids: list[str]) -> list[str]:
-    """The stocks of ``order_book_ids`` without a quote on ``date``: they cannot trade."""
-    quotes = quotaris.get_price_change_rate(list(dict.fromkeys(order_book_ids)), date, date)
-    last = quotes.iloc[-1]
-    return last.index[last.isna()].tolist()
-
-
 def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: bool) -> DateOutcome:
     """The outcome of ``date`` optimised with ``holdings``."""
     from ..optimize import portfolio_optimize
@@ -127,7 +125,7 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
         solve_started = time.perf_counter()
         weights = portfolio_optimize(*arguments)
         solve_seconds = time.perf_counter() - solve_started
-        weights = _pinned(pd.Series(weights, dtype=float), problem.pins)
+        weights = problem.rules.apply(pd.Series(weights, dtype=float), problem.pins)
         view = RiskView.of(date, weights.index.tolist(), problem.benchmark, strategy.cov_model)
         volatility, tracking_error = view.ex_ante(weights)
     except Exception as error:
@@ -149,6 +147,7 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
         tracking_error,
         optimise_seconds=solve_seconds,
         other_seconds=total - solve_seconds,
+        pins=problem.rules.record(problem.pins),
     )
 
 
@@ -162,24 +161,6 @@ def _diagnosis(strategy: Strategy, date, problem: _DateProblem) -> str:
         # The date is recorded as failed either way; say why it could not be explained.
         return f"无法诊断：{type(error).__name__}: {error}"
     return str(found)
-
-
-def _pinned(weights: pd.Series, pins: pd.Series) -> pd.Series:
-    """``weights`` with pinned stocks at exactly their weight, the rest scaled to fill up to 1."""
-    if pins.empty:
-        return weights
-    pinned = weights.index.get_indexer(pins.index)
-    if (pinned < 0).any():
-        weights = pd.concat([weights, pd.Series(0.0, index=pins.index[pinned < 0])])
-        pinned = weights.index.get_indexer(pins.index)
-    values = weights.to_numpy(dtype=float, copy=True)
-    free = np.ones(len(values), dtype=bool)
-    free[pinned] = False
-    rest = np.clip(values[free], 0.0, None)
-    total = rest.sum()
-    values[free] = rest * ((1.0 - pins.sum()) / total) if total > 0 else 0.0
-    values[pinned] = pins.to_numpy()
-    return pd.Series(values, index=weights.index)
 
 
 @dataclass
@@ -224,10 +205,12 @@ class PreparedDate:
 
     date: object
     problem: object = None
-    #: The date's pool, with the stocks that could be held and have no quote.
+    #: The date's pool, with the stocks that could be held and cannot be sold.
     pool: list | None = None
     bnds: dict | None = None
-    #: Stocks held at zero for want of a quote, which the holdings may pin.
+    #: How the stocks that cannot trade freely enter the problem.
+    rules: DateRules | None = None
+    #: Stocks of the compiled problem whose bounds the holdings' pins may set.
     pinnable: frozenset = frozenset()
     view: RiskView | None = None
     error: BaseException | None = None
@@ -235,15 +218,18 @@ class PreparedDate:
     other_seconds: float = 0.0
 
 
-def prepare_date(strategy: Strategy, date, unquoted: list[str] | None, first: bool) -> PreparedDate:
-    """``date`` prepared ahead of its holdings, with each stock of ``unquoted`` held at
-    zero: the stocks of the date's pool and of what could be held then that have no
-    quote that day, or None to read them for the pool alone."""
+def prepare_date(
+    strategy: Strategy, date, restricted: Restricted | None, first: bool
+) -> PreparedDate:
+    """``date`` prepared ahead of its holdings, with the stocks of ``restricted`` (those
+    of the date's pool and of what could be held then that cannot trade freely that
+    day, or None to read them for the pool alone) held at zero where they could not be
+    bought, and added to the pool where they could not be sold."""
     from ..prepared import prepare_optimize
 
     started = time.perf_counter()
     try:
-        problem = _DateProblem.of(strategy, date, pd.Series(dtype=float), first, unquoted)
+        problem = _DateProblem.of(strategy, date, pd.Series(dtype=float), first, restricted)
         arguments = problem.arguments(strategy, date)
         prepare_started = time.perf_counter()
         compiled = prepare_optimize(*arguments)
@@ -256,7 +242,8 @@ def prepare_date(strategy: Strategy, date, unquoted: list[str] | None, first: bo
         compiled,
         problem.pool,
         problem.bnds,
-        frozenset(problem.unquoted) & frozenset(compiled.order_book_ids),
+        problem.rules,
+        problem.rules.pinnable & frozenset(compiled.order_book_ids),
         view,
         optimise_seconds=prepare_seconds,
         other_seconds=time.perf_counter() - started - prepare_seconds,
@@ -273,22 +260,26 @@ def diagnose_date(strategy: Strategy, date, pool: list, bnds: dict, first: bool)
 def settle(
     strategy: Strategy,
     prepared: PreparedDate,
-    pins: pd.Series,
+    pins: pd.DataFrame,
     first: bool,
     diagnose: Callable[..., str],
 ) -> DateOutcome | None:
-    """A prepared date solved with ``pins`` (held stocks without a quote) at their weight;
-    None when the preparation did not foresee them.  ``diagnose`` takes the arguments
-    of ``diagnose_date`` and explains a date without solution."""
-    if prepared.error is not None or not prepared.pinnable.issuperset(pins.index):
+    """A prepared date solved with ``pins`` (held stocks that cannot trade freely, by
+    kind and weight) bound as ``pins.py`` says; None when the preparation did not
+    foresee them.  ``diagnose`` takes the arguments of ``diagnose_date`` and explains
+    a date without solution."""
+    if prepared.error is not None:
+        return None
+    pins = prepared.rules.usable(pins)
+    if not prepared.pinnable.issuperset(pins.index):
         return None
     started = time.perf_counter()
-    bnds = {order_book_id: (float(w), float(w)) for order_book_id, w in pins.items()}
+    bnds = prepared.rules.bounds(pins, strategy.bnds)
     try:
         with one_blas_thread():
             weights = prepared.problem.solve(bnds or None)
         solve_seconds = time.perf_counter() - started
-        weights = _pinned(pd.Series(weights, dtype=float), pins)
+        weights = prepared.rules.apply(pd.Series(weights, dtype=float), pins)
         volatility, tracking_error = prepared.view.ex_ante(weights)
     except Exception as error:
         diagnosis = None
@@ -310,4 +301,5 @@ def settle(
         tracking_error,
         optimise_seconds=prepared.optimise_seconds + solve_seconds,
         other_seconds=prepared.other_seconds + time.perf_counter() - started - solve_seconds,
+        pins=prepared.rules.record(pins),
     )

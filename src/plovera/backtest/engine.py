@@ -3,10 +3,13 @@
 On rebalance day d the optimisation sees what ``portfolio_optimize`` sees on
 d; the trade happens at d's close and the new weights earn from the next
 trading day on.  Between rebalances the holdings drift with prices; cash
-earns nothing.  A stock without a quote on d keeps its drifted weight; a
-stock delisted while held goes to cash at its last quote.  Where the dates
-are optimised, and in which order, is the pipeline's business
-(``pipeline.py``); every runner gives the same weights.
+earns nothing.  A stock without a quote on d keeps its drifted weight, one
+closing at limit-up is not bought and one at limit-down not sold
+(``pins.py``); a stock delisted while held goes to cash at its last quote.
+With a capital the run holds whole lots of shares and cash
+(``account.py``).  Where the dates are optimised, and in which order, is
+the pipeline's business (``pipeline.py``); every runner gives the same
+weights.
 """
 
 from __future__ import annotations
@@ -21,13 +24,18 @@ from concurrent.futures.process import BrokenProcessPool
 
 import pandas as pd
 
+import quotaris
+
 from ..exception import InvalidArgument, OptimizerWarning
 from ..riskmodel.exante import held
+from ..trading.costs import AShareCosts
+from .account import Account, check_capital
 from .dates import DateOutcome
 from .executors import BacktestError, open_runner
 from .ledger import Ledger
+from .pins import NO_PINS, held_pins
 from .pipeline import DatePipeline, open_pipeline
-from .prices import Prices, benchmark_nav, unquoted_ahead
+from .prices import Prices, benchmark_nav, restricted_ahead
 from .result import BacktestResult
 from .runners import Runner
 from .schedule import rebalance_dates, trading_days
@@ -43,17 +51,23 @@ def run_backtest(
     start: object,
     end: object,
     rebalance: object = "monthly",
-    cost: float = 0.0,
+    cost: float | AShareCosts = 0.0,
     on_failure: str = "hold",
     executor: object = None,
     progress: Callable[[int, int], None] | None = None,
+    capital: float | None = None,
 ) -> BacktestResult:
     """Backtest ``strategy`` from ``start`` to ``end``; see the module's description.
 
-    ``progress(done, total)`` is called as each rebalance date is optimised.
+    ``cost`` is a flat rate charged on Σ|w_new − w_drifted| at each rebalance, or an
+    :class:`plovera.trading.AShareCosts`, which values the portfolio at its
+    ``capital`` × NAV.  ``progress(done, total)`` is called as each rebalance date is
+    optimised.  With ``capital`` (yuan; the market must have closes) the run holds
+    whole lots of shares bought at the close and the rest in cash; its NAV is in
+    fractions of the capital.
     """
     (result,) = run_backtests(
-        [strategy], start, end, rebalance, cost, on_failure, executor, progress
+        [strategy], start, end, rebalance, cost, on_failure, executor, progress, capital
     ).values()
     return result
 
@@ -63,19 +77,22 @@ def run_backtests(
     start: object,
     end: object,
     rebalance: object = "monthly",
-    cost: float = 0.0,
+    cost: float | AShareCosts = 0.0,
     on_failure: str = "hold",
     executor: object = None,
     progress: Callable[[int, int], None] | None = None,
+    capital: float | None = None,
 ) -> dict[str, BacktestResult]:
     """Backtests of several strategies, in parallel on ``executor``, by strategy name."""
     named = _named(strategies)
-    _check(cost, on_failure)
+    capital = _check(cost, on_failure, capital)
     runner = open_runner(executor)
     try:
         counter = _SharedProgress(progress)
         backtests = {
-            name: _Backtest(strategy, start, end, rebalance, cost, on_failure, runner, counter)
+            name: _Backtest(
+                strategy, start, end, rebalance, cost, on_failure, runner, counter, capital
+            )
             for name, strategy in named.items()
         }
         counter.total = sum(len(backtest.schedule) for backtest in backtests.values())
@@ -102,14 +119,25 @@ def _named(strategies: Iterable[Strategy] | Mapping[str, Strategy]) -> dict[str,
     return named
 
 
-def _check(cost: float, on_failure: str) -> None:
+def _check(cost: float | AShareCosts, on_failure: str, capital: object) -> float | None:
+    """Refuse a bad cost, failure policy or capital; the capital in yuan."""
     # Trading everything turns over 2 in weight: a cost of half a unit or more
     # would charge all of the value and leave nothing to compound.
     valid = isinstance(cost, int | float) and not isinstance(cost, bool)
-    if not (valid and math.isfinite(cost) and 0 <= cost < 0.5):
-        raise InvalidArgument(f"cost must be a number from 0 up to 0.5, got {cost!r}")
+    if not (isinstance(cost, AShareCosts) or (valid and math.isfinite(cost) and 0 <= cost < 0.5)):
+        raise InvalidArgument(
+            f"cost must be a number from 0 up to 0.5 or an AShareCosts, got {cost!r}"
+        )
     if on_failure not in ON_FAILURE:
         raise InvalidArgument(f"on_failure must be 'hold' or 'raise', got {on_failure!r}")
+    capital = check_capital(capital)
+    given = cost.capital if isinstance(cost, AShareCosts) else None
+    if capital is not None and given is not None and given != capital:
+        raise InvalidArgument(
+            f"the run's capital of {capital:,.2f} yuan and the cost model's of "
+            f"{given:,.2f} yuan differ: give one, or the same"
+        )
+    return capital
 
 
 def _side_by_side(backtests: dict[str, _Backtest]) -> dict[str, BacktestResult]:
@@ -155,12 +183,14 @@ class _Backtest:
         start: object,
         end: object,
         rebalance: object,
-        cost: float,
+        cost: float | AShareCosts,
         on_failure: str,
         runner: Runner,
         progress: Callable[[], None],
+        capital: float | None = None,
     ) -> None:
-        self.strategy, self.cost, self.on_failure = strategy, float(cost), on_failure
+        self.strategy, self.on_failure, self.capital = strategy, on_failure, capital
+        self.cost = cost if isinstance(cost, AShareCosts) else float(cost)
         self.runner, self.progress = runner, progress
         days = trading_days(start, end)
         self.schedule = rebalance_dates(rebalance, days)
@@ -169,6 +199,8 @@ class _Backtest:
         #: The run's days, from its first rebalance, and the rebalance dates' rows in them.
         self.days = days[first:]
         self.rows = [position[date] - first for date in self.schedule]
+        if capital is not None:
+            _check_closes(capital, self.schedule[0])
         if runner.remote:
             strategy.check_pickles()
 
@@ -176,21 +208,27 @@ class _Backtest:
         """The backtest's result; ``side_by_side`` with others on the same runner."""
         started = time.perf_counter()
         pools = _pools_ahead(self.strategy, self.schedule)
-        prices = Prices(self.days, sorted({i for pool in pools if pool for i in pool}))
-        unquoted = None
+        ids = sorted({i for pool in pools if pool for i in pool})
+        prices = Prices(self.days, ids, closes=self.capital is not None)
+        restricted = None
         if not self.strategy.depends_on_holdings:
-            unquoted = unquoted_ahead(pools, prices, self.rows)
-        ledger = Ledger(self.days, self.rows, self.cost)
-        holdings = pins = pd.Series(dtype=float)
-        pipeline = open_pipeline(self.runner, self.strategy, self.schedule, unquoted, side_by_side)
+            restricted = restricted_ahead(pools, prices, self.rows, self.strategy.price_limits)
+        account = None if self.capital is None else Account(self.capital, prices)
+        ledger = Ledger(self.days, self.rows, self.cost, account)
+        holdings, pins = pd.Series(dtype=float), NO_PINS
+        pipeline = open_pipeline(
+            self.runner, self.strategy, self.schedule, restricted, side_by_side
+        )
         try:
             for k, date in enumerate(self.schedule):
                 outcome = self._dispatch(pipeline, k, holdings, pins)
                 ledger.time(outcome)
                 self.progress()
-                target = self._target(outcome, holdings, ledger)
-                ledger.trade(date, target, holdings)
-                holdings, pins = ledger.drift(k, target, prices)
+                ledger.trade(k, date, self._target(outcome, ledger), holdings, pins)
+                holdings, unquoted = ledger.drift(k, prices)
+                if k + 1 < len(self.schedule):
+                    limits = self.strategy.price_limits
+                    pins = held_pins(self.schedule[k + 1], holdings, unquoted, limits)
         finally:
             pipeline.close()
         self._judge(ledger)
@@ -206,7 +244,7 @@ class _Backtest:
         return ledger.result(self.strategy.name, benchmark, timings)
 
     def _dispatch(
-        self, pipeline: DatePipeline, k: int, holdings: pd.Series, pins: pd.Series
+        self, pipeline: DatePipeline, k: int, holdings: pd.Series, pins: pd.DataFrame
     ) -> DateOutcome:
         try:
             return pipeline.outcome(k, holdings, pins)
@@ -216,16 +254,16 @@ class _Backtest:
                 f"a worker process died while optimising; lost: {self.schedule[k]}"
             ) from None
 
-    def _target(self, outcome: DateOutcome, holdings: pd.Series, ledger: Ledger) -> pd.Series:
+    def _target(self, outcome: DateOutcome, ledger: Ledger) -> pd.Series | None:
         """What to hold after the date: its optimised weights, or on failure (unless the
-        run is to raise) the holdings it had."""
+        run is to raise) None, for the holdings it had."""
         if outcome.error is None:
             ledger.forecast(outcome)
             return held(outcome.weights)
         if self.on_failure == "raise":
             raise outcome.error
         ledger.fail(outcome)
-        return holdings
+        return None
 
     def _judge(self, ledger: Ledger) -> None:
         """A run whose every date failed is no result: it never held what it was told to."""
@@ -244,6 +282,17 @@ class _Backtest:
                 OptimizerWarning,
                 stacklevel=_caller_level(),
             )
+
+
+def _check_closes(capital: float, day) -> None:
+    """Refuse a capital where the market data has no closes to buy shares at."""
+    try:
+        quotaris.get_close([], day, day)
+    except quotaris.MissingData as error:
+        raise InvalidArgument(
+            f"a capital of {capital:,.2f} yuan buys whole shares at the close, and the "
+            f"market data has no closes ({error}): run without a capital"
+        ) from None
 
 
 def _caller_level() -> int:

@@ -1,4 +1,8 @@
-"""What a run writes down date by date, and the result it makes of it."""
+"""What a run writes down date by date, and the result it makes of it.
+
+A run holds weights (fractions of its value, drifting with the price changes)
+or, with a capital, whole shares and cash (``account.py``).
+"""
 
 from __future__ import annotations
 
@@ -7,9 +11,13 @@ from collections.abc import Iterable
 import numpy as np
 import pandas as pd
 
+from ..exception import InvalidArgument
+from ..trading.costs import AShareCosts
+from .account import Account
 from .dates import DateOutcome
+from .pins import PIN_COLUMNS
 from .prices import Prices
-from .result import BacktestResult, Failure
+from .result import FLAT_COST, BacktestResult, Failure
 
 __all__ = ["Ledger"]
 
@@ -18,16 +26,29 @@ class Ledger:
     """A run's value day by day, its trades and their costs, each date's forecast risk or
     failure, and the time its dates took."""
 
-    def __init__(self, days: pd.DatetimeIndex, rows: list[int], cost: float) -> None:
+    def __init__(
+        self,
+        days: pd.DatetimeIndex,
+        rows: list[int],
+        cost: float | AShareCosts,
+        account: Account | None = None,
+    ) -> None:
         """``days``: the run's, from its first rebalance; ``rows``: the rebalance dates'
-        positions among them."""
-        self.days, self.rows, self.cost = days, rows, cost
+        positions among them; ``cost``: a flat rate on the weight traded or a cost model;
+        ``account``: the shares and cash of a run with a capital."""
+        self.days, self.rows, self.cost, self.account = days, rows, cost, account
         self.nav = np.ones(len(days))
         #: The value at the rebalance being traded, before its costs.
         self.value = 1.0
+        #: The weights held after the last trade.
+        self.held = pd.Series(dtype=float)
         self.weights: dict = {}
+        self.pins: list[pd.DataFrame] = []
+        self.shares: dict = {}
+        self.cash: dict = {}
         self.turnover: dict = {}
         self.costs: dict = {}
+        self.cost_kinds: dict = {}
         self.ex_ante: dict = {}
         self.failures: list[Failure] = []
         self.first_error: BaseException | None = None
@@ -42,6 +63,9 @@ class Ledger:
 
     def forecast(self, outcome: DateOutcome) -> None:
         self.ex_ante[outcome.date] = (outcome.volatility, outcome.tracking_error)
+        if len(outcome.pins):
+            pins = outcome.pins.rename_axis("order_book_id").reset_index()
+            self.pins.append(pins.assign(date=outcome.date))
 
     def fail(self, outcome: DateOutcome) -> None:
         error = outcome.error
@@ -50,23 +74,62 @@ class Ledger:
             Failure(outcome.date, type(error).__name__, str(error), outcome.diagnosis)
         )
 
-    def trade(self, date, target: pd.Series, holdings: pd.Series) -> None:
-        """Trade from ``holdings`` to ``target`` at ``date``'s close, paying the cost."""
-        traded = _traded(target, holdings)
-        self.value *= 1.0 - self.cost * traded
-        self.turnover[date], self.costs[date] = traded / 2, self.cost * traded
-        self.weights[date] = target
+    def trade(
+        self, k: int, date, target: pd.Series | None, holdings: pd.Series, pins: pd.DataFrame
+    ) -> None:
+        """Trade from ``holdings`` to ``target`` (None keeps the holdings) at the close of
+        rebalance date ``k``, ``date``, paying the cost; ``pins``: held stocks that
+        cannot trade freely then."""
+        if self.account is None:
+            target = holdings if target is None else target
+            traded = _traded(target, holdings)
+            capital = self.cost.capital if isinstance(self.cost, AShareCosts) else None
+            value = None if capital is None else capital * self.value
+            kinds = self._charge(date, holdings, target, value)
+            self.value *= 1.0 - sum(kinds.values())
+        else:
+            row = self.rows[k]
 
-    def drift(self, k: int, target: pd.Series, prices: Prices) -> tuple[pd.Series, pd.Series]:
-        """Hold ``target`` from rebalance ``k`` up to the next one (or the run's end);
+            def charge(before: pd.Series, after: pd.Series, value: float) -> dict:
+                return self._charge(date, before, after, value)
+
+            kinds, traded, target = self.account.trade(date, row, target, pins, charge)
+            self.value = self.account.value(row) / self.account.capital
+            self.shares[date], self.cash[date] = self.account.shares, self.account.cash
+        self.turnover[date], self.costs[date] = traded / 2, sum(kinds.values())
+        self.cost_kinds[date] = kinds
+        self.weights[date] = self.held = target
+
+    def _charge(self, date, before: pd.Series, after: pd.Series, value: float | None) -> dict:
+        """The costs by kind of trading from weights ``before`` to ``after`` of a value of
+        ``value`` yuan (None where the run does not know it), as fractions of it."""
+        if isinstance(self.cost, AShareCosts):
+            kinds = self.cost.costs(date, before, after, value).to_dict()
+        else:
+            kinds = {FLAT_COST: self.cost * _traded(after, before)}
+        total = sum(kinds.values())
+        if total >= 1.0:
+            raise InvalidArgument(
+                f"the rebalance of {date} would cost {total:.0%} of the portfolio's value: "
+                f"{kinds}; check the cost model {self.cost!r}"
+            )
+        return kinds
+
+    def drift(self, k: int, prices: Prices) -> tuple[pd.Series, pd.Series]:
+        """Hold what rebalance ``k`` traded to up to the next one (or the run's end);
         the holdings it drifted to then, and those of them without a quote then."""
         here = self.rows[k]
         stop = self.rows[k + 1] if k + 1 < len(self.rows) else len(self.nav)
+        last = min(stop, len(self.nav) - 1)
         self.nav[here] = self.value
-        path, holdings, pins = prices.drift(target, here, min(stop, len(self.nav) - 1))
-        self.nav[here + 1 : stop + 1] = self.value * path
+        if self.account is None:
+            path, holdings, unquoted = prices.drift(self.held, here, last)
+            self.nav[here + 1 : stop + 1] = self.value * path
+        else:
+            values, holdings, unquoted = self.account.drift(here, last)
+            self.nav[here + 1 : stop + 1] = values / self.account.capital
         self.value = self.nav[stop] if stop < len(self.nav) else self.value
-        return holdings, pins
+        return holdings, unquoted
 
     def result(self, name: str, benchmark_nav: pd.Series, timings: dict) -> BacktestResult:
         weights = pd.DataFrame(self.weights).T.fillna(0.0).sort_index(axis=1)
@@ -78,6 +141,9 @@ class Ledger:
             benchmark_nav=benchmark_nav,
             turnover=_dated(self.turnover, "turnover"),
             costs=_dated(self.costs, "costs"),
+            costs_by_kind=pd.DataFrame(
+                list(self.cost_kinds.values()), index=_stamps(self.cost_kinds)
+            ),
             failures=self.failures,
             ex_ante=pd.DataFrame(
                 list(self.ex_ante.values()),
@@ -85,6 +151,10 @@ class Ledger:
                 columns=["volatility", "tracking_error"],
             ),
             timings=timings,
+            pins=_pins(self.pins),
+            shares=None if self.account is None else _shares(self.shares),
+            cash=None if self.account is None else _dated(self.cash, "cash"),
+            capital=None if self.account is None else self.account.capital,
         )
 
 
@@ -96,6 +166,23 @@ def _traded(target: pd.Series, holdings: pd.Series) -> float:
     kept = where >= 0
     change[where[kept]] -= before[kept]
     return float(np.abs(change).sum() + np.abs(before[~kept]).sum())
+
+
+def _pins(pins: list[pd.DataFrame]) -> pd.DataFrame:
+    """The run's pins, one row each, in the order of ``PIN_COLUMNS``."""
+    if not pins:
+        return pd.DataFrame({column: [] for column in PIN_COLUMNS}).astype(
+            {"date": "datetime64[ns]", "order_book_id": object, "kind": object, "weight": float}
+        )
+    table = pd.concat(pins, ignore_index=True)
+    table["date"] = _stamps(table["date"])
+    return table[list(PIN_COLUMNS)]
+
+
+def _shares(shares: dict) -> pd.DataFrame:
+    table = pd.DataFrame(shares).T.fillna(0).astype(np.int64).sort_index(axis=1)
+    table.index = _stamps(shares)
+    return table
 
 
 def _stamps(dates: Iterable) -> pd.DatetimeIndex:

@@ -23,6 +23,7 @@ _BOX = (
     ("tracking_error", "tracking error"),
     ("information_ratio", "information ratio"),
     ("mean_turnover", "mean turnover"),
+    ("total_cost", "total cost"),
     ("failed_rebalances", "failed rebalances"),
 )
 

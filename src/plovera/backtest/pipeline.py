@@ -2,16 +2,17 @@
 
 A date's optimisation depends only on the strategy, the date and the
 holdings, and on the holdings only through the stocks it must pin: a held
-stock without a quote that day (or, for strategies with a turnover limit or
-constraints made from the holdings, the holdings themselves).  So a strategy
-that depends on its holdings has each date optimised once the date before it
-is settled.  The dates of any other are prepared ahead of their holdings
-(data, problem, compilation), with each stock that could be held and has no
-quote that day held at zero; settling a date then only sets the weights of
-the held ones and solves.  Where the runner can send a task to a chosen
-process (local processes, Dask workers), the workers prepare a few dates
-ahead of the one being settled and keep each, its solver factorised, to
-settle it where it is: a compiled problem never travels.  A caller's
+stock without a quote or at a price limit that day (or, for strategies with a
+turnover limit or constraints made from the holdings, the holdings
+themselves).  So a strategy that depends on its holdings has each date
+optimised once the date before it is settled.  The dates of any other are
+prepared ahead of their holdings (data, problem, compilation), with each
+stock that could be held and cannot trade freely that day held at zero or
+left at the strategy's bounds (``pins.py``); settling a date then only sets
+the bounds of the held ones and solves.  Where the runner can send a task to
+a chosen process (local processes, Dask workers), the workers prepare a few
+dates ahead of the one being settled and keep each, its solver factorised,
+to settle it where it is: a compiled problem never travels.  A caller's
 executor sends the prepared dates here to be settled.  With nothing to gain
 from preparing ahead (the serial runner, or runs side by side that keep the
 workers busy between them) each date is prepared and settled in one task.  A
@@ -36,6 +37,7 @@ from .dates import (
     prepare_date,
     settle,
 )
+from .pins import Restricted
 from .runners import Future, Runner
 from .strategy import Strategy
 
@@ -62,26 +64,26 @@ def open_pipeline(
     runner: Runner,
     strategy: Strategy,
     schedule: list,
-    unquoted: list | None,
+    restricted: list | None,
     side_by_side: bool = False,
 ) -> DatePipeline:
     """The pipeline of a run's dates.
 
-    A strategy that depends on its holdings (``unquoted`` None) has each date
+    A strategy that depends on its holdings (``restricted`` None) has each date
     optimised in date order.  The dates of any other are prepared ahead of their
-    holdings, each with its stocks of ``unquoted`` (judged ahead, as
-    ``prices.unquoted_ahead`` gives them) held at zero: a few dates ahead of the
+    holdings, each with its stocks of ``restricted`` (judged ahead, as
+    ``prices.restricted_ahead`` gives them) set aside: a few dates ahead of the
     one being settled, and kept on the worker process that prepared them where
     the runner can send a task there, else sent here.  A run ``side_by_side``
     with others, which keep the workers busy between them, has each date
     prepared and settled in one task instead, on any worker.
     """
-    if unquoted is None:
+    if restricted is None:
         return InDateOrder(runner, strategy, schedule)
     window = 0 if side_by_side else AHEAD_PER_WORKER * runner.workers
     if runner.processes or not window:
-        return SettledWherePrepared(runner, strategy, schedule, unquoted, window)
-    return SettledHere(runner, strategy, schedule, unquoted, window)
+        return SettledWherePrepared(runner, strategy, schedule, restricted, window)
+    return SettledHere(runner, strategy, schedule, restricted, window)
 
 
 class DatePipeline:
@@ -93,9 +95,9 @@ class DatePipeline:
     def __init__(self, runner: Runner, strategy: Strategy, schedule: list) -> None:
         self.runner, self.strategy, self.schedule = runner, strategy, schedule
 
-    def outcome(self, k: int, holdings: pd.Series, pins: pd.Series) -> DateOutcome:
+    def outcome(self, k: int, holdings: pd.Series, pins: pd.DataFrame) -> DateOutcome:
         """Rebalance date ``k``'s outcome, the date before it left ``holdings``, of which
-        ``pins`` have no quote on date ``k``."""
+        ``pins`` (by kind and weight) cannot trade freely on date ``k``."""
         raise NotImplementedError
 
     def optimise(self, k: int, holdings: pd.Series) -> DateOutcome:
@@ -110,7 +112,7 @@ class DatePipeline:
 class InDateOrder(DatePipeline):
     """Each date optimised once the one before it is settled, with its holdings."""
 
-    def outcome(self, k: int, holdings: pd.Series, pins: pd.Series) -> DateOutcome:
+    def outcome(self, k: int, holdings: pd.Series, pins: pd.DataFrame) -> DateOutcome:
         return self.optimise(k, holdings)
 
 
@@ -121,16 +123,16 @@ class PreparedAhead(DatePipeline):
     prepares = True
 
     def __init__(
-        self, runner: Runner, strategy: Strategy, schedule: list, unquoted: list, window: int
+        self, runner: Runner, strategy: Strategy, schedule: list, restricted: list, window: int
     ) -> None:
         super().__init__(runner, strategy, schedule)
-        self.unquoted, self.window = unquoted, window
+        self.restricted, self.window = restricted, window
         #: Dates sent to be prepared and not settled yet, by position in the schedule.
         self.preparing: dict = {}
         #: The first date not sent yet.
         self.next = 0
 
-    def outcome(self, k: int, holdings: pd.Series, pins: pd.Series) -> DateOutcome:
+    def outcome(self, k: int, holdings: pd.Series, pins: pd.DataFrame) -> DateOutcome:
         outcome = self._settle(k, pins)
         if outcome is None:
             # The preparation held at zero a stock the holdings pin: optimise afresh.
@@ -138,7 +140,7 @@ class PreparedAhead(DatePipeline):
             outcome.optimised_again = True
         return outcome
 
-    def _settle(self, k: int, pins: pd.Series) -> DateOutcome | None:
+    def _settle(self, k: int, pins: pd.DataFrame) -> DateOutcome | None:
         """Date ``k`` settled as prepared; None where its preparation did not foresee
         ``pins``."""
         raise NotImplementedError
@@ -157,7 +159,7 @@ class PreparedAhead(DatePipeline):
 
     def _arguments(self, k: int) -> tuple:
         """Date ``k``'s arguments of ``prepare_date`` after the strategy."""
-        return self.schedule[k], self.unquoted[k], k == 0
+        return self.schedule[k], self.restricted[k], k == 0
 
 
 class SettledHere(PreparedAhead):
@@ -167,7 +169,7 @@ class SettledHere(PreparedAhead):
     def _prepare(self, k: int) -> Future:
         return self.runner.submit(prepare_date, self.strategy, *self._arguments(k))
 
-    def _settle(self, k: int, pins: pd.Series) -> DateOutcome | None:
+    def _settle(self, k: int, pins: pd.DataFrame) -> DateOutcome | None:
         # The later dates go to the workers before this one is waited for.
         self._prepare_up_to(k + self.window)
         prepared: PreparedDate = self.preparing.pop(k).result()
@@ -195,9 +197,9 @@ class SettledWherePrepared(PreparedAhead):
     window, each date is prepared and settled in one task, on any worker."""
 
     def __init__(
-        self, runner: Runner, strategy: Strategy, schedule: list, unquoted: list, window: int
+        self, runner: Runner, strategy: Strategy, schedule: list, restricted: list, window: int
     ) -> None:
-        super().__init__(runner, strategy, schedule, unquoted, window)
+        super().__init__(runner, strategy, schedule, restricted, window)
         # Keys of this run's dates, apart from any other's on the same processes.
         self.token = uuid.uuid4().hex
 
@@ -209,7 +211,7 @@ class SettledWherePrepared(PreparedAhead):
         )
         return _Kept(place, task)
 
-    def _settle(self, k: int, pins: pd.Series) -> DateOutcome | None:
+    def _settle(self, k: int, pins: pd.DataFrame) -> DateOutcome | None:
         # Without a window nothing is kept: the date is prepared where it is settled.
         place = later = None
         if self.window:
@@ -244,13 +246,15 @@ class SettledWherePrepared(PreparedAhead):
 # What the worker processes run for SettledWherePrepared.
 
 
-def keep_prepared(strategy: Strategy, key: tuple, date, unquoted: list | None, first: bool):
+def keep_prepared(strategy: Strategy, key: tuple, date, restricted: Restricted | None, first: bool):
     """``date`` prepared, its solver set up, and kept in this process under ``key``."""
-    worker.THIS_PROCESS.keep(key, _factorised, strategy, date, unquoted, first)
+    worker.THIS_PROCESS.keep(key, _factorised, strategy, date, restricted, first)
 
 
-def _factorised(strategy: Strategy, date, unquoted: list | None, first: bool) -> PreparedDate:
-    prepared = prepare_date(strategy, date, unquoted, first)
+def _factorised(
+    strategy: Strategy, date, restricted: Restricted | None, first: bool
+) -> PreparedDate:
+    prepared = prepare_date(strategy, date, restricted, first)
     if prepared.error is None:
         started = time.perf_counter()
         try:
@@ -265,9 +269,9 @@ def settle_kept(
     strategy: Strategy,
     key: tuple,
     date,
-    unquoted: list | None,
+    restricted: Restricted | None,
     first: bool,
-    pins: pd.Series,
+    pins: pd.DataFrame,
     later: tuple | None = None,
 ) -> DateOutcome | None:
     """The date kept under ``key`` settled with ``pins``, as ``settle`` does; ``later``,
@@ -280,7 +284,7 @@ def settle_kept(
     if later is not None:
         keep_prepared(strategy, *later)
     kept = worker.THIS_PROCESS.take(key)
-    prepared = kept.result() if kept else _factorised(strategy, date, unquoted, first)
+    prepared = kept.result() if kept else _factorised(strategy, date, restricted, first)
     return settle(strategy, prepared, pins, first, diagnose_date)
 
 

@@ -1,5 +1,5 @@
-"""A run's daily prices: how holdings drift between rebalances, what has no quote on a
-rebalance date, and the benchmark's NAV.
+"""A run's daily prices: how holdings drift between rebalances, what cannot trade
+freely on a rebalance date, and the benchmark's NAV.
 
 A day without a quote leaves a stock's price unchanged; a stock delisted while
 held goes to cash at its last quote; cash earns nothing.
@@ -17,18 +17,23 @@ from quotaris.source import NOT_DELISTED
 
 from ..exception import InvalidArgument
 from ..riskmodel.exante import HELD_WEIGHT, held
+from .pins import Restricted, at_limits
 
-__all__ = ["Prices", "benchmark_nav", "unquoted_ahead"]
+__all__ = ["Prices", "benchmark_nav", "restricted_ahead"]
 
 
 class Prices:
     """A run's daily price changes and delisting dates, read once for the stocks it can
-    hold and for any other stock the first time it is held."""
+    hold and for any other stock the first time it is held; with ``closes``, their
+    closes in yuan too, a day without a quote at the last close before it."""
 
-    def __init__(self, days: pd.DatetimeIndex, order_book_ids: Iterable[str] = ()) -> None:
+    def __init__(
+        self, days: pd.DatetimeIndex, order_book_ids: Iterable[str] = (), closes: bool = False
+    ) -> None:
         self.days = days
         self.columns: dict[str, int] = {}
         self.changes = np.empty((len(days), 0))
+        self.closes = np.empty((len(days), 0)) if closes else None
         self.de_listed: list[str] = []
         self.add(order_book_ids)
 
@@ -44,6 +49,9 @@ class Prices:
         new = [i.order_book_id for i in found]
         changes = quotaris.get_price_change_rate(new, self.days[0], self.days[-1])
         self.changes = np.hstack([self.changes, changes.to_numpy(dtype=float)])
+        if self.closes is not None:
+            closes = quotaris.get_close(new, self.days[0], self.days[-1])
+            self.closes = np.hstack([self.closes, _filled(closes.to_numpy(dtype=float))])
         self.de_listed += [i.de_listed_date for i in found]
         self.columns.update((order_book_id, len(self.columns)) for order_book_id in new)
 
@@ -83,14 +91,18 @@ class Prices:
         )
 
 
-def unquoted_ahead(pools: list, prices: Prices, rows: list[int]) -> list[list[str] | None]:
+def restricted_ahead(
+    pools: list, prices: Prices, rows: list[int], price_limits: bool
+) -> list[Restricted | None]:
     """For each rebalance date (at ``rows`` of the run's days), the stocks of its pool
-    and of what could be held then that have no quote that day; None where the pool is
-    not known before the run, or names a stock the market data does not know.
+    and of what could be held then that cannot trade freely that day (``pins.py``;
+    with ``price_limits``, those at a price limit too); None where the pool is not
+    known before the run, or names a stock the market data does not know.
 
     Judged before the run from the pools alone: what could be held after a date
-    is its pool and the stocks pinned on it.  A date whose pool is not known
-    keeps what it held.
+    is its pool and the stocks that could be held then and could not be sold
+    (without a quote, or at limit-down).  A date whose pool is not known keeps
+    what it held.
     """
     ids = list(prices.columns)
     if not ids:
@@ -99,26 +111,41 @@ def unquoted_ahead(pools: list, prices: Prices, rows: list[int]) -> list[list[st
     delisted = np.array(prices.de_listed)
     found, could_hold = [], np.zeros(len(ids), dtype=bool)
     for k, pool in enumerate(pools):
-        date = str(prices.days[rows[k]].date())
-        alive = (delisted == NOT_DELISTED) | (delisted > date)
-        pinnable = could_hold & unquoted_on[k] & alive
-        if pool is None:
-            found.append(None)
-            could_hold |= pinnable
-            continue
-        columns = np.array([prices.columns.get(i, -1) for i in pool], dtype=np.int64)
+        day = prices.days[rows[k]].date()
+        alive = (delisted == NOT_DELISTED) | (delisted > str(day))
+        columns = np.array([prices.columns.get(i, -1) for i in pool or []], dtype=np.int64)
         known = columns[columns >= 0]
-        if len(known) < len(columns):
+        in_pool = np.zeros(len(ids), dtype=bool)
+        in_pool[known] = True
+        candidates = np.flatnonzero((in_pool | (could_hold & alive)) & ~unquoted_on[k])
+        up, down = [], []
+        if price_limits:
+            up, down = at_limits(day, [ids[j] for j in candidates])
+        stuck = could_hold & alive & (unquoted_on[k] | _mask(down, prices.columns, len(ids)))
+        if pool is None or len(known) < len(columns):
             found.append(None)
         else:
             unquoted = [pool[j] for j in np.flatnonzero(unquoted_on[k, columns])]
-            found.append(
-                list(dict.fromkeys([*unquoted, *(ids[j] for j in np.flatnonzero(pinnable))]))
-            )
-        could_hold = np.zeros(len(ids), dtype=bool)
-        could_hold[known] = True
-        could_hold |= pinnable
+            pinnable = (ids[j] for j in np.flatnonzero(could_hold & alive & unquoted_on[k]))
+            found.append(Restricted(list(dict.fromkeys([*unquoted, *pinnable])), up, down))
+        if pool is not None:
+            could_hold = in_pool | stuck
     return found
+
+
+def _mask(order_book_ids: list[str], columns: dict[str, int], size: int) -> np.ndarray:
+    mask = np.zeros(size, dtype=bool)
+    mask[[columns[i] for i in order_book_ids]] = True
+    return mask
+
+
+def _filled(values: np.ndarray) -> np.ndarray:
+    """Days by stocks with each missing value at the last one before it (NaN before
+    the first)."""
+    rows = np.arange(len(values))[:, None]
+    last = np.maximum.accumulate(np.where(np.isnan(values), -1, rows), axis=0)
+    filled = np.take_along_axis(values, np.maximum(last, 0), axis=0)
+    return np.where(last >= 0, filled, np.nan)
 
 
 def benchmark_nav(benchmark, schedule: list, rows: list[int], prices: Prices) -> pd.Series:

@@ -24,8 +24,13 @@ from quotaris.scratch import scratch_directory
 
 from ..const import TRADING_DAYS_PER_YEAR
 from ..exception import InvalidArgument
+from ..trading.costs import COST_KINDS
+from .pins import PIN_COLUMNS, PIN_KINDS
 
-__all__ = ["STATISTICS", "BacktestResult", "Failure", "format_statistic"]
+__all__ = ["FLAT_COST", "STATISTICS", "BacktestResult", "Failure", "format_statistic"]
+
+#: The one kind of cost of a run charged at a flat rate.
+FLAT_COST = "flat"
 
 #: The statistics ``stats()`` gives, in order.
 STATISTICS = (
@@ -40,9 +45,19 @@ STATISTICS = (
     "monthly_hit_rate",
     "tracking_error_ratio",
     "failed_rebalances",
+    *(f"{kind}_pins" for kind in PIN_KINDS),
+    "mean_cash",
+    "total_cost",
+    *(f"{kind}_cost" for kind in COST_KINDS),
 )
 
 _FILES = ("weights.parquet", "daily.parquet", "rebalances.parquet", "failures.parquet")
+#: Costs by kind; runs saved before it had only flat-rate costs.
+_COSTS_FILE = "costs.parquet"
+#: The pins; runs saved before it have none recorded.
+_PINS_FILE = "pins.parquet"
+#: The shares held after each rebalance, in runs with a capital.
+_SHARES_FILE = "shares.parquet"
 #: The file whose presence marks a directory as a saved backtest.
 _MARKER = "backtest.json"
 
@@ -68,8 +83,19 @@ class BacktestResult:
     failed date); ``nav`` and ``benchmark_nav``: daily from the first
     rebalance, starting at 1 (the first purchase's costs are taken at its
     close); ``turnover``: ½ Σ|w_new − w_drifted| and ``costs`` (as a share of
-    the NAV) by rebalance date; ``ex_ante``: forecast volatility and tracking
-    error of each new portfolio; ``failures``: the failed dates.
+    the NAV) by rebalance date, and ``costs_by_kind`` the same split by kind (one
+    column per kind of :data:`plovera.trading.COST_KINDS`, or the one column
+    ``"flat"`` of a flat rate) adding up to ``costs``; ``ex_ante``: forecast
+    volatility and tracking error of each new portfolio; ``failures``: the
+    failed dates; ``pins``: each stock the market held back on a rebalance
+    date (columns ``date``, ``order_book_id``, ``kind`` — "suspended",
+    "limit_up" or "limit_down" — and ``weight``, the drifted weight it was
+    held to, at most or at least; 0 for a stock at limit-up not bought).
+
+    A run with a ``capital`` (yuan) also has ``shares`` (whole shares held
+    after each rebalance, dates by stocks) and ``cash`` (yuan left after each
+    rebalance's trades and costs); its ``weights`` are the shares' and its NAV
+    is in fractions of the capital.
     """
 
     name: str
@@ -81,6 +107,19 @@ class BacktestResult:
     failures: list[Failure]
     ex_ante: pd.DataFrame
     timings: dict = dataclasses.field(default_factory=dict)
+    costs_by_kind: pd.DataFrame | None = None
+    pins: pd.DataFrame | None = None
+    shares: pd.DataFrame | None = None
+    cash: pd.Series | None = None
+    capital: float | None = None
+
+    def __post_init__(self) -> None:
+        if self.costs_by_kind is None:
+            self.costs_by_kind = self.costs.rename(FLAT_COST).to_frame()
+        if self.pins is None:
+            self.pins = pd.DataFrame({column: [] for column in PIN_COLUMNS}).astype(
+                {"date": "datetime64[ns]", "order_book_id": object, "kind": object}
+            )
 
     @property
     def active_nav(self) -> pd.Series:
@@ -91,8 +130,12 @@ class BacktestResult:
         """Annualised return, volatility, Sharpe ratio (no risk-free rate), maximum
         drawdown, annualised active return, realised tracking error, information ratio,
         mean turnover (of the rebalances after the first purchase), monthly hit rate
-        against the benchmark, realised over mean forecast tracking error and the
-        number of rebalance dates that failed and kept their holdings."""
+        against the benchmark, realised over mean forecast tracking error, the
+        number of rebalance dates that failed and kept their holdings, the number
+        of pins of each kind, the mean cash left after a rebalance as a share of
+        the value (NaN without a capital), and the costs summed over the
+        rebalances, in all and by kind (NaN for the kinds of a flat-rate run,
+        which has none)."""
         years = max(len(self.nav) - 1, 1) / TRADING_DAYS_PER_YEAR
         returns = self.nav.pct_change().dropna()
         active = self.active_nav.pct_change().dropna()
@@ -114,8 +157,20 @@ class BacktestResult:
             "tracking_error_ratio": _ratio(tracking_error, forecast),
             # Dates that kept their holdings: the figures above are not the strategy's alone.
             "failed_rebalances": len(self.failures),
+            **{f"{kind}_pins": int((self.pins["kind"] == kind).sum()) for kind in PIN_KINDS},
+            "mean_cash": self._mean_cash(),
+            "total_cost": float(self.costs.sum()),
         }
+        for kind in COST_KINDS:
+            split = self.costs_by_kind.get(kind)
+            values[f"{kind}_cost"] = math.nan if split is None else float(split.sum())
         return pd.Series(values, name=self.name, dtype=float)
+
+    def _mean_cash(self) -> float:
+        if self.cash is None or not len(self.cash) or self.capital is None:
+            return math.nan
+        value = self.nav.reindex(self.cash.index).to_numpy() * self.capital
+        return float(np.mean(self.cash.to_numpy() / value))
 
     def _monthly_hit_rate(self) -> float:
         months = self.nav.index.to_period("M")
@@ -249,8 +304,13 @@ class BacktestResult:
             {"nav": self.nav, "benchmark_nav": self.benchmark_nav, "active_nav": self.active_nav}
         )
         daily.rename_axis("date").to_parquet(directory / "daily.parquet")
-        rebalances = pd.concat([self.turnover, self.costs, self.ex_ante], axis=1)
+        extra = [] if self.cash is None else [self.cash.rename("cash")]
+        rebalances = pd.concat([self.turnover, self.costs, self.ex_ante, *extra], axis=1)
         rebalances.rename_axis("date").to_parquet(directory / "rebalances.parquet")
+        self.costs_by_kind.rename_axis("date").to_parquet(directory / _COSTS_FILE)
+        self.pins.to_parquet(directory / _PINS_FILE, index=False)
+        if self.shares is not None:
+            self.shares.rename_axis("date").to_parquet(directory / _SHARES_FILE)
         failures = pd.DataFrame(
             {
                 "date": pd.to_datetime([str(f.date) for f in self.failures]),
@@ -264,7 +324,7 @@ class BacktestResult:
         )
         failures.to_parquet(directory / "failures.parquet", index=False)
         self.stats().rename("value").rename_axis("statistic").to_csv(directory / "summary.csv")
-        meta = {"name": self.name, "timings": self.timings}
+        meta = {"name": self.name, "timings": self.timings, "capital": self.capital}
         (directory / _MARKER).write_text(json.dumps(meta, indent=2), encoding="utf-8")
         self.plot(directory / "backtest.png")
 
@@ -284,6 +344,14 @@ class BacktestResult:
             _dated_frame(_read(directory / name, pd.read_parquet))
             for name in ("weights.parquet", "daily.parquet", "rebalances.parquet")
         )
+        costs_by_kind = pins = shares = None
+        if (directory / _COSTS_FILE).exists():
+            costs_by_kind = _dated_frame(_read(directory / _COSTS_FILE, pd.read_parquet))
+        if (directory / _PINS_FILE).exists():
+            pins = _read(directory / _PINS_FILE, pd.read_parquet)
+            pins["date"] = pd.DatetimeIndex(pins["date"]).as_unit("ns")
+        if (directory / _SHARES_FILE).exists():
+            shares = _dated_frame(_read(directory / _SHARES_FILE, pd.read_parquet))
         table = _read(directory / "failures.parquet", pd.read_parquet)
         failures = [
             Failure(row.date.date(), row.error_type, row.message, row.diagnosis)
@@ -299,6 +367,11 @@ class BacktestResult:
             failures=failures,
             ex_ante=rebalances[["volatility", "tracking_error"]].dropna(how="all"),
             timings=meta["timings"],
+            costs_by_kind=costs_by_kind,
+            pins=pins,
+            shares=shares,
+            cash=rebalances.get("cash"),
+            capital=meta.get("capital"),
         )
 
 
@@ -342,7 +415,9 @@ _RATIOS = ("sharpe_ratio", "information_ratio", "tracking_error_ratio")
 
 def format_statistic(name: str, value: float) -> str:
     """One value of ``BacktestResult.stats()`` as it is shown."""
-    if name == "failed_rebalances":
+    if math.isnan(value):
+        return "n/a"
+    if name == "failed_rebalances" or name.endswith("_pins"):
         return f"{value:.0f}"
     return f"{value:.2f}" if name in _RATIOS else f"{value:.2%}"
 

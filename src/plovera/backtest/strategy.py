@@ -31,7 +31,10 @@ class Strategy:
     holdings at every rebalance after the first.  An objective instance is
     copied afresh for every date, so an objective that keeps an estimate after
     first use estimates from each date's own history.  Callables must pickle
-    to run on worker processes.
+    to run on worker processes.  With ``price_limits`` (the default) a stock
+    closing at limit-up on a rebalance date is not bought and one at
+    limit-down not sold, where the market data has closes; without, only
+    stocks without a quote are held back.
     """
 
     def __init__(
@@ -44,6 +47,7 @@ class Strategy:
         cov_model: CovModel = CovModel.FACTOR_MODEL_DAILY,
         max_turnover: float | None = None,
         name: str | None = None,
+        price_limits: bool = True,
     ) -> None:
         if not (isinstance(pool, str) or callable(pool)):
             pool = list(pool)
@@ -57,6 +61,8 @@ class Strategy:
                 f"max_turnover must be a number from 0 to 2 (the turnover of selling "
                 f"everything and buying anew), got {max_turnover!r}"
             )
+        if not isinstance(price_limits, bool):
+            raise InvalidArgument(f"price_limits must be True or False, got {price_limits!r}")
         self.pool = pool
         self.objective = objective
         self.bnds = bnds
@@ -65,6 +71,7 @@ class Strategy:
         self.cov_model = cov_model
         self.max_turnover = max_turnover
         self.name = name or _default_name(objective, pool)
+        self.price_limits = price_limits
 
     def __repr__(self) -> str:
         return f"Strategy({self.name!r})"

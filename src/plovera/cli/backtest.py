@@ -7,7 +7,8 @@ line (underscores for dashes)::
     start = "2019-01-01"
     end = "2025-12-31"
     rebalance = "monthly"
-    cost = 0.001
+    cost = 0.001  # or "ashare"
+    capital = 10_000_000  # optional: whole lots of shares and cash
 
     [[strategy]]
     name = "tracking"
@@ -39,6 +40,7 @@ from .. import jobs
 from ..backtest import BacktestResult, Strategy
 from ..exception import InvalidArgument
 from .options import (
+    CAPITAL,
     DATA,
     EXIT_FAILED,
     EXIT_OK,
@@ -71,6 +73,12 @@ STRATEGY_OPTIONS = (
     *PORTFOLIO,
     Option("--max-turnover", type=float, metavar="T", help="turnover at each rebalance at most T"),
     Option("--name", help="name of the strategy (default: from its objective)"),
+    Option(
+        "--no-price-limits",
+        action="store_true",
+        help="buy stocks closing at limit-up and sell those at limit-down, as if there "
+        "were no daily price limits",
+    ),
 )
 STRATEGY_KEYS = tuple(option.key for option in STRATEGY_OPTIONS)
 #: The run's settings: options of the command line, top-level keys of a config file.
@@ -84,7 +92,14 @@ SETTINGS = (
         help="monthly, weekly, every N trading days, or dates separated by commas "
         "(default: %(default)s)",
     ),
-    Option("--cost", type=float, default=0.0, help="cost per unit of traded value, e.g. 0.001"),
+    Option(
+        "--cost",
+        default="0",
+        metavar="RATE|ashare",
+        help="cost per unit of traded value, e.g. 0.001, or 'ashare' for the market's "
+        "commission, stamp duty, transfer fee and price impact (default: %(default)s)",
+    ),
+    CAPITAL,
     DATA,
 )
 SETTING_KEYS = tuple(option.key for option in SETTINGS)
@@ -157,6 +172,7 @@ def strategy_from_options(options: Mapping) -> Strategy:
         cov_model,
         options.get("max_turnover"),
         options.get("name") or objective_name,
+        price_limits=not options.get("no_price_limits"),
     )
 
 
@@ -193,6 +209,18 @@ def _settings(args: argparse.Namespace, from_file: Mapping) -> dict:
             from_file.get(option.key, option.default) if given == option.default else given
         )
     return settings
+
+
+def _cost(given: object) -> object:
+    """A flat rate, or the A-share cost schedule for "ashare"."""
+    if isinstance(given, str) and given.strip().lower() == "ashare":
+        from ..trading import AShareCosts
+
+        return AShareCosts()
+    try:
+        return float(given)
+    except (TypeError, ValueError):
+        raise InvalidArgument(f"cost must be a number or 'ashare', got {given!r}") from None
 
 
 def _rebalance_rule(text: object) -> object:
@@ -259,10 +287,11 @@ def run(args: argparse.Namespace) -> int:
             settings["start"],
             settings["end"],
             _rebalance_rule(settings["rebalance"]),
-            settings["cost"],
+            _cost(settings["cost"]),
             args.on_failure,
             executor=args.workers or args.dask,
             progress=ProgressBar(sys.stderr),
+            capital=settings["capital"],
         )
     except BacktestError as error:
         return report_error(error, EXIT_FAILED)

@@ -15,6 +15,7 @@ OPTIONAL_TABLES = {
     "--index-weights": "date, index_id, order_book_id, weight",
     "--industries": "order_book_id, scheme, start_date, industry_code, industry_name",
     "--fundamentals": "order_book_id, announce_date, fields...",
+    "--special-treatment": "order_book_id, start_date, end_date, status (ST or *ST)",
 }
 
 
@@ -108,6 +109,7 @@ def run_import(args: argparse.Namespace) -> int:
         index_weights=args.index_weights,
         industries=args.industries,
         fundamentals=args.fundamentals,
+        special_treatment=args.special_treatment,
         signals=_signals(args.signal),
         calendar=args.calendar,
         overwrite=args.overwrite,

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 from pathlib import Path
@@ -13,6 +14,7 @@ import pandas as pd
 
 from .. import jobs
 from ..exception import InvalidArgument, OptimizationFailed
+from ..trading.orders import Orders, held_weights, to_orders
 from .options import (
     DATA,
     EXIT_OK,
@@ -23,7 +25,23 @@ from .options import (
 )
 from .report import write_risk_report
 
-__all__ = ["add_command", "run", "write_weights"]
+__all__ = ["ORDER_COLUMNS", "add_command", "run", "write_orders", "write_weights"]
+
+#: A target weight at or below this, with no shares before or after, is left out of an
+#: orders file: the solver's round-off, not a position.
+HELD_TARGET = 1e-6
+#: The columns of an orders file, after order_book_id.
+ORDER_COLUMNS = (
+    "state",
+    "price",
+    "held",
+    "shares",
+    "buy",
+    "sell",
+    "buy_value",
+    "sell_value",
+    "value",
+)
 
 
 def add_command(subcommands: argparse._SubParsersAction) -> None:
@@ -40,6 +58,24 @@ def add_command(subcommands: argparse._SubParsersAction) -> None:
         "--turnover-limit", type=float, metavar="T", help="turnover against --holdings at most T"
     )
     command.add_argument("--holdings", metavar="CSV", help="order_book_id,weight rows held now")
+    command.add_argument(
+        "--trading-limits",
+        action="store_true",
+        help="keep stocks at limit-up (no buying), limit-down (no selling) or suspended on "
+        "--date from moving past their --holdings weights",
+    )
+    command.add_argument(
+        "--capital", type=float, metavar="YUAN", help="the portfolio's value, for --orders"
+    )
+    command.add_argument(
+        "--orders",
+        metavar="FILE.csv",
+        help="write whole-lot orders at the close of --date that turn --held-shares into "
+        "the weights (needs --capital)",
+    )
+    command.add_argument(
+        "--held-shares", metavar="CSV", help="order_book_id,shares rows held now, for --orders"
+    )
     command.add_argument(
         "--output", metavar="FILE", help="write the weights here (FILE.csv or FILE.json)"
     )
@@ -58,6 +94,7 @@ def run(args: argparse.Namespace) -> int:
     if args.output:
         # Before optimising: a refusal should not wait for the solver.
         _check_output(args.output, fmt, args.overwrite)
+    _check_orders(args)
     if args.data:
         quotaris.init(args.data)
     portfolio = PortfolioOptions(vars(args))
@@ -68,7 +105,17 @@ def run(args: argparse.Namespace) -> int:
             raise InvalidArgument(f"{args.index_pool} has no constituents on {args.date}")
         pool += list(constituents.index)
     bnds = portfolio.bounds()
-    cons = portfolio.constraints(turnover=args.turnover_limit, holdings=args.holdings)
+    held_shares = None
+    if args.held_shares:
+        held_shares = jobs.read_series(args.held_shares, "held shares")
+    holdings = args.holdings
+    wanted = args.trading_limits or args.turnover_limit is not None
+    if wanted and holdings is None and held_shares is not None:
+        # The shares held, as weights at the close the orders trade at.
+        holdings = held_weights(held_shares, args.capital, args.date)
+    cons = portfolio.constraints(
+        turnover=args.turnover_limit, holdings=holdings, trading_limits=args.trading_limits
+    )
     inputs = portfolio.objective_inputs()
     try:
         outcome = jobs.optimize(
@@ -92,6 +139,12 @@ def run(args: argparse.Namespace) -> int:
     write_weights(outcome.weights, args.output, fmt, sys.stdout)
     if args.output:
         jobs.describe(f"{args.objective} on {args.date}", outcome, sys.stderr)
+    if args.orders:
+        orders = to_orders(
+            outcome.weights, args.capital, args.date, held_shares, cov_model=args.cov_model
+        )
+        write_orders(orders, args.orders)
+        print(orders, file=sys.stderr)
     if args.report:
         write_risk_report(
             outcome.weights,
@@ -105,8 +158,33 @@ def run(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _check_output(path: str, fmt: str, overwrite: bool) -> None:
-    """Refuse an --output that names another format or would silently replace a file.
+def _check_orders(args: argparse.Namespace) -> None:
+    """Refuse order options that do not go together, before anything is optimised."""
+    if (args.orders is None) != (args.capital is None):
+        raise InvalidArgument(
+            "--orders needs --capital (the portfolio's value in yuan), and --capital --orders"
+        )
+    if args.held_shares and not args.orders:
+        raise InvalidArgument("--held-shares are read by --orders only: give --orders FILE.csv")
+    if args.capital is not None and not (math.isfinite(args.capital) and args.capital > 0):
+        raise InvalidArgument(f"--capital must be a positive number of yuan, got {args.capital}")
+    if args.orders:
+        _check_output(args.orders, "csv", args.overwrite, "--orders", "orders")
+
+
+def write_orders(orders: Orders, destination: str) -> None:
+    """The orders as CSV: one row per stock held before or after them, or that the
+    target weights though the day's limits keep it out (solver round-off is no weight)."""
+    table = orders.table
+    kept = (table["held"] > 0) | (table["shares"] > 0) | (table["target_weight"] > HELD_TARGET)
+    Path(destination).write_text(table.loc[kept, [*ORDER_COLUMNS]].to_csv(), encoding="utf-8")
+
+
+def _check_output(
+    path: str, fmt: str, overwrite: bool, option: str = "--output", what: str = "weights"
+) -> None:
+    """Refuse an --output (or ``option``) that names another format or would silently
+    replace a file.
 
     A name without a suffix is taken as is; a device such as /dev/stdout is
     not a file that could be lost.
@@ -114,11 +192,11 @@ def _check_output(path: str, fmt: str, overwrite: bool) -> None:
     suffix = os.path.splitext(path)[1]
     if suffix and suffix.lower() != f".{fmt}":
         raise InvalidArgument(
-            f"--output {path}: the weights are written as {fmt.upper()}, not {suffix}; "
+            f"{option} {path}: the {what} are written as {fmt.upper()}, not {suffix}; "
             f"name the file .{fmt}"
         )
     if os.path.isdir(path):
-        raise InvalidArgument(f"--output {path} is a directory; name a file")
+        raise InvalidArgument(f"{option} {path} is a directory; name a file")
     if os.path.isfile(path) and not overwrite:
         raise InvalidArgument(f"{path} already exists; pass --overwrite to replace it")
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import math
 import os
 import re
 import sys
@@ -20,6 +21,7 @@ from ..exception import InvalidArgument
 
 __all__ = [
     "BENCHMARK",
+    "CAPITAL",
     "CONSTRAINTS",
     "COV_MODEL",
     "DATA",
@@ -35,6 +37,7 @@ __all__ = [
     "add_options",
     "calendar_date",
     "positive_int",
+    "positive_yuan",
     "refuse_to_replace",
     "report_error",
 ]
@@ -74,6 +77,17 @@ def positive_int(text: str) -> int:
     return value
 
 
+def positive_yuan(text: str) -> float:
+    """An amount of money in yuan, above 0."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"not a positive number of yuan: {text!r}")
+    return value
+
+
 class Option:
     """One ``add_argument`` call kept as data, so that its name is written once."""
 
@@ -100,6 +114,13 @@ def add_options(parser: argparse.ArgumentParser, options: Iterable[Option]) -> N
 DATA = Option("--data", metavar="PATH", help="data bundle (default: the demo market)")
 BENCHMARK = Option("--benchmark", metavar="INDEX", help="benchmark index order_book_id")
 COV_MODEL = Option("--cov-model", default="daily", choices=("daily", "monthly", "quarterly"))
+CAPITAL = Option(
+    "--capital",
+    type=positive_yuan,
+    metavar="YUAN",
+    help="the money to start with: hold whole lots of shares bought at the close and the "
+    "rest in cash (needs the market's closes)",
+)
 
 POOL = (
     Option("pool", nargs="*", metavar="ID", help="order_book_ids of the pool"),

@@ -5,10 +5,13 @@ exchanges on the real Shanghai trading calendar: listings before and during the 
 delistings, suspensions, two level-1 industry schemes (and Shenwan with 非银金融
 split into its level-2 parts) with a few
 reclassifications, quarterly fundamentals published with reporting lags,
-four size indices reviewed twice a year, and a monthly alpha signal of modest
+four size indices reviewed twice a year, periods of special treatment (ST,
+*ST) for small loss-making companies, and a monthly alpha signal of modest
 skill (``demo_alpha``).  Returns come from a factor model
 (country, industries and the ten styles) under a slowly switching volatility
-regime, with fat-tailed specific returns clipped at the daily price limits.
+regime, with fat-tailed specific returns; closes are quoted in fen and held
+within the daily price limits of each board, so limit-up and limit-down closes
+occur, and the changes are those between the closes.
 
 The style exposures are computed the way a risk model computes them, from the
 caps, turnover, returns and fundamentals of the market itself, and they are
@@ -20,6 +23,7 @@ reuses it afterwards.
 
 The stages, in the order a run takes them: :mod:`.period` (the trading days),
 :mod:`.universe` (stocks, industries, halts, traits), :mod:`.fundamentals`,
+:mod:`.quotes` (first prices, special treatment, closes within the limits),
 :mod:`.simulation` (factor returns, then prices month by month with the
 :mod:`.exposures` of each month), :mod:`.indices`, :mod:`.signal` and
 :mod:`.assembly` (the bundle's tables); :mod:`.market` runs them,

@@ -18,6 +18,7 @@ from quotaris.demo.calibration import (
 from quotaris.demo.fundamentals import Reports
 from quotaris.demo.indices import Indices
 from quotaris.demo.period import DEMO_CALENDAR, Period
+from quotaris.demo.quotes import Quotes
 from quotaris.demo.signal import DEMO_SIGNAL
 from quotaris.demo.simulation import ExposureRows, Prices
 from quotaris.demo.universe import Industries, Universe
@@ -34,6 +35,8 @@ def assemble_tables(
     reports: Reports,
     prices: Prices,
     indices: Indices,
+    index_closes: np.ndarray,
+    quotes: Quotes,
     signal: pd.DataFrame,
 ) -> BundleTables:
     days = period.days
@@ -56,6 +59,12 @@ def assemble_tables(
         fundamentals=_fundamentals_table(period, universe, reports),
         style_exposure=_style_table(days, stock_ids, prices.exposures),
         signals={DEMO_SIGNAL: signal},
+        closes=pd.DataFrame(
+            np.column_stack([prices.closes, index_closes]),
+            index=days,
+            columns=np.r_[stock_ids, index_ids],
+        ).sort_index(axis=1),
+        special_treatment=_special_treatment_table(period, universe, quotes),
     )
 
 
@@ -78,6 +87,21 @@ def _instruments(period: Period, universe: Universe) -> pd.DataFrame:
         columns=list(INSTRUMENT_COLUMNS),
     )
     return pd.concat([stocks, indices], ignore_index=True)[list(INSTRUMENT_COLUMNS)]
+
+
+def _special_treatment_table(period: Period, universe: Universe, quotes: Quotes) -> pd.DataFrame:
+    periods = quotes.treatment
+    running = periods.end >= period.n_days
+    end = period.days[np.minimum(periods.end, period.n_days - 1)].to_numpy()
+    table = pd.DataFrame(
+        {
+            "order_book_id": universe.order_book_id[periods.stock],
+            "start_date": period.days[periods.start],
+            "end_date": np.where(running, np.datetime64("NaT"), end),
+            "status": periods.status,
+        }
+    )
+    return table.sort_values(["order_book_id", "start_date"], ignore_index=True)
 
 
 def _index_weights(

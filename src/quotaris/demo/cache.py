@@ -19,7 +19,7 @@ from quotaris.source import BundleError
 __all__ = ["DEMO_VERSION", "cache_dir", "demo_bundle_path"]
 
 #: Bumped whenever the simulated content changes, so cached bundles are rebuilt.
-DEMO_VERSION = 3
+DEMO_VERSION = 4
 
 
 def cache_dir() -> Path:

@@ -26,10 +26,13 @@ __all__ = [
     "DELISTED_SHARE",
     "DIVERSIFIED_FINANCIALS_SHARE",
     "FACTOR_TAIL_DOF",
+    "FIRST_PRICE",
+    "FIRST_PRICE_RANGE",
     "GROWTH_TREND_MONTHS",
     "HALF_YEAR",
     "HISTORY_MONTHS",
     "HS300",
+    "INDEX_BASE_LEVELS",
     "INDEX_MIN_LISTED",
     "INDEX_WEIGHT_LIMIT",
     "INDICES",
@@ -51,6 +54,8 @@ __all__ = [
     "SESSIONS_PER_YEAR",
     "SPECIFIC_VOLATILITY",
     "STAR_BOARD",
+    "STEPPED_DOWN_MONTHS",
+    "STEPPED_DOWN_SHARE",
     "STYLE_POSITION",
     "STYLE_RETURNS",
     "SW_BANKS",
@@ -62,6 +67,10 @@ __all__ = [
     "TWO_YEARS",
     "TYPICAL_TURNOVER",
     "WARM_UP_QUARTERS",
+    "WARNED_BEFORE_DELISTING",
+    "WARNED_SHARE",
+    "WARNING_BEFORE_DELISTING_MONTHS",
+    "WARNING_MONTHS",
     "YEAR",
     "Board",
     "IndexSpec",
@@ -161,7 +170,6 @@ class Board(NamedTuple):
     last_listing: str | None  # None while the board still lists companies
     weight: float  # relative share of the listings while open
     first_number: int
-    wide_limit_from: str | None  # from this day the daily price limit is 20%
     spare_prefixes: tuple[str, ...]  # where the numbering goes on once the prefix is full
 
 
@@ -169,19 +177,20 @@ class Board(NamedTuple):
 # several times the default size.  A board that runs out goes on, in order, in
 # prefixes of its exchange that no board uses, each spare belonging to one
 # board so that codes stay unique: the main boards in the free 60x and 00x,
-# ChiNext in 30x, STAR in 689.
+# ChiNext in 30x, STAR in 689.  (These are code ranges; the trading boards the
+# price limits follow, quotaris.limits.BOARDS, are read from the codes.)
 BOARDS = (
-    Board("600", "XSHG", "1990-12-19", "2012-12-31", 3.0, 0, None, ("602", "604", "606")),
-    Board("601", "XSHG", "2006-01-01", None, 1.0, 0, None, ("607",)),
-    Board("603", "XSHG", "2011-01-01", None, 2.5, 0, None, ("608",)),
-    Board("605", "XSHG", "2020-01-01", None, 1.0, 0, None, ("609",)),
-    Board("688", "XSHG", "2019-07-22", None, 1.5, 1, "2019-07-22", ("689",)),
-    Board("000", "XSHE", "1991-01-01", "2007-12-31", 3.0, 1, None, ("004", "005")),
-    Board("001", "XSHE", "2015-01-01", None, 0.5, 0, None, ("008",)),
-    Board("002", "XSHE", "2004-05-27", "2021-04-05", 3.0, 0, None, ("006", "007")),
-    Board("003", "XSHE", "2020-01-01", None, 0.7, 0, None, ("009",)),
-    Board("300", "XSHE", "2009-10-30", None, 2.5, 1, "2020-08-24", ("302", "303")),
-    Board("301", "XSHE", "2020-08-24", None, 2.0, 0, "2020-08-24", ("304",)),
+    Board("600", "XSHG", "1990-12-19", "2012-12-31", 3.0, 0, ("602", "604", "606")),
+    Board("601", "XSHG", "2006-01-01", None, 1.0, 0, ("607",)),
+    Board("603", "XSHG", "2011-01-01", None, 2.5, 0, ("608",)),
+    Board("605", "XSHG", "2020-01-01", None, 1.0, 0, ("609",)),
+    Board("688", "XSHG", "2019-07-22", None, 1.5, 1, ("689",)),
+    Board("000", "XSHE", "1991-01-01", "2007-12-31", 3.0, 1, ("004", "005")),
+    Board("001", "XSHE", "2015-01-01", None, 0.5, 0, ("008",)),
+    Board("002", "XSHE", "2004-05-27", "2021-04-05", 3.0, 0, ("006", "007")),
+    Board("003", "XSHE", "2020-01-01", None, 0.7, 0, ("009",)),
+    Board("300", "XSHE", "2009-10-30", None, 2.5, 1, ("302", "303")),
+    Board("301", "XSHE", "2020-08-24", None, 2.0, 0, ("304",)),
 )
 STAR_BOARD = 4
 
@@ -214,6 +223,23 @@ CSI1000 = IndexSpec("000852.XSHG", "中证1000", "2014-10-17")
 INDICES = (HS300, CSI1000, CSI500, CSI800)  # in identifier order, as the tables hold them
 INDEX_WEIGHT_LIMIT = 0.10
 INDEX_MIN_LISTED = pd.Timedelta(days=91)
+# The indices' closes before the first day, in points: levels of the order they stood at.
+INDEX_BASE_LEVELS = {HS300: 3500.0, CSI500: 5200.0, CSI800: 3900.0, CSI1000: 5600.0}
+
+# A stock's close before the first day (or on its listing day) in yuan: log-normal
+# with this median and deviation of the logarithm, kept within the range.
+FIRST_PRICE = (12.0, 0.7)
+FIRST_PRICE_RANGE = (3.0, 80.0)
+# Special treatment: a warning of delisting risk (*ST) after two years of losses,
+# for this share of the market's stocks, the small ones more often; lasting a
+# number of months in the range, some stepping down to plain ST for a while.
+# Most companies that leave the market carry the warning for months before.
+WARNED_SHARE = 0.03
+WARNING_MONTHS = (4, 24)
+STEPPED_DOWN_SHARE = 0.35
+STEPPED_DOWN_MONTHS = (3, 12)
+WARNED_BEFORE_DELISTING = 0.6
+WARNING_BEFORE_DELISTING_MONTHS = (6, 18)
 
 # Daily mean and calm-market volatility of the style factor returns.
 STYLE_RETURNS = {

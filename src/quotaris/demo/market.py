@@ -17,6 +17,7 @@ from quotaris.demo.calibration import (
 from quotaris.demo.fundamentals import draw_reports
 from quotaris.demo.indices import build_indices
 from quotaris.demo.period import demo_period
+from quotaris.demo.quotes import draw_quotes, index_levels
 from quotaris.demo.signal import demo_signal
 from quotaris.demo.simulation import Progress, draw_factor_returns, simulate_prices
 from quotaris.demo.universe import draw_industries, draw_suspensions, draw_traits, draw_universe
@@ -102,19 +103,24 @@ def simulate_demo_market(
     traits = draw_traits(rng, period, universe.n)
     reports = draw_reports(rng, period, universe, traits.growth)
     factors = draw_factor_returns(rng, period.n_days)
+    # First prices and special treatment draw from a generator of their own.
+    quotes = draw_quotes(seed, period, universe, reports)
     prices = simulate_prices(
-        rng, period, universe, industries, suspended, traits, reports, factors, report
+        rng, period, universe, industries, suspended, traits, reports, factors, quotes, report
     )
     # Drawn after everything else, so that the rest of the market stays as it was.
     industries = industries._replace(securities=rng.random(universe.n) < SECURITIES_SHARE)
     report(0.8, "indices")
     indices = build_indices(period, universe, suspended, prices.cap, prices.returns)
+    index_closes = index_levels(indices.returns)
     # The signal draws from a generator of its own: the rest of the market stays as it was.
     signal = demo_signal(
         pd.DataFrame(prices.returns, index=period.days, columns=universe.order_book_id), seed
     )
     report(0.9, "tables")
-    tables = assemble_tables(period, universe, industries, reports, prices, indices, signal)
+    tables = assemble_tables(
+        period, universe, industries, reports, prices, indices, index_closes, quotes, signal
+    )
     factor_returns = pd.DataFrame(
         np.column_stack([factors.country, factors.industry, factors.style]),
         index=period.days,

@@ -27,7 +27,9 @@ from quotaris.demo.exposures import TradingHistory, style_exposures
 from quotaris.demo.fundamentals import Reports
 from quotaris.demo.numeric import student_t
 from quotaris.demo.period import Period
+from quotaris.demo.quotes import Quotes, close_within_limits
 from quotaris.demo.universe import Industries, Traits, Universe
+from quotaris.limits import limit_percent
 from quotaris.tables import STYLE_FACTORS
 
 __all__ = [
@@ -66,6 +68,7 @@ class Prices(NamedTuple):
     cap: np.ndarray
     turnover: np.ndarray
     exposures: list[ExposureRows]
+    closes: np.ndarray
 
 
 class _Month(NamedTuple):
@@ -110,10 +113,11 @@ def simulate_prices(
     traits: Traits,
     reports: Reports,
     factors: FactorReturns,
+    quotes: Quotes,
     progress: Progress,
 ) -> Prices:
     """Month by month: the exposures at the month's start from the data so far, then the
-    month's returns from the factor model."""
+    month's returns from the factor model, as closes within the price limits."""
     n, n_days = universe.n, period.n_days
     specific = student_t(rng, TAIL_DOF, (n_days, n))
     turnover_noise = rng.standard_normal((n_days, n))
@@ -123,9 +127,11 @@ def simulate_prices(
         cap=np.full((n_days, n), np.nan),
         turnover=np.full((n_days, n), np.nan),
         exposures=[],
+        closes=np.full((n_days, n), np.nan),
     )
 
     cap_before = np.where(universe.listed_before, universe.initial_cap, np.nan)
+    close_before = np.where(universe.listed_before, quotes.first_price, np.nan)
     n_months = len(period.month_starts)
     for month, (first, stop) in enumerate(zip(period.month_starts, period.month_ends, strict=True)):
         members = np.flatnonzero((universe.list_index < stop) & (universe.delist_index > first))
@@ -153,14 +159,17 @@ def simulate_prices(
         cap_before[members] = cap
         _simulate_days(
             _Month(month, first, stop, full_exposure, sigma),
+            period,
             universe,
             industries,
             suspended,
             traits,
             factors,
+            quotes,
             specific,
             turnover_noise,
             cap_before,
+            close_before,
             history,
             prices,
         )
@@ -170,21 +179,25 @@ def simulate_prices(
 
 def _simulate_days(
     month: _Month,
+    period: Period,
     universe: Universe,
     industries: Industries,
     suspended: np.ndarray,
     traits: Traits,
     factors: FactorReturns,
+    quotes: Quotes,
     specific: np.ndarray,
     turnover_noise: np.ndarray,
     cap_before: np.ndarray,
+    close_before: np.ndarray,
     history: TradingHistory,
     prices: Prices,
 ) -> None:
-    """Returns, caps and turnover of one month's days, written into ``prices``.
+    """Returns, closes, caps and turnover of one month's days, written into ``prices``.
 
-    ``cap_before`` (the caps at the previous close) is advanced to the month's
-    last close and ``history`` by the month's days.
+    ``cap_before`` and ``close_before`` (the caps and closes at the previous
+    close) are advanced to the month's last close and ``history`` by the
+    month's days.
     """
     first, stop, exposure = month.first, month.stop, month.exposure
     days = np.arange(first, stop)[:, None]
@@ -196,12 +209,19 @@ def _simulate_days(
         + factors.style[first:stop] @ exposure.T
         + month.sigma * np.sqrt(regime)[:, None] * specific[first:stop]
     )
-    limit = np.where(days >= universe.wide_limit_from, 0.2, 0.1)
-    returns = np.clip(returns, -limit, limit)
     listed = (days >= universe.list_index) & (days < universe.delist_index)
     traded = listed & ~suspended[first:stop]
     quoted = traded & (days > universe.list_index)  # the listing day has no previous close
-    returns = np.where(quoted, returns, np.nan)
+    listing = days == universe.list_index
+    for row, day in enumerate(range(first, stop)):
+        percent = limit_percent(quotes.board, quotes.special[day], period.day_numbers[day])
+        free = day - universe.list_index < quotes.free_days
+        close = close_within_limits(close_before, returns[row], percent, free)
+        close = np.where(traded[row], np.where(listing[row], quotes.first_price, close), np.nan)
+        # The change the market shows is the one between the closes in fen.
+        returns[row] = np.where(quoted[row], close / close_before - 1.0, np.nan)
+        close_before[:] = np.where(traded[row], close, close_before)
+        prices.closes[day] = close
     gross = np.where(quoted, 1.0 + returns, 1.0)
     cap = cap_before * np.cumprod(gross, axis=0)
     cap_before[:] = cap[-1]

@@ -58,7 +58,6 @@ class Universe:
     initial_cap: np.ndarray  # market cap on the first day, or at listing
     float_share: np.ndarray  # share of the cap that floats after the lock-up
     ipo_float_share: np.ndarray  # and during it
-    wide_limit_from: np.ndarray  # first day of the 20% price limit
 
     @property
     def n(self) -> int:
@@ -148,12 +147,6 @@ def draw_universe(rng: np.random.Generator, period: Period, n_stocks: int = N_ST
     board = board[order]
     symbol = _draw_symbols(rng, sw[order])
     float_share = 0.2 + 0.8 * rng.beta(2.0, 1.5, n)
-    wide_from = np.array(
-        [
-            days.searchsorted(pd.Timestamp(b.wide_limit_from)) if b.wide_limit_from else n_days
-            for b in BOARDS
-        ]
-    )
     return Universe(
         order_book_id=codes[order],
         symbol=symbol,
@@ -166,7 +159,6 @@ def draw_universe(rng: np.random.Generator, period: Period, n_stocks: int = N_ST
         initial_cap=cap[order],
         float_share=float_share,
         ipo_float_share=np.minimum(float_share, 0.2 + 0.1 * rng.random(n)),
-        wide_limit_from=wide_from[board],
     )
 
 
