@@ -442,3 +442,26 @@ def test_a_code_in_no_known_form_is_refused_showing_the_expected_form(demo, tmp_
     message = f"holdings: {path} row 2: {code!r} is no identifier the market data knows; "
     with pytest.raises(InvalidArgument, match=re.escape(message) + ".*600000.XSHG"):
         plovera.jobs.read_series(path, "holdings")
+
+
+@pytest.mark.parametrize(
+    ("limits", "names", "smallest"),
+    [
+        (["--max-holdings", "40"], 40, 0.0),
+        (["--max-holdings", "60", "--min-weight", "0.01"], 60, 0.01),
+    ],
+)
+def test_holdings_limits_from_the_command_line_hold_and_say_how(
+    demo, tmp_path, capsys, limits, names, smallest
+):
+    output = tmp_path / "weights.csv"
+    base = ["optimize", "--date", "2024-12-31", "--index-pool", "000300.XSHG"]
+    mandate = ["--objective", "min_tracking_error", "--benchmark", "000300.XSHG"]
+    assert main([*base, *mandate, *limits, "--output", str(output)]) == EXIT_OK
+    weights = pd.read_csv(output, index_col="order_book_id")["weight"]
+    held = weights[weights > 1e-6]
+    assert len(held) <= names and held.min() >= smallest - 1e-6
+    assert held.sum() == pytest.approx(1.0, abs=1e-6)
+    # With --output the description goes to stderr.
+    line = next(x for x in capsys.readouterr().err.splitlines() if "holdings limits" in x)
+    assert re.search(r"heuristic|exact|continuous", line) and "差距" in line

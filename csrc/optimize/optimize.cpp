@@ -8,6 +8,9 @@ namespace plovera::optimize {
 namespace {
 
 py::object portfolio_optimize(const Globals &globals, const Args &args) {
+    if (py::object delegate = holdings_delegate(globals, args[4], "portfolio_optimize")) {
+        return delegate(args[0], args[1], args[2], args[3], args[4], args[5], args[6]);
+    }
     Setting setting = set_up(globals, args);
     if (setting.helper.is_none()) {
         return whole_weight(setting.order_book_ids);

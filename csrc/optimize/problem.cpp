@@ -226,6 +226,22 @@ py::object make_entry_function(const py::dict &globals, const char *name, Impl i
                          impl, doc);
 }
 
+py::object holdings_delegate(const Globals &globals, py::handle cons, const char *name) {
+    if (!PyList_Check(cons.ptr()) && !PyTuple_Check(cons.ptr())) {
+        return py::object();
+    }
+    for (py::handle constraint : cons) {
+        if (truthy(py::getattr(constraint, "combinatorial", py::none()))) {
+            py::str module(globals["__name__"]);
+            py::object package = module.attr("rpartition")(".")[py::int_(0)];
+            return py::module_::import("importlib")
+                .attr("import_module")(".holdings", package)
+                .attr(name);
+        }
+    }
+    return py::object();
+}
+
 py::object whole_weight(py::handle order_book_ids) {
     py::dict single;
     single[order_book_ids[py::int_(0)]] = py::float_(1.0);

@@ -75,6 +75,12 @@ py::object solve(const Globals &globals, Assembly &assembly, py::handle objectiv
 py::object make_entry_function(const py::dict &globals, const char *name, Impl impl,
                                const char *doc);
 
+// The function `name` of plovera.holdings when `cons`, a list or a tuple, holds a
+// combinatorial constraint (a maximum number of names, a minimum position): the
+// convex problem cannot hold one, so the whole call is handed to that function,
+// looked up at call time.  Null otherwise.
+py::object holdings_delegate(const Globals &globals, py::handle cons, const char *name);
+
 // The result for a pool of one stock: all of the weight on it.
 py::object whole_weight(py::handle order_book_ids);
 

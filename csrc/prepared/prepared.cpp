@@ -16,6 +16,9 @@ using optimize::Setting;
 using optimize::unpack_pair;
 
 py::object prepare_optimize(const Globals &globals, const Args &args) {
+    if (py::object delegate = optimize::holdings_delegate(globals, args[4], "prepare_optimize")) {
+        return delegate(args[0], args[1], args[2], args[3], args[4], args[5], args[6]);
+    }
     Setting setting = optimize::set_up(globals, args);
     py::object prepared =
         globals["PreparedOptimization"].attr("__new__")(globals["PreparedOptimization"]);

@@ -61,6 +61,8 @@ class Outcome:
     risk: float  # ex-ante volatility, or tracking error against the benchmark
     risk_name: str
     helper: object  # the data helper the risk was measured with
+    #: How holdings constraints were met (the method, its bound and gap), if any were given.
+    holdings: object = None
 
 
 def _code_reader() -> CodeReader:
@@ -274,6 +276,8 @@ def make_constraints(
     component_floor: float | None = None,
     classification: str = "sws",
     trading_limits: bool = False,
+    max_holdings: int | None = None,
+    min_weight: float | None = None,
 ) -> list:
     """The constraint objects of the command line's options, in this order.
 
@@ -281,7 +285,9 @@ def make_constraints(
     every style exposure within that distance of the benchmark's; ``turnover``
     is measured against the weights of the ``holdings`` (a CSV, or a Series),
     and ``trading_limits`` keeps the stocks that cannot be bought or sold on
-    the date at their weights there (:class:`~plovera.trading.TradingRestriction`).
+    the date at their weights there (:class:`~plovera.trading.TradingRestriction`);
+    ``max_holdings`` and ``min_weight`` limit the number of stocks held and the
+    smallest holding (:mod:`plovera.holdings`).
     """
     from . import constraints
 
@@ -322,6 +328,13 @@ def make_constraints(
         made.append(TradingRestriction(holdings))
     if component_floor is not None:
         made.append(constraints.BenchmarkComponentWeightLimit(component_floor))
+    if max_holdings is not None or min_weight is not None:
+        from . import holdings as limits
+
+        if max_holdings is not None:
+            made.append(limits.MaxHoldings(max_holdings))
+        if min_weight is not None:
+            made.append(limits.MinPosition(min_weight))
     return made
 
 
@@ -359,7 +372,12 @@ def optimize(
     date = to_date(date)
     cov_model = to_enum(cov_model, CovModel)
     risk, risk_name, helper = _ex_ante_risk(weights, date, benchmark, cov_model)
-    return Outcome(weights, len(weights), seconds, risk, risk_name, helper)
+    report = None
+    if any(getattr(constraint, "combinatorial", False) for constraint in cons or ()):
+        from .holdings import last_report
+
+        report = last_report()
+    return Outcome(weights, len(weights), seconds, risk, risk_name, helper, report)
 
 
 def _check_pool(pool: list[str], date: datetime.date, bnds: dict | None) -> None:
@@ -391,6 +409,8 @@ def describe(title: str, outcome: Outcome, out: TextIO, top: int = 10) -> None:
     print(f"  stocks after cleaning  {outcome.pool_size}, {len(holdings)} held", file=out)
     print(f"  solve time             {outcome.solve_seconds:.2f} s", file=out)
     print(f"  ex-ante {outcome.risk_name:<15}{outcome.risk:.2%} a year", file=out)
+    if outcome.holdings is not None:
+        print(f"  holdings limits        {outcome.holdings}", file=out)
     print(f"  top {min(top, len(holdings))} weights", file=out)
     for order_book_id, weight in holdings.head(top).items():
         print(f"    {order_book_id}  {weight:6.2%}", file=out)

@@ -178,6 +178,13 @@ CONSTRAINTS = (
         metavar="W",
         help="weight in the benchmark's constituents at least W",
     ),
+    Option("--max-holdings", type=positive_int, metavar="N", help="hold at most N stocks"),
+    Option(
+        "--min-weight",
+        type=float,
+        metavar="W",
+        help="every stock held holds at least W, e.g. 0.005",
+    ),
 )
 #: The pool, objective, bound and constraint options of every optimising command.
 PORTFOLIO = (
@@ -230,6 +237,8 @@ class PortfolioOptions:
             tracking_error=self.given.get("tracking_error_limit"),
             component_floor=self.given.get("component_floor"),
             classification=self.given.get("industry_classification") or "sws",
+            max_holdings=self.given.get("max_holdings"),
+            min_weight=self.given.get("min_weight"),
             **more,
         )
 

@@ -44,6 +44,11 @@ def diagnose(
     own set held); with several sets, a common scaling of those relaxations
     that ends every set at once is reported too (``Conflict.together``).
 
+    Holdings constraints (:mod:`plovera.holdings`) are not convex: the
+    rest is diagnosed without them, and when it holds, bounds that leave no
+    portfolio keeping to their counts and minimum positions are named as a
+    conflict with the least count, and the largest minimum, that would do.
+
     At most 40 solves are made, all with Clarabel. Before each filter step
     one solve per member found is kept back for the relaxations (at most
     eight); when the budget runs out first, the untested members stay in, a
@@ -53,6 +58,9 @@ def diagnose(
     All groups are relaxed with the budget held at 1, so a ratio objective's
     own constraint reads as a non-negative expected (active) return.
     """
+    # Imported here: the holdings package reads this package's report classes.
+    from ..holdings.diagnosis import diagnose_holdings, without_holdings
+
     date = to_date(date)
     risk_model().day_of(date)
     pool = list(order_book_ids)
@@ -67,6 +75,7 @@ def diagnose(
                 f"cons 中的 {constraint!r} 不是约束对象：约束对象需要 hard 属性和 "
                 "to_constraints(g, zeta, helper) 方法"
             )
+    holdings, cons = without_holdings(cons)
     ids, helper = set_up_optimization(pool, date, objective, bnds, cons, benchmark, cov_model)
     if helper is None:
         return Diagnosis(True, True)
@@ -84,7 +93,11 @@ def diagnose(
         collector.add_object(constraint, built, helper, hard)
     clarabel = cp.CLARABEL in cp.installed_solvers()
     solver = cp.CLARABEL if clarabel else objective.get_preferred_solver()
-    return search(collector, solver)
+    found = search(collector, solver)
+    if holdings and found.feasible_with_soft:
+        lower, upper = bounds if bounds is not None else (np.zeros(len(ids)), np.ones(len(ids)))
+        return diagnose_holdings(ids, lower, upper, helper, holdings) or found
+    return found
 
 
 # The bounds' own sum checks: a conflict of the budget with the bounds, which

@@ -1,0 +1,423 @@
+"""The convex pieces of one call with holdings constraints.
+
+Every problem here is the call's own problem, built from its objective and
+constraint objects by their own code, over the weights ``g`` (``zeta`` times
+the portfolio, as in ``portfolio_optimize``):
+
+* on a support: the weights outside it held at zero, those in it at least
+  the minimum position, as a problem over the support's weights alone;
+* the relaxation: each stock gets an indicator ``z`` in [0, 1] that the
+  counts limit, with ``g <= upper·zeta·z`` and ``g >= floor·zeta·z``; the
+  optimum of any portfolio the holdings constraints allow is at least its
+  value, which makes it the lower bound of the gap;
+* the same with binary ``z``: the exact mixed-integer problem.
+
+When zeta is a number and the objective is recognised as a risk over the
+factor model, ``f(g, zeta) = k + ℓ·g + c·(‖Lᵀg − zeta·h‖² + Σ δ(g −
+zeta·b)² + o·zeta²)``, the relaxation and the mixed-integer problem write
+each stock's specific term in perspective, ``δ(g²/z − 2·zeta·b·g +
+zeta²·b²)``: equal to the objective at a binary ``z``, above it at a
+fractional one, and so a much tighter bound than the objective itself,
+which a portfolio of few names can come close to.  The form is read off the
+objective numerically (its value at zero, its gradient and its curvature
+along one direction), or, for the ratio objectives, taken from the factor
+model, and checked at random points against the objective's own
+expression; anything else (a user's objective, style deviation) is relaxed
+as it is.  With a variable zeta (the ratio objectives) the perspective
+would need a cone per stock in zeta too, which makes the relaxation many
+times slower than the problem itself: their relaxation keeps the objective
+as it is, and their bound is the weaker one.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import warnings
+
+import cvxpy as cp
+import numpy as np
+import scipy.sparse as sp
+
+from ..exception import OptimizerWarning
+from ..objective import MaxInformationRatio, MaxSharpeRatio
+from .counting import Counts
+
+__all__ = ["Form", "Relaxed", "Setting", "Space", "Trial"]
+
+# As portfolio_optimize solves.
+MAX_ITERATIONS = 10000
+SOLVED = (cp.OPTIMAL, cp.OPTIMAL_INACCURATE)
+# How closely a recognised form must reproduce the objective, relative to its terms.
+FORM_TOLERANCE = 1e-7
+# Problems on a support up to this many stocks are solved by the interior-point solver.
+CLARABEL_STOCKS = 500
+_EQUALITY = cp.constraints.Equality
+
+
+@dataclasses.dataclass
+class Setting:
+    """One call's data: the pool, its objective and helper, the constraint objects to
+    hold, the bounds (upper 0 for a stock that cannot reach the minimum position) and
+    the counts.  ``floor`` is the least weight of a stock held."""
+
+    ids: list[str]
+    objective: object
+    helper: object
+    cons: list
+    lower: np.ndarray
+    upper: np.ndarray
+    floor: np.ndarray
+    counts: Counts
+    min_weight: float
+    variable_scale: bool
+
+    @property
+    def n(self) -> int:
+        return len(self.ids)
+
+    @property
+    def forced(self) -> np.ndarray:
+        return self.lower > 0
+
+    def zeta(self):
+        return cp.Variable(nonneg=True) if self.variable_scale else 1.0
+
+    def fits(self, support) -> bool:
+        """Whether the stocks ``support`` (indices) keep to the counts."""
+        support = np.asarray(support, dtype=np.intp)
+        if self.counts.max_names is not None and len(support) > self.counts.max_names:
+            return False
+        return all(mask[support].sum() <= count for _, mask, count in self.counts.groups)
+
+
+def assemble(setting: Setting, g, zeta, internal: bool = True):
+    """The objective's expression and the constraints of the call over ``g``, an
+    n-vector expression, besides the budget and the bounds."""
+    objective, helper = setting.objective, setting.helper
+    expression = objective.get_objective_expr(g, zeta, helper)
+    if not isinstance(expression, cp.Expression):
+        expression = cp.Constant(expression)  # an objective with nothing to minimise: 0
+    rows = list(objective.get_internal_constraints(g, zeta, helper)) if internal else []
+    for constraint in setting.cons:
+        rows.extend(constraint.to_constraints(g, zeta, helper))
+    return expression, rows
+
+
+def solve(problem: cp.Problem, solver) -> bool:
+    """Whether ``problem`` was solved; an infeasible one or a solver failure is not."""
+    options = {"max_iters": MAX_ITERATIONS} if solver == cp.SCS else {}
+    try:
+        with warnings.catch_warnings():
+            # An inaccurate solution is used as portfolio_optimize uses one, unwarned here.
+            warnings.filterwarnings("ignore", "Solution may be inaccurate", UserWarning)
+            problem.solve(solver=solver, **options)
+    except cp.SolverError:
+        return False
+    return problem.status in SOLVED
+
+
+def factor_loadings(model) -> tuple[np.ndarray, np.ndarray]:
+    """``(B, δ)`` with ``B Bᵀ + diag(δ)`` the model's covariance, as the optimiser writes it."""
+    covariance = model.factor_covariance.to_numpy(dtype=float)
+    values, vectors = np.linalg.eigh((covariance + covariance.T) / 2)
+    loadings = model.exposures.to_numpy(dtype=float) @ (vectors * np.sqrt(np.clip(values, 0, None)))
+    return loadings, np.clip(model.specific_variance.to_numpy(dtype=float), 0, None)
+
+
+@dataclasses.dataclass
+class Form:
+    """``f(g, zeta) = k + ℓ·g + c·(‖Lᵀg − zeta·h‖² + Σ δ(g − zeta·b)² + o·zeta²)``."""
+
+    k: float
+    ell: np.ndarray
+    c: float
+    loadings: np.ndarray
+    h: np.ndarray
+    delta: np.ndarray
+    b: np.ndarray
+    o: float
+
+    def value(self, g: np.ndarray, zeta: float) -> float:
+        common = self.loadings.T @ g - zeta * self.h
+        specific = self.delta @ (g - zeta * self.b) ** 2
+        return self.k + self.ell @ g + self.c * (common @ common + specific + self.o * zeta**2)
+
+    def scale(self, g: np.ndarray, zeta: float) -> float:
+        """The size of the terms of ``value``, for comparing it with another computation."""
+        common = self.loadings.T @ g - zeta * self.h
+        specific = self.delta @ (g - zeta * self.b) ** 2
+        curvature = abs(self.c) * (common @ common + specific + abs(self.o) * zeta**2)
+        return abs(self.k) + np.abs(self.ell) @ g + curvature
+
+    def perspective(self, g, zeta: float, z):
+        """The expression at a constant ``zeta`` with each specific term in perspective,
+        and the cones of its ``g²/z``."""
+        s = cp.Variable(len(self.delta), nonneg=True)
+        weighted = self.delta * self.b
+        risk = (
+            cp.sum_squares(self.loadings.T @ g - zeta * self.h)
+            + self.delta @ s
+            - 2 * zeta * weighted @ g
+            + zeta**2 * (weighted @ self.b + self.o)
+        )
+        return self.k + self.ell @ g + self.c * risk, [_over(g, z, s)]
+
+
+def _over(x, d, t) -> cp.Constraint:
+    """``t >= x² / d`` elementwise, as second-order cones."""
+    return cp.SOC(t + d, cp.vstack([2 * x, t - d]), axis=0)
+
+
+def _value_at(expression, g, zeta, at_g, at_zeta) -> float:
+    g.value = at_g
+    if isinstance(zeta, cp.Variable):
+        zeta.value = at_zeta
+    return float(expression.value)
+
+
+def recognise(setting: Setting, g, zeta, expression) -> Form | None:
+    """The objective's factor form, or None when it is not recognised."""
+    helper, n = setting.helper, setting.n
+    known = {g.id} | ({zeta.id} if isinstance(zeta, cp.Variable) else set())
+    if not hasattr(helper, "get_factor_model") or {v.id for v in expression.variables()} - known:
+        return None
+    kind = type(setting.objective)
+    if isinstance(zeta, cp.Variable):
+        if kind.get_objective_expr is MaxSharpeRatio.get_objective_expr:
+            loadings, delta = factor_loadings(helper.get_factor_model())
+            zeros = np.zeros(n)
+            form = Form(0.0, zeros, 1.0, loadings, np.zeros(loadings.shape[1]), delta, zeros, 0.0)
+        elif kind.get_objective_expr is MaxInformationRatio.get_objective_expr and hasattr(
+            helper, "get_union_factor_model"
+        ):
+            loadings, delta = factor_loadings(helper.get_union_factor_model())
+            b = helper.benchmark_weight.to_numpy(dtype=float)
+            outside = float(delta[n:] @ b[n:] ** 2)
+            form = Form(
+                0.0, np.zeros(n), 1.0, loadings[:n], loadings.T @ b, delta[:n], b[:n], outside
+            )
+        else:
+            return None
+    else:
+        loadings, delta = factor_loadings(helper.get_factor_model())
+        zeros = np.zeros(n)
+        at_zero = _value_at(expression, g, zeta, zeros, None)
+        gradient = expression.grad.get(g)
+        if gradient is None:
+            return None
+        ell = np.asarray(gradient.todense() if sp.issparse(gradient) else gradient).ravel()
+        # Along x: f(2x) − 2 f(x) + f(0) = 2 c xᵀΣx for f = k + ℓ·g + c gᵀΣg.
+        x = np.full(n, float(zeta) / n)
+        common = loadings.T @ x
+        variance = common @ common + delta @ x**2
+        twice = _value_at(expression, g, zeta, 2 * x, None)
+        once = _value_at(expression, g, zeta, x, None)
+        c = (twice - 2 * once + at_zero) / (2 * variance)
+        if not np.all(np.isfinite(ell)) or not np.isfinite(c) or c < 0:
+            return None
+        form = Form(at_zero, ell, c, loadings, np.zeros(loadings.shape[1]), delta, zeros, 0.0)
+    rng = np.random.default_rng(0)
+    for _ in range(2):
+        at_zeta = float(rng.uniform(0.5, 2.0)) if isinstance(zeta, cp.Variable) else float(zeta)
+        at_g = rng.dirichlet(np.ones(n)) * at_zeta
+        found = _value_at(expression, g, zeta, at_g, at_zeta)
+        if abs(found - form.value(at_g, at_zeta)) > FORM_TOLERANCE * form.scale(at_g, at_zeta):
+            return None
+    return form
+
+
+@dataclasses.dataclass
+class Trial:
+    """A portfolio on ``support``: its weights over the pool, the objective's value, the
+    scale zeta of its solution and the multipliers of the call's own constraints."""
+
+    support: np.ndarray
+    weights: np.ndarray
+    value: float
+    zeta: float
+    duals: list
+
+
+@dataclasses.dataclass
+class Relaxed:
+    """A solved relaxation: its value (the bound), weights and indicators."""
+
+    value: float
+    weights: np.ndarray
+    indicators: np.ndarray
+
+
+class Space:
+    """The problems of one call: on a support, relaxed, mixed-integer.
+
+    The problem on a support is one compiled problem over the whole pool
+    whose bounds (and a penalty per stock) are parameters: moving to another
+    support sets them and solves again, without compiling anew.
+    """
+
+    def __init__(self, setting: Setting) -> None:
+        self.setting = setting
+        self.solves = 0
+        n = setting.n
+        self.g = cp.Variable(n, nonneg=True)
+        self.zeta = setting.zeta()
+        expression, rows = assemble(setting, self.g, self.zeta)
+        self.expression = expression
+        self.rows = [cp.sum(self.g) == self.zeta, *rows]
+        self.form = recognise(setting, self.g, self.zeta, expression)
+        self.low = cp.Parameter(n, nonneg=True)
+        self.high = cp.Parameter(n, nonneg=True)
+        self.penalty = cp.Parameter(n)
+        bounds = [self.g >= self.zeta * self.low, self.g <= self.zeta * self.high]
+        if isinstance(self.zeta, cp.Variable):
+            bounds = [
+                self.g >= cp.multiply(self.low, self.zeta),
+                self.g <= cp.multiply(self.high, self.zeta),
+            ]
+        self.problem = cp.Problem(
+            cp.Minimize(expression + self.penalty @ self.g), self.rows + bounds
+        )
+        # Interior-point solves are exact enough to compare supports by; past a few
+        # hundred stocks the first-order solver, started from the last solution, is faster.
+        small = n <= CLARABEL_STOCKS and cp.CLARABEL in cp.installed_solvers()
+        self.solver = cp.CLARABEL if small else setting.objective.get_preferred_solver()
+        # The Lagrangian over the pool, its multipliers set from a solve on a support:
+        # its gradient prices the stocks outside.
+        self._priced = [
+            r for r in self.rows if isinstance(r, cp.constraints.Inequality | _EQUALITY)
+        ]
+        self._multipliers = [cp.Parameter(row.shape) for row in self._priced]
+        terms = [
+            cp.sum(cp.multiply(multiplier, row.expr))
+            for multiplier, row in zip(self._multipliers, self._priced, strict=True)
+        ]
+        self.lagrangian = expression + cp.sum(cp.hstack(terms))
+
+    def value(self, weights: np.ndarray, scale: float) -> float:
+        """The objective at the portfolio ``weights`` scaled by ``scale`` (zeta)."""
+        return _value_at(self.expression, self.g, self.zeta, weights * scale, scale)
+
+    # -- on a support --------------------------------------------------------------
+
+    def on(self, support, floor: bool = True, penalty: np.ndarray | None = None) -> Trial | None:
+        """The best portfolio on ``support`` (indices), held stocks at least at the
+        floor (``floor``) or at their lower bound; with ``penalty`` per stock added to
+        the objective times its weight.  None when there is none."""
+        setting = self.setting
+        support = np.unique(np.asarray(support, dtype=np.intp))
+        if not len(support):
+            return None
+        inside = np.zeros(setting.n, dtype=bool)
+        inside[support] = True
+        self.low.value = np.where(inside, setting.floor if floor else setting.lower, 0.0)
+        self.high.value = np.where(inside, setting.upper, 0.0)
+        self.penalty.value = np.zeros(setting.n) if penalty is None else penalty
+        self.solves += 1
+        if not solve(self.problem, self.solver) or self.g.value is None:
+            return None
+        held = np.where(inside, np.clip(self.g.value, 0, None), 0.0)
+        if held.sum() <= 0:
+            return None
+        duals = [row.dual_value for row in self._priced]
+        scale = float(self.zeta.value) if isinstance(self.zeta, cp.Variable) else self.zeta
+        value = float(self.expression.value)
+        return Trial(support, held / held.sum(), value, float(scale), duals)
+
+    def prices(self, trial: Trial) -> np.ndarray:
+        """The Lagrangian's gradient at ``trial`` over the pool: the first-order change of
+        the objective, the call's constraints priced at their multipliers, per unit of
+        weight moved into each stock."""
+        self.g.value = trial.weights * trial.zeta
+        if isinstance(self.zeta, cp.Variable):
+            self.zeta.value = trial.zeta
+        for multiplier, dual in zip(self._multipliers, trial.duals, strict=True):
+            multiplier.value = np.zeros(multiplier.shape) if dual is None else dual
+        gradient = self.lagrangian.grad.get(self.g)
+        if gradient is None:
+            return np.zeros(self.setting.n)
+        return np.asarray(gradient.todense() if sp.issparse(gradient) else gradient).ravel()
+
+    # -- relaxed and mixed-integer ---------------------------------------------------
+
+    def holdings_problem(self, integer=False, zeta=None, internal=True, zeta_max=None):
+        """The problem with an indicator per stock, relaxed or binary: ``(problem, g, z,
+        zeta)``; without the perspective the relaxed indicators are projected out (``z``
+        is None).  ``zeta`` (a number) replaces the call's scale, ``internal=False``
+        leaves out the objective's own constraints, ``zeta_max`` bounds a variable
+        scale for the binary links."""
+        setting = self.setting
+        n = setting.n
+        if zeta is None and internal:
+            g, zeta, expression, rows = self.g, self.zeta, self.expression, self.rows
+        else:
+            g = cp.Variable(n, nonneg=True)
+            zeta = setting.zeta() if zeta is None else zeta
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", OptimizerWarning)
+                expression, rows = assemble(setting, g, zeta, internal)
+            rows = [cp.sum(g) == zeta, *rows]
+        upper, floor, forced = setting.upper, setting.floor, setting.forced
+        constraints = [*rows, g >= zeta * setting.lower, g <= zeta * upper]
+        variable = isinstance(zeta, cp.Variable)
+        perspective = self.form is not None and self.form.c > 0 and not variable
+        if not integer and not perspective:
+            # The indicators projected out: each is at least g / (zeta·upper).
+            inverse = np.divide(1.0, upper, out=np.zeros(n), where=upper > 0)
+            if setting.counts.max_names is not None:
+                constraints.append(inverse @ g <= setting.counts.max_names * zeta)
+            for _, mask, count in setting.counts.groups:
+                constraints.append((inverse * mask) @ g <= count * zeta)
+            return cp.Problem(cp.Minimize(expression), constraints), g, None, zeta
+        z = cp.Variable(n, boolean=True) if integer else cp.Variable(n)
+        if not integer:
+            constraints += [z >= 0, z <= 1]
+        if variable:
+            # y stands for zeta·z: the scaled indicator the links and counts are linear in.
+            y = cp.Variable(n, nonneg=True)
+            constraints += [y <= zeta, g <= cp.multiply(upper, y)]
+            if setting.min_weight > 0:
+                constraints.append(g >= cp.multiply(floor, y))
+            if integer:
+                constraints += [y <= zeta_max * z, y >= zeta - zeta_max * (1 - z), zeta <= zeta_max]
+            indicators = [(z, 1), (y, zeta)]
+        else:
+            constraints.append(g <= cp.multiply(zeta * upper, z))
+            if setting.min_weight > 0:
+                constraints.append(g >= cp.multiply(zeta * floor, z))
+            indicators = [(z, 1)]
+        if forced.any():
+            constraints.append(z[forced] == 1)
+        for indicator, unit in indicators:
+            if setting.counts.max_names is not None:
+                constraints.append(cp.sum(indicator) <= setting.counts.max_names * unit)
+            for _, mask, count in setting.counts.groups:
+                if mask.any():
+                    constraints.append(cp.sum(indicator[mask]) <= count * unit)
+        objective = expression
+        if perspective:
+            objective, cones = self.form.perspective(g, zeta, z)
+            constraints += cones
+        return cp.Problem(cp.Minimize(objective), constraints), g, z, zeta
+
+    @property
+    def in_perspective(self) -> bool:
+        """Whether the relaxation writes the specific risk in perspective."""
+        return self.form is not None and self.form.c > 0 and not self.setting.variable_scale
+
+    def relax(self, zeta=None, internal=True) -> Relaxed | None:
+        """The relaxation solved, or None when it has no solution."""
+        problem, g, z, _ = self.holdings_problem(zeta=zeta, internal=internal)
+        self.solves += 1
+        # The perspective's cones slow the first-order solver down many times.
+        solvers = [self.setting.objective.get_preferred_solver()]
+        if (self.in_perspective or zeta is not None) and cp.CLARABEL in cp.installed_solvers():
+            solvers.insert(0, cp.CLARABEL)
+        if not any(solve(problem, solver) for solver in solvers) or g.value is None:
+            return None
+        weights = np.clip(g.value, 0, None)
+        total = weights.sum()
+        weights = weights / total if total > 0 else weights
+        upper = self.setting.upper
+        least = np.divide(weights, upper, out=np.zeros(len(weights)), where=upper > 0)
+        indicators = least if z is None else z.value
+        return Relaxed(float(problem.value), weights, np.clip(indicators, 0, 1))

@@ -1,0 +1,370 @@
+"""Holdings constraints: small pools whose best support is found by enumeration, the
+counting checks against enumeration of subsets, and the calls end to end on the demo market."""
+
+import datetime
+import itertools
+import re
+
+import cvxpy as cp
+import numpy as np
+import pandas as pd
+import pytest
+
+import quotaris
+from plovera import (
+    IndexBenchmark,
+    IndustryConstraint,
+    InvalidArgument,
+    MaxHoldings,
+    MaxIndicator,
+    MaxSharpeRatio,
+    MeanVariance,
+    MinPosition,
+    MinTrackingError,
+    MinVariance,
+    OptimizationFailed,
+    OptimizerWarning,
+    RiskParity,
+    Strategy,
+    diagnose,
+    portfolio_optimize,
+    run_backtest,
+)
+from plovera.const import CovModel, IndustryClassification
+from plovera.helper import OptimizeHelper
+from plovera.holdings import PreparedHoldings, last_report
+from plovera.holdings.counting import Counts, shortfall
+from plovera.prepared import prepare_optimize
+
+DATE = datetime.date(2023, 3, 15)
+INDEX = "000300.XSHG"
+# SCS and Clarabel hold weights to about this.
+WEIGHT_TOL = 1e-3
+
+
+# --- counting, against enumeration of subsets --------------------------------------
+
+
+def enumerated(lower, upper, m, max_names, groups):
+    """Whether some set of stocks keeps to bounds, counts and minimum, by enumeration."""
+    n = len(lower)
+    forced = {i for i in range(n) if lower[i] > 0}
+    for size in range(n + 1):
+        for chosen in itertools.combinations(range(n), size):
+            if not forced <= set(chosen) or (max_names is not None and size > max_names):
+                continue
+            if any(sum(mask[i] for i in chosen) > count for _, mask, count in groups):
+                continue
+            floors = [max(lower[i], m) for i in chosen]
+            if any(upper[i] < f for i, f in zip(chosen, floors, strict=True)):
+                continue
+            if sum(floors) <= 1 + 1e-9 and sum(upper[i] for i in chosen) >= 1 - 1e-9:
+                return True
+    return False
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_counting_decides_as_enumeration_does(seed):
+    rng = np.random.default_rng(seed)
+    n = 7
+    upper = rng.choice([0.1, 0.2, 0.35, 0.5, 1.0], n)
+    lower = np.where(rng.random(n) < 0.2, rng.choice([0.05, 0.3], n), 0.0)
+    lower = np.minimum(lower, upper)
+    m = float(rng.choice([0.0, 0.1, 0.3, 0.45]))
+    max_names = int(rng.integers(1, 5)) if rng.random() < 0.8 else None
+    mask = rng.random(n) < 0.4
+    groups = (("A", mask, int(rng.integers(0, 3))),) if rng.random() < 0.5 else ()
+    found = shortfall([f"s{i}" for i in range(n)], lower, upper, m, Counts(max_names, groups))
+    assert (found is None) == enumerated(lower, upper, m, max_names, groups)
+    if found is not None and found.max_names is not None:
+        # The least count that would do, and no smaller one.
+        assert enumerated(lower, upper, m, found.max_names, groups)
+        assert not enumerated(lower, upper, m, found.max_names - 1, groups)
+    if found is not None and found.min_weight is not None:
+        assert enumerated(lower, upper, found.min_weight, max_names, groups)
+        assert not enumerated(lower, upper, found.min_weight + 2e-6, max_names, groups)
+
+
+# --- the constraint objects ---------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda: MaxHoldings(0), "n 应为不小于 1 的整数，传入值为: 0"),
+        (lambda: MaxHoldings(2.5), "n 应为非负整数，传入值为: 2.5"),
+        (lambda: MaxHoldings(), "MaxHoldings 需要 n 或非空的 industry_limits"),
+        (
+            lambda: MaxHoldings(5, {"银行": -1}),
+            "industry_limits['银行'] 应为非负整数，传入值为: -1",
+        ),
+        (lambda: MaxHoldings(5, {"水产": 1}), "未知的行业 '水产'"),
+        (lambda: MaxHoldings(5, method="fast"), "method 应为 auto, exact, heuristic 之一"),
+        (lambda: MaxHoldings(5, time_limit=0), "time_limit 应为正的秒数，传入值为: 0"),
+        (lambda: MinPosition(0), "weight 应在 (0, 1] 之间，传入值为: 0"),
+        (lambda: MinPosition(float("nan")), "weight 应在 (0, 1] 之间，传入值为: nan"),
+    ],
+)
+def test_bad_arguments_are_refused_by_name(make, message):
+    with pytest.raises(InvalidArgument, match=f"^{re.escape(message)}"):
+        make()
+
+
+def test_industries_are_read_by_name_or_code_in_the_scheme():
+    rule = MaxHoldings(10, {"银行": 2}, classification="CITIC")
+    assert rule.classification is IndustryClassification.CITIC
+    assert rule.industry_limits == {"银行": 2}
+    rule = MaxHoldings(10, {"801780": 2, "银行": 3, "801080": 1})
+    assert rule.industry_limits == {"银行": 2, "电子": 1}
+
+
+def test_outside_a_list_the_constraint_says_where_it_belongs():
+    with pytest.raises(InvalidArgument, match="不是凸约束"):
+        MaxHoldings(3).to_constraints(cp.Variable(3), 1.0, None)
+
+
+# --- small pools on the demo market, against enumeration of supports ----------------
+
+
+@pytest.fixture(scope="module")
+def small(demo):
+    """Eight constituents of the index, the heaviest, and the data to judge them by."""
+    weights = quotaris.index_weights(INDEX, DATE)
+    pool = sorted(weights.sort_values(ascending=False).index[:8])
+    helper = OptimizeHelper(pool, DATE, IndexBenchmark(INDEX), CovModel.FACTOR_MODEL_DAILY)
+    return pool, helper
+
+
+def covariance(model):
+    x = model.exposures.to_numpy()
+    return x @ model.factor_covariance.to_numpy() @ x.T + np.diag(model.specific_variance)
+
+
+def judge(kind, helper):
+    """The objective of a portfolio of the pool, computed from the factor model here."""
+    if kind == "tracking":
+        sigma = covariance(helper.get_union_factor_model())
+        b = helper.benchmark_weight.to_numpy()
+        n = len(helper.order_book_ids)
+
+        def value(w):
+            active = np.concatenate([w, np.zeros(len(b) - n)]) - b
+            return active @ sigma @ active
+
+        return value
+    sigma = covariance(helper.get_factor_model())
+    return lambda w: w @ sigma @ w
+
+
+def best_by_enumeration(kind, helper, cap, m, max_names):
+    """The best portfolio of at most ``max_names`` stocks, each in [m, cap] when held."""
+    n = len(helper.order_book_ids)
+    value = judge(kind, helper)
+    if kind == "tracking":
+        sigma = covariance(helper.get_union_factor_model())
+        b = helper.benchmark_weight.to_numpy()
+    else:
+        sigma, b = covariance(helper.get_factor_model()), np.zeros(n)
+    best = (np.inf, None)
+    for size in range(1, max_names + 1):
+        for chosen in itertools.combinations(range(n), size):
+            if size * cap < 1 - 1e-9 or size * m > 1 + 1e-9:
+                continue
+            w = cp.Variable(size)
+            s = list(chosen)
+            # Active weights over the union: the chosen stocks minus the benchmark.
+            full = np.zeros((len(b), size))
+            full[s, range(size)] = 1
+            objective = cp.quad_form(full @ w - b, cp.psd_wrap(sigma))
+            problem = cp.Problem(cp.Minimize(objective), [cp.sum(w) == 1, w >= m, w <= cap])
+            problem.solve(solver=cp.CLARABEL)
+            weights = np.zeros(n)
+            weights[s] = w.value
+            if value(weights) < best[0]:
+                best = (value(weights), weights)
+    return best
+
+
+CASES = [
+    pytest.param("tracking", 0.6, 0.0, 3, id="tracking, 3 names"),
+    pytest.param("tracking", 0.6, 0.3, 3, id="tracking, 3 names, 30% minimum"),
+    pytest.param("variance", 0.5, 0.0, 2, id="variance, 2 names"),
+    pytest.param("variance", 1.0, 0.35, 4, id="variance, 35% minimum"),
+]
+
+
+def call(kind, pool, cap, m, max_names, method):
+    objective = MinTrackingError() if kind == "tracking" else MinVariance()
+    cons = [MaxHoldings(max_names, method=method)]
+    if m:
+        cons.append(MinPosition(m))
+    return portfolio_optimize(pool, DATE, objective, {"*": (0, cap)}, cons, INDEX)
+
+
+@pytest.mark.parametrize(("kind", "cap", "m", "max_names"), CASES)
+def test_exact_finds_the_best_support(small, kind, cap, m, max_names):
+    pool, helper = small
+    best, best_weights = best_by_enumeration(kind, helper, cap, m, max_names)
+    weights = call(kind, pool, cap, m, max_names, "exact")
+    report = weights.attrs["holdings"]
+    assert report.method == "exact" and report.proven_optimal
+    np.testing.assert_allclose(weights.to_numpy(), best_weights, atol=WEIGHT_TOL)
+    assert report.objective == pytest.approx(best, rel=1e-4)
+    assert judge(kind, helper)(weights.to_numpy()) == pytest.approx(best, rel=1e-3)
+
+
+@pytest.mark.parametrize(("kind", "cap", "m", "max_names"), CASES)
+def test_the_heuristic_gap_bounds_its_distance_from_the_best(small, kind, cap, m, max_names):
+    pool, helper = small
+    best, _ = best_by_enumeration(kind, helper, cap, m, max_names)
+    weights = call(kind, pool, cap, m, max_names, "heuristic")
+    report = last_report()
+    assert report is weights.attrs["holdings"] and report.method == "heuristic"
+    found = judge(kind, helper)(weights.to_numpy())
+    assert found == pytest.approx(report.objective, rel=1e-3)
+    # The bound is below the best, and the gap covers the distance to it.
+    assert report.bound <= best * (1 + 1e-4)
+    assert found - best <= report.gap * abs(found) + 1e-4 * best
+
+
+# --- every objective keeps to the counts and the thresholds -----------------------
+
+
+@pytest.fixture(scope="module")
+def constituents(demo):
+    return sorted(quotaris.index_weights(INDEX, DATE).index)[:60]
+
+
+def alpha(pool, seed=3):
+    return pd.Series(np.random.default_rng(seed).normal(0, 0.05, len(pool)), index=pool)
+
+
+OBJECTIVES = [
+    pytest.param(lambda pool: MinVariance(), id="min variance"),
+    pytest.param(lambda pool: MinTrackingError(), id="min tracking error"),
+    pytest.param(lambda pool: MeanVariance(alpha(pool)), id="mean variance"),
+    pytest.param(lambda pool: MaxSharpeRatio(alpha(pool) + 0.1), id="max Sharpe"),
+    pytest.param(lambda pool: MaxIndicator(alpha(pool)), id="max indicator"),
+    pytest.param(lambda pool: RiskParity(), id="risk parity"),
+]
+
+
+@pytest.mark.parametrize("make", OBJECTIVES)
+def test_every_objective_keeps_to_counts_thresholds_and_bounds(constituents, make):
+    banks = {"银行": 1, "电子": 2}
+    cons = [MaxHoldings(12, industry_limits=banks, method="heuristic"), MinPosition(0.04)]
+    cons.append(IndustryConstraint("医药生物", upper_limit=0.3))
+    weights = portfolio_optimize(
+        constituents, DATE, make(constituents), {"*": (0, 0.2)}, cons, INDEX
+    )
+    held = weights[weights > 0]
+    assert weights.sum() == pytest.approx(1.0, abs=1e-9)
+    assert len(held) <= 12 and held.min() >= 0.04 - 1e-9 and held.max() <= 0.2 + 1e-9
+    industries = quotaris.get_industry(list(held.index), DATE, "sws")
+    for industry, limit in banks.items():
+        assert (industries == industry).sum() <= limit
+    assert weights[industries.index[industries == "医药生物"]].sum() <= 0.3 + WEIGHT_TOL
+    report = weights.attrs["holdings"]
+    assert report.holdings == len(held) and (report.gap is None) == isinstance(
+        make(constituents), RiskParity
+    )
+
+
+def test_constraints_that_do_not_bind_leave_the_problem_as_it_is(constituents):
+    plain = portfolio_optimize(constituents, DATE, MinVariance(), {"*": (0, 0.2)})
+    weights = portfolio_optimize(
+        constituents, DATE, MinVariance(), {"*": (0, 0.2)}, (MaxHoldings(100),)
+    )
+    pd.testing.assert_series_equal(weights, plain, check_exact=False, atol=1e-9)
+    assert weights.attrs["holdings"].method == "continuous"
+
+
+# --- soft constraints and conflicts ---------------------------------------------------
+
+
+def test_soft_holdings_constraints_are_dropped_with_the_soft_group(constituents):
+    cons = [MaxHoldings(3, hard=False), IndustryConstraint("银行", upper_limit=0.05, hard=False)]
+    with pytest.warns(OptimizerWarning, match="^约束无法满足，放弃所有软约束重试$"):
+        weights = portfolio_optimize(constituents, DATE, MinVariance(), {"*": (0, 0.2)}, cons)
+    plain = portfolio_optimize(constituents, DATE, MinVariance(), {"*": (0, 0.2)})
+    np.testing.assert_allclose(weights.to_numpy(), plain.to_numpy(), atol=1e-9)
+    assert weights.attrs["holdings"].soft_dropped
+
+
+def test_a_hard_count_stays_when_the_soft_minimum_is_dropped(constituents):
+    cons = [MaxHoldings(6), MinPosition(0.3, hard=False)]
+    with pytest.warns(OptimizerWarning, match="放弃所有软约束"):
+        weights = portfolio_optimize(constituents, DATE, MinVariance(), {"*": (0, 0.25)}, cons)
+    assert (weights > 0).sum() <= 6 and weights.attrs["holdings"].soft_dropped
+
+
+CONFLICTS = [
+    pytest.param(
+        [MaxHoldings(10), MinPosition(0.05)],
+        0.05,
+        "最多持有 10 只，最小持仓 5.00%：至多持有 10 只股票，其上限之和最多为 50.00%，不足 100%",
+        ("最多持有股票数", 10, 20),
+        id="ten names of at most 5%",
+    ),
+    pytest.param(
+        [MinPosition(0.2)],
+        0.1,
+        "最小持仓 20.00%：最小持仓 20.00% 高于每只股票的上限（最大为 10.00%）",
+        ("最小持仓", 0.2, 0.1),
+        id="a minimum above every cap",
+    ),
+    pytest.param(
+        [MinPosition(0.6), MaxHoldings(5)],
+        0.7,
+        "最多持有 5 只，最小持仓 60.00%：至少要持有 2 只股票，上限之和才能达到 100%，而每只不低于"
+        "最小持仓 60.00%，合计至少 120.00%，超过 100%",
+        ("最小持仓", 0.6, 0.5),
+        id="two minimum positions above 100%",
+    ),
+]
+
+
+@pytest.mark.parametrize(("cons", "cap", "message", "relaxation"), CONFLICTS)
+def test_impossible_combinations_are_named_with_their_numbers(
+    constituents, cons, cap, message, relaxation
+):
+    bnds = {"*": (0, cap)}
+    with pytest.raises(OptimizationFailed) as raised:
+        portfolio_optimize(constituents, DATE, MinVariance(), bnds, cons)
+    assert raised.value.args == (message,)
+    found = diagnose(constituents, DATE, MinVariance(), bnds, cons)
+    name, limit, relaxed = relaxation
+    named = next(c for c in found.conflicts if c.name.startswith(name))
+    assert not found.feasible and named.limit == pytest.approx(limit)
+    assert named.relaxed == pytest.approx(relaxed, abs=1e-5)
+
+
+# --- prepared problems and backtests ----------------------------------------------------
+
+
+def test_prepared_calls_solve_with_new_bounds(constituents):
+    cons = [MaxHoldings(8), MinPosition(0.05)]
+    prepared = prepare_optimize(constituents, DATE, MinVariance(), {"*": (0, 0.3)}, cons)
+    assert isinstance(prepared, PreparedHoldings)
+    pinned = constituents[-1]
+    weights = prepared.solve({pinned: (0.07, 0.07)})
+    assert weights[pinned] == pytest.approx(0.07) and (weights > 0).sum() <= 8
+    again = prepared.solve()
+    direct = portfolio_optimize(constituents, DATE, MinVariance(), {"*": (0, 0.3)}, cons)
+    np.testing.assert_allclose(again.to_numpy(), direct.to_numpy(), atol=WEIGHT_TOL)
+    with pytest.raises(InvalidArgument, match="^合约 000001.XSHG.X 不在准备优化的股票池中$"):
+        prepared.solve({"000001.XSHG.X": (0, 0.1)})
+
+
+def test_a_backtest_keeps_to_the_counts_on_every_date(demo):
+    strategy = Strategy(
+        INDEX,
+        MinTrackingError(),
+        bnds={"*": (0, 0.06)},
+        cons=[MaxHoldings(25), MinPosition(0.02)],
+        benchmark=INDEX,
+    )
+    result = run_backtest(strategy, "2023-01-01", "2023-04-30", rebalance="monthly")
+    held = result.weights.gt(0)
+    assert not result.failures and (held.sum(axis=1) <= 25).all()
+    assert (result.weights.where(held).min(axis=1) >= 0.02 - 1e-9).all()
