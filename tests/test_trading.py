@@ -1,9 +1,11 @@
 """The A-share cost model against closed forms, and the cost limit in optimisations."""
 
+import itertools
 import math
 import pickle
 import re
 import warnings
+from functools import partial
 
 import numpy as np
 import pandas as pd
@@ -221,3 +223,36 @@ def test_a_linear_cost_limit_is_a_turnover_limit(pool, outside):
     by_cost = optimise(pool, plovera.MinVariance(), [TransactionCostLimit(holding, 0.0004, flat)])
     by_turnover = optimise(pool, plovera.MinVariance(), [plovera.TurnoverLimit(holding, 0.2)])
     np.testing.assert_allclose(by_cost.to_numpy(), by_turnover.to_numpy(), atol=1e-3)
+
+
+@pytest.mark.parametrize("kind", ["quadratic", "linear"])
+def test_a_cost_penalty_trades_the_objective_against_the_cost(pool, kind):
+    from plovera.trading import TransactionCostPenalty
+
+    scores = pd.Series(np.linspace(0.0, 1.0, len(pool)), index=pool)
+    objective = (
+        plovera.MinVariance if kind == "quadratic" else partial(plovera.MaxIndicator, scores)
+    )
+    holding = pd.Series(1 / 20, index=pool[:20])
+    costs = AShareCosts(capital=1e8)
+    plain = optimise(pool, objective())
+    spent = []
+    for aversion in (0.0, 0.1, 1.0, 1e4):
+        weights = optimise(pool, TransactionCostPenalty(objective(), holding, costs, aversion))
+        spent.append(costs.costs(DAY, holding, weights).sum())
+        if aversion == 0.0:
+            np.testing.assert_allclose(weights.to_numpy(), plain.to_numpy(), atol=1e-3)
+    assert all(later <= earlier * 1.001 for earlier, later in itertools.pairwise(spent)), spent
+    # At a prohibitive aversion the holdings are kept: they meet every bound.
+    np.testing.assert_allclose(
+        weights.to_numpy(), holding.reindex(pool, fill_value=0.0).to_numpy(), atol=2e-3
+    )
+    assert spent[-1] < 1e-4 < spent[0]
+
+
+@pytest.mark.parametrize("objective", [plovera.MaxSharpeRatio, plovera.RiskParity])
+def test_a_cost_penalty_is_refused_where_it_means_nothing(objective):
+    from plovera.trading import TransactionCostPenalty
+
+    with pytest.raises(InvalidArgument, match=f"{objective.__name__} takes no cost penalty"):
+        TransactionCostPenalty(objective(), pd.Series({"600000.XSHG": 1.0}))

@@ -32,6 +32,7 @@ _EXPORTS = {
     "HoldingsReport": "plovera.holdings",
     "AShareCosts": "plovera.trading",
     "TransactionCostLimit": "plovera.trading",
+    "TransactionCostPenalty": "plovera.trading",
     "TradingRestriction": "plovera.trading",
     "Orders": "plovera.trading",
     "to_orders": "plovera.trading",

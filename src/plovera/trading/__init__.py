@@ -4,7 +4,8 @@
 per order, stamp duty on sales by its dated schedule, transfer fee, and
 square-root price impact from the market data); backtests charge it in
 place of a flat rate.  :class:`TransactionCostLimit` keeps an optimisation's
-rebalance within a cost, and :class:`TradingRestriction` keeps what cannot be
+rebalance within a cost (:class:`TransactionCostPenalty` weighs it in the
+objective instead), and :class:`TradingRestriction` keeps what cannot be
 bought or sold on the day (price limits, suspensions) at its held weight.
 :func:`to_orders` turns target weights into whole lots of shares at a close.
 The constraints load cvxpy, so they are imported on first use: the cost model
@@ -26,11 +27,16 @@ __all__ = [
     "Orders",
     "TradingRestriction",
     "TransactionCostLimit",
+    "TransactionCostPenalty",
     "held_weights",
     "to_orders",
     "trading_states",
 ]
-_LAZY = {"TransactionCostLimit": ".limit", "TradingRestriction": ".restriction"}
+_LAZY = {
+    "TransactionCostLimit": ".limit",
+    "TransactionCostPenalty": ".penalty",
+    "TradingRestriction": ".restriction",
+}
 
 
 def __getattr__(name):

@@ -58,27 +58,36 @@ class TransactionCostLimit(OptimizationConstraint):
     # zeta keeps the solver accurate, where t of the size of the cost stalls it once
     # zeta is a variable.
     def to_constraints(self, g: cp.Variable, zeta, helper) -> list[cp.Constraint]:
-        costs, date, limit = self._costs, helper.date, self._upper_limit
-        ids = list(helper.order_book_ids)
-        holding = self._current_holding
-        outside = holding[~holding.index.isin(ids)]
-        outside = outside[outside.to_numpy() > 0]
-        in_pool = holding.reindex(ids, fill_value=0.0).to_numpy()
-        change = g - zeta * in_pool
-        buy = costs.commission + costs.transfer_fee
-        sell = buy + costs.stamp_duty_on(date)
-        cost = buy * cp.sum(cp.pos(change)) + sell * cp.sum(cp.neg(change))
-        cost = cost + zeta * (sell * float(outside.sum()))
-        coefficients = costs.impact_coefficients(date, ids + outside.index.tolist(), costs.capital)
-        within, beyond = coefficients[: len(ids)], coefficients[len(ids) :]
-        cones = []
-        priced = np.flatnonzero(within > 0)
-        if len(priced):
-            unit = limit if limit > 0 else 1.0
-            scaled = cp.multiply((within[priced] / unit) ** (2 / 3), change[priced])
-            impact = cp.Variable(len(priced))
-            cones.append(cp.PowCone3D(impact, zeta * np.ones(len(priced)), scaled, 2 / 3))
-            cost = cost + unit * cp.sum(impact)
-        if len(beyond):
-            cost = cost + zeta * float(beyond @ outside.to_numpy() ** 1.5)
+        limit = self._upper_limit
+        cost, cones = rebalance_cost(
+            self._costs, self._current_holding, g, zeta, helper, limit if limit > 0 else 1.0
+        )
         return [cost <= zeta * limit, *cones]
+
+
+def rebalance_cost(
+    costs: AShareCosts, holding: pd.Series, g: cp.Variable, zeta, helper, unit: float
+) -> tuple[cp.Expression, list[cp.Constraint]]:
+    """The convex cost of trading from ``holding`` to ``g`` (homogeneous in ``zeta``) and
+    the cones holding its impact; ``unit`` is the size of cost the cones are scaled to."""
+    date, ids = helper.date, list(helper.order_book_ids)
+    outside = holding[~holding.index.isin(ids)]
+    outside = outside[outside.to_numpy() > 0]
+    in_pool = holding.reindex(ids, fill_value=0.0).to_numpy()
+    change = g - zeta * in_pool
+    buy = costs.commission + costs.transfer_fee
+    sell = buy + costs.stamp_duty_on(date)
+    cost = buy * cp.sum(cp.pos(change)) + sell * cp.sum(cp.neg(change))
+    cost = cost + zeta * (sell * float(outside.sum()))
+    coefficients = costs.impact_coefficients(date, ids + outside.index.tolist(), costs.capital)
+    within, beyond = coefficients[: len(ids)], coefficients[len(ids) :]
+    cones = []
+    priced = np.flatnonzero(within > 0)
+    if len(priced):
+        scaled = cp.multiply((within[priced] / unit) ** (2 / 3), change[priced])
+        impact = cp.Variable(len(priced))
+        cones.append(cp.PowCone3D(impact, zeta * np.ones(len(priced)), scaled, 2 / 3))
+        cost = cost + unit * cp.sum(impact)
+    if len(beyond):
+        cost = cost + zeta * float(beyond @ outside.to_numpy() ** 1.5)
+    return cost, cones
