@@ -251,6 +251,18 @@ def test_a_huge_capital_approaches_the_fractional_run(market):
     assert (huge.cash / (huge.nav[huge.cash.index] * 1e12) < 1e-5).all()
 
 
+def pool_missing_on_d(date):
+    return [] if date == D.date() else narrow_pool(date)
+
+
+def test_a_failed_date_keeps_the_shares_and_the_cash(market):
+    result = backtest(Strategy(pool_missing_on_d), capital=1e6)
+    assert [failure.date for failure in result.failures] == [D.date()]
+    before = result.shares.index[result.shares.index.get_loc(D) - 1]
+    np.testing.assert_array_equal(result.shares.loc[D], result.shares.loc[before])
+    assert result.cash[D] == result.cash[before] and result.costs[D] == 0.0
+
+
 @pytest.mark.parametrize(
     ("target", "held", "price", "board", "budget", "expected"),
     [

@@ -50,6 +50,13 @@ def _ceil_size(x: np.ndarray, minimum: np.ndarray, step: np.ndarray) -> np.ndarr
     return np.where(x <= _SHARE_EPS, 0, minimum + step * lots)
 
 
+def _lot_sizes(boards: list[str]) -> tuple[np.ndarray, np.ndarray]:
+    """The smallest purchase and the step after it on each stock's board."""
+    rules = [LOT_RULES[board] for board in boards]
+    minimum = np.array([rule.minimum for rule in rules], dtype=float)
+    return minimum, np.array([rule.step for rule in rules], dtype=float)
+
+
 def _reachable(
     target: np.ndarray,
     held: np.ndarray,
@@ -86,8 +93,7 @@ def whole_lots(
     in the lots of ``boards``, worth at most ``budget`` yuan at ``price`` where the
     positions rounded down allow: each stock rounded down, then, largest shortfall in
     yuan first, up where that is nearer its target and fits in what is left."""
-    minimum = np.array([LOT_RULES[board].minimum for board in boards], dtype=float)
-    step = np.array([LOT_RULES[board].step for board in boards], dtype=float)
+    minimum, step = _lot_sizes(boards)
     below, above = _reachable(target, held, minimum, step, can_buy, can_sell)
     positions = below.copy()
     spare = budget - float(positions @ price)
@@ -113,8 +119,7 @@ def _buy_less(
     """``positions`` with purchases one size smaller, largest excess over the target in
     yuan first, until they free ``need`` yuan; None when the purchases cannot."""
     positions = positions.copy()
-    minimum = np.array([LOT_RULES[board].minimum for board in boards], dtype=float)
-    step = np.array([LOT_RULES[board].step for board in boards], dtype=float)
+    minimum, step = _lot_sizes(boards)
     freed = 0.0
     while freed < need:
         bought = positions > held
@@ -173,11 +178,13 @@ class Account:
         held = self.shares.reindex(ids, fill_value=0).to_numpy(dtype=np.int64)
         value = self.cash + float(held @ price)
         before = pd.Series(held * price / value, index=ids)[held > 0]
-        positions = held
-        if target is not None:
-            positions = self._round(date, ids, price, held, value, before, wanted, pins, charge)
+        if target is None:
+            positions, kinds = held, charge(before, before, value)
+        else:
+            positions, kinds = self._round(
+                date, ids, price, held, value, before, wanted, pins, charge
+            )
         after = pd.Series(positions * price / value, index=ids)
-        kinds = charge(before, after[positions > 0], value)
         spent = float(positions @ price)
         self.cash = round(value - spent - sum(kinds.values()) * value, _CASH_DECIMALS) + 0.0
         self.shares = pd.Series(positions, index=ids, dtype=np.int64)[positions > 0]
@@ -185,8 +192,11 @@ class Account:
         weights = pd.Series(positions * price / (spent + self.cash), index=ids)
         return kinds, traded, weights[positions > 0]
 
-    def _round(self, date, ids, price, held, value, before, target, pins, charge) -> np.ndarray:
-        """The positions of the trade to ``target``, cash never below 0 after its costs."""
+    def _round(
+        self, date, ids, price, held, value, before, target, pins, charge
+    ) -> tuple[np.ndarray, dict]:
+        """The positions of the trade to ``target``, cash never below 0 after its costs,
+        and those costs by kind."""
         kinds = pins["kind"].reindex(ids).to_numpy()
         can_buy = (price > 0) & (kinds != "suspended") & (kinds != "limit_up")
         can_sell = (kinds != "suspended") & (kinds != "limit_down")
@@ -197,10 +207,11 @@ class Account:
         positions = whole_lots(shares, held, price, boards, can_buy, can_sell, budget)
         while True:
             after = pd.Series(positions * price / value, index=ids)[positions > 0]
-            costs = sum(charge(before, after, value).values()) * value
+            kinds = charge(before, after, value)
+            costs = sum(kinds.values()) * value
             short = float(positions @ price) + costs - value
             if round(short, _CASH_DECIMALS) <= 0:
-                return positions
+                return positions, kinds
             # Buying less costs less too: freeing the shortfall once is enough.
             fewer = _buy_less(positions, held, shares, price, boards, short)
             if fewer is None:
