@@ -34,6 +34,8 @@ from plovera.const import CovModel, IndustryClassification
 from plovera.helper import OptimizeHelper
 from plovera.holdings import PreparedHoldings, last_report
 from plovera.holdings.counting import Counts, shortfall
+from plovera.holdings.problem import Setting, Space
+from plovera.holdings.search import _minimum
 from plovera.prepared import prepare_optimize
 
 DATE = datetime.date(2023, 3, 15)
@@ -225,6 +227,64 @@ def test_the_heuristic_gap_bounds_its_distance_from_the_best(small, kind, cap, m
     # The bound is below the best, and the gap covers the distance to it.
     assert report.bound <= best * (1 + 1e-4)
     assert found - best <= report.gap * abs(found) + 1e-4 * best
+
+
+def space_of(pool, helper, objective, m=0.0, max_names=3):
+    n = len(pool)
+    setting = Setting(
+        ids=pool,
+        objective=objective,
+        helper=helper,
+        cons=[],
+        lower=np.zeros(n),
+        upper=np.ones(n),
+        floor=np.full(n, m),
+        counts=Counts(max_names, ()),
+        min_weight=m,
+        variable_scale=isinstance(objective, MaxSharpeRatio),
+    )
+    return Space(setting)
+
+
+@pytest.mark.parametrize("make", [MinTrackingError, MinVariance, MaxSharpeRatio])
+def test_prices_are_the_gradient_of_the_lagrangian(small, make):
+    """The recognised form's gradient stands in for cvxpy's: both price alike."""
+    pool, helper = small
+    space = space_of(pool, helper, make())
+    assert space.form is not None
+    trial = space.on([0, 2, 5])
+    prices = space.prices(trial)  # which sets the variables' values at the trial
+    rows = [row for row in space.rows if isinstance(row, cp.constraints.Equality)]
+    assert len(rows) == len(trial.duals)
+    terms = [cp.sum(cp.multiply(d, r.expr)) for d, r in zip(trial.duals, rows, strict=True)]
+    gradient = (space.expression + cp.sum(cp.hstack(terms))).grad.get(space.g)
+    expected = np.asarray(gradient.todense()).ravel()
+    assert np.abs(expected).max() > 0
+    np.testing.assert_allclose(prices, expected, rtol=1e-8, atol=1e-12)
+
+
+@pytest.mark.parametrize("support", [[0, 2, 5], [1, 3], list(range(8))])
+def test_the_least_value_on_a_support_bounds_its_optimum(small, support):
+    """Below the optimum with the minimum positions, and equal to it where no bound binds."""
+    pool, helper = small
+    space = space_of(pool, helper, MinTrackingError(), m=0.1)
+    least = space.least(support)
+    assert least <= space.on(support, floor=True).value * (1 + 1e-7)
+    free = space.on(support, floor=False)
+    if free.weights[support].min() > 1e-4:
+        assert least == pytest.approx(free.value, rel=1e-6)
+
+
+@pytest.mark.parametrize(("m", "solves"), [(0.05, 0), (0.31, 1)])
+def test_the_minimum_is_solved_for_only_when_a_holding_is_below_it(small, m, solves):
+    pool, helper = small
+    space = space_of(pool, helper, MinTrackingError(), m=m)
+    trial = space.on([0, 2, 5], floor=False)
+    assert trial.weights[[0, 2, 5]].min() < 0.31 <= trial.weights.max()
+    before = space.solves
+    found = _minimum(space, trial, 1e-4)
+    assert space.solves - before >= solves and (solves or found is trial)
+    assert found.weights[found.support].min() >= m - 1e-6
 
 
 # --- every objective keeps to the counts and the thresholds -----------------------

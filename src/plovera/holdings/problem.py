@@ -142,6 +142,11 @@ class Form:
         specific = self.delta @ (g - zeta * self.b) ** 2
         return self.k + self.ell @ g + self.c * (common @ common + specific + self.o * zeta**2)
 
+    def gradient(self, g: np.ndarray, zeta: float) -> np.ndarray:
+        """The gradient of ``value`` in ``g``."""
+        common = self.loadings.T @ g - zeta * self.h
+        return self.ell + 2 * self.c * (self.loadings @ common + self.delta * (g - zeta * self.b))
+
     def scale(self, g: np.ndarray, zeta: float) -> float:
         """The size of the terms of ``value``, for comparing it with another computation."""
         common = self.loadings.T @ g - zeta * self.h
@@ -166,6 +171,14 @@ class Form:
 def _over(x, d, t) -> cp.Constraint:
     """``t >= x² / d`` elementwise, as second-order cones."""
     return cp.SOC(t + d, cp.vstack([2 * x, t - d]), axis=0)
+
+
+def _gradient(expression, g) -> np.ndarray:
+    """The gradient of ``expression`` in ``g`` at their values, zero where it has none."""
+    gradient = expression.grad.get(g)
+    if gradient is None:
+        return np.zeros(g.shape)
+    return np.asarray(gradient.todense() if sp.issparse(gradient) else gradient).ravel()
 
 
 def _value_at(expression, g, zeta, at_g, at_zeta) -> float:
@@ -251,8 +264,9 @@ class Space:
     """The problems of one call: on a support, relaxed, mixed-integer.
 
     The problem on a support is one compiled problem over the whole pool
-    whose bounds (and a penalty per stock) are parameters: moving to another
-    support sets them and solves again, without compiling anew.
+    whose bounds are parameters: moving to another support sets them and solves
+    again, without compiling anew.  The same with a penalty per stock is compiled
+    only when first asked for: the parameter slows every compilation down.
     """
 
     def __init__(self, setting: Setting) -> None:
@@ -267,16 +281,15 @@ class Space:
         self.form = recognise(setting, self.g, self.zeta, expression)
         self.low = cp.Parameter(n, nonneg=True)
         self.high = cp.Parameter(n, nonneg=True)
-        self.penalty = cp.Parameter(n)
         bounds = [self.g >= self.zeta * self.low, self.g <= self.zeta * self.high]
         if isinstance(self.zeta, cp.Variable):
             bounds = [
                 self.g >= cp.multiply(self.low, self.zeta),
                 self.g <= cp.multiply(self.high, self.zeta),
             ]
-        self.problem = cp.Problem(
-            cp.Minimize(expression + self.penalty @ self.g), self.rows + bounds
-        )
+        self.problem = cp.Problem(cp.Minimize(expression), self.rows + bounds)
+        self.penalty = cp.Parameter(n)
+        self._penalised: cp.Problem | None = None
         # Interior-point solves are exact enough to compare supports by; past a few
         # hundred stocks the first-order solver, started from the last solution, is faster.
         small = n <= CLARABEL_STOCKS and cp.CLARABEL in cp.installed_solvers()
@@ -286,12 +299,8 @@ class Space:
         self._priced = [
             r for r in self.rows if isinstance(r, cp.constraints.Inequality | _EQUALITY)
         ]
-        self._multipliers = [cp.Parameter(row.shape) for row in self._priced]
-        terms = [
-            cp.sum(cp.multiply(multiplier, row.expr))
-            for multiplier, row in zip(self._multipliers, self._priced, strict=True)
-        ]
-        self.lagrangian = expression + cp.sum(cp.hstack(terms))
+        # A linear row's Jacobian does not change: kept from the first pricing.
+        self._jacobians: dict[int, object] = {}
 
     def value(self, weights: np.ndarray, scale: float) -> float:
         """The objective at the portfolio ``weights`` scaled by ``scale`` (zeta)."""
@@ -311,9 +320,15 @@ class Space:
         inside[support] = True
         self.low.value = np.where(inside, setting.floor if floor else setting.lower, 0.0)
         self.high.value = np.where(inside, setting.upper, 0.0)
-        self.penalty.value = np.zeros(setting.n) if penalty is None else penalty
+        problem = self.problem
+        if penalty is not None:
+            if self._penalised is None:
+                objective = cp.Minimize(self.expression + self.penalty @ self.g)
+                self._penalised = cp.Problem(objective, self.problem.constraints)
+            self.penalty.value = penalty
+            problem = self._penalised
         self.solves += 1
-        if not solve(self.problem, self.solver) or self.g.value is None:
+        if not solve(problem, self.solver) or self.g.value is None:
             return None
         held = np.where(inside, np.clip(self.g.value, 0, None), 0.0)
         if held.sum() <= 0:
@@ -323,6 +338,27 @@ class Space:
         value = float(self.expression.value)
         return Trial(support, held / held.sum(), value, float(scale), duals)
 
+    def least(self, support) -> float:
+        """A lower bound on the optimum on ``support`` (indices): the recognised form's
+        least value there under the budget alone, every other constraint and bound left
+        out (one linear solve); -inf where the form does not give one."""
+        form = self.form
+        support = np.unique(np.asarray(support, dtype=np.intp))
+        if form is None or form.c <= 0 or isinstance(self.zeta, cp.Variable):
+            return -np.inf
+        if not np.all(form.delta[support] > 0):
+            return -np.inf  # a curvature that may vanish: the least value may not exist
+        size, zeta = len(support), float(self.zeta)
+        loadings = form.loadings[support]
+        kkt = np.zeros((size + 1, size + 1))
+        kkt[:size, :size] = 2 * form.c * (loadings @ loadings.T + np.diag(form.delta[support]))
+        kkt[:size, size] = kkt[size, :size] = 1.0
+        at_zero = form.gradient(np.zeros(self.setting.n), zeta)[support]
+        solution = np.linalg.solve(kkt, np.append(-at_zero, zeta))
+        weights = np.zeros(self.setting.n)
+        weights[support] = solution[:size]
+        return form.value(weights, zeta)
+
     def prices(self, trial: Trial) -> np.ndarray:
         """The Lagrangian's gradient at ``trial`` over the pool: the first-order change of
         the objective, the call's constraints priced at their multipliers, per unit of
@@ -330,12 +366,25 @@ class Space:
         self.g.value = trial.weights * trial.zeta
         if isinstance(self.zeta, cp.Variable):
             self.zeta.value = trial.zeta
-        for multiplier, dual in zip(self._multipliers, trial.duals, strict=True):
-            multiplier.value = np.zeros(multiplier.shape) if dual is None else dual
-        gradient = self.lagrangian.grad.get(self.g)
-        if gradient is None:
-            return np.zeros(self.setting.n)
-        return np.asarray(gradient.todense() if sp.issparse(gradient) else gradient).ravel()
+        # The objective's own gradient through cvxpy is most of the cost of pricing: a
+        # recognised form gives it directly.
+        if self.form is None:
+            gradient = _gradient(self.expression, self.g)
+        else:
+            gradient = self.form.gradient(self.g.value, trial.zeta)
+        for k, (row, dual) in enumerate(zip(self._priced, trial.duals, strict=True)):
+            if dual is None:
+                continue
+            jacobian = self._jacobians.get(k)
+            if jacobian is None:
+                jacobian = row.expr.grad.get(self.g)
+                if jacobian is None:
+                    continue
+                if row.expr.is_affine():
+                    self._jacobians[k] = jacobian
+            # cvxpy flattens a row column by column.
+            gradient = gradient + np.asarray(jacobian @ np.ravel(dual, order="F")).ravel()
+        return gradient
 
     # -- relaxed and mixed-integer ---------------------------------------------------
 

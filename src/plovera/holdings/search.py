@@ -17,7 +17,9 @@
    promises the largest gain (price² over the objective's curvature in
    that stock) come in, in place of the holdings whose removal costs least
    (weight² times curvature), or added while below the count; a move is
-   kept when the problem on the new stocks has a lower optimum.
+   kept when the problem on the new stocks has a lower optimum, and not
+   solved when even the recognised form's least value on them, under the
+   budget alone, is no lower.
 """
 
 from __future__ import annotations
@@ -138,6 +140,10 @@ def _minimum(space: Space, trial: Trial, cut: float) -> Trial | None:
     """Every stock held at the minimum position or above: the better of all stocks held
     raised to it, and the small ones leaving."""
     setting = space.setting
+    support = trial.support
+    if np.all(trial.weights[support] >= setting.floor[support]):
+        # Already at the minimum positions: the problem that holds them has this optimum.
+        return trial
     held = _held(trial, cut, setting)
     raised = space.on(held, floor=True)
     left = _leave(space, trial, held, raised is not None)
@@ -222,6 +228,8 @@ def _swap(space: Space, trial: Trial, deadline: float, max_solves: int) -> Trial
                 continue
             if time.perf_counter() >= deadline or space.solves >= max_solves:
                 break
+            if space.least(support) >= trial.value - gain:
+                continue  # cannot be better, even without its bounds: not worth a solve
             candidate = space.on(support, floor=True)
             if candidate is not None and candidate.value < trial.value - gain:
                 better = candidate
