@@ -15,6 +15,7 @@ import pandas as pd
 import quotaris
 
 from ..exception import InvalidArgument
+from .market import day_of, numeric_series
 
 __all__ = ["COST_KINDS", "STAMP_DUTY", "AShareCosts"]
 
@@ -35,13 +36,6 @@ def _number(name: str, value: object, upper: float = math.inf) -> float:
     return float(value)
 
 
-def _day(name: str, value: object) -> datetime.date:
-    try:
-        return quotaris.to_date(value)
-    except (TypeError, ValueError) as error:
-        raise InvalidArgument(f"{name}: {error}") from None
-
-
 def _schedule(value: object) -> tuple[tuple[datetime.date, float], ...]:
     """A stamp duty given as a flat rate, a mapping from the first date of each rate to
     the rate, or (date, rate) pairs, as sorted (date, rate) pairs."""
@@ -49,7 +43,9 @@ def _schedule(value: object) -> tuple[tuple[datetime.date, float], ...]:
         return ((datetime.date.min, _number("stamp_duty", value, 1.0)),)
     try:
         items = list(value.items() if isinstance(value, Mapping) else value)
-        pairs = [(_day("stamp_duty", day), _number("stamp_duty", rate, 1.0)) for day, rate in items]
+        pairs = [
+            (day_of("stamp_duty", day), _number("stamp_duty", rate, 1.0)) for day, rate in items
+        ]
     except (TypeError, ValueError):
         raise InvalidArgument(
             f"stamp_duty must be a rate or a schedule {{first date: rate}}, got {value!r}"
@@ -61,19 +57,7 @@ def _schedule(value: object) -> tuple[tuple[datetime.date, float], ...]:
 
 
 def _weights(name: str, weights: object) -> pd.Series:
-    if not isinstance(weights, pd.Series) or weights.index.has_duplicates:
-        raise InvalidArgument(
-            f"{name} must be a pandas Series of weights indexed by distinct order_book_ids, "
-            f"got {weights!r}"
-        )
-    try:
-        values = weights.astype("float64")
-    except (TypeError, ValueError):
-        raise InvalidArgument(f"{name} holds weights that are not numbers: {weights!r}") from None
-    bad = values.index[~np.isfinite(values.to_numpy())]
-    if len(bad):
-        raise InvalidArgument(f"{name} has no finite weight for {', '.join(map(str, bad[:5]))}")
-    return values
+    return numeric_series(name, weights, "weight")
 
 
 def _changes(before: pd.Series, after: pd.Series) -> tuple[pd.Index, np.ndarray]:
@@ -138,7 +122,7 @@ class AShareCosts:
 
     def stamp_duty_on(self, date: object) -> float:
         """The stamp duty rate on a sale on ``date``."""
-        day = _day("date", date)
+        day = day_of("date", date)
         starts = [start for start, _ in self.stamp_duty]
         k = bisect.bisect_right(starts, day) - 1
         if k < 0:
@@ -199,7 +183,7 @@ class AShareCosts:
         and average daily traded value in yuan over the ``impact_window`` trading days
         before ``date``, NaN where the window holds fewer than two quotes or no traded
         value: the identifiers by ``volatility`` and ``traded_value``."""
-        day = _day("date", date)
+        day = day_of("date", date)
         ids = list(order_book_ids)
         try:
             end = quotaris.trading_date_offset(day, -1)

@@ -54,6 +54,24 @@ def id_list(name: str, value: object) -> list[str]:
     return list(dict.fromkeys(ids))
 
 
+def numeric_series(name: str, value: object, noun: str = "value") -> pd.Series:
+    """``value`` as a Series of finite floats indexed by distinct identifiers, refused
+    naming ``name`` otherwise."""
+    if not isinstance(value, pd.Series) or value.index.has_duplicates:
+        raise InvalidArgument(
+            f"{name} must be a pandas Series of {noun}s indexed by distinct order_book_ids, "
+            f"got {value!r}"
+        )
+    try:
+        numeric = value.astype("float64")
+    except (TypeError, ValueError):
+        raise InvalidArgument(f"{name} holds {noun}s that are not numbers: {value!r}") from None
+    bad = numeric.index[~np.isfinite(numeric.to_numpy())]
+    if len(bad):
+        raise InvalidArgument(f"{name} has no finite {noun} for {names(bad)}")
+    return numeric
+
+
 def check_stocks(
     ids: list[str], day: datetime.date, what: str, quoted_before: bool = False
 ) -> None:

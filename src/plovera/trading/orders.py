@@ -31,7 +31,7 @@ import quotaris
 from ..const import CovModel
 from ..exception import InvalidArgument
 from .costs import AShareCosts
-from .market import check_stocks, day_of, id_list, names, trading_states
+from .market import check_stocks, day_of, id_list, names, numeric_series, trading_states
 
 __all__ = ["LOT_RULES", "LotRule", "Orders", "held_weights", "to_orders"]
 
@@ -406,19 +406,9 @@ def _capital(value: object) -> float:
 
 
 def _series(name: str, value: object) -> pd.Series:
-    if not isinstance(value, pd.Series) or value.index.has_duplicates:
-        raise InvalidArgument(
-            f"{name} must be a pandas Series indexed by distinct order_book_ids, got {value!r}"
-        )
-    id_list(f"{name}'s index", list(value.index))
-    try:
-        numbers_ = value.astype("float64")
-    except (TypeError, ValueError):
-        raise InvalidArgument(f"{name} holds values that are not numbers: {value!r}") from None
-    bad = numbers_.index[~np.isfinite(numbers_.to_numpy())]
-    if len(bad):
-        raise InvalidArgument(f"{name} has no finite value for {names(bad)}")
-    return numbers_
+    if isinstance(value, pd.Series):
+        id_list(f"{name}'s index", list(value.index))
+    return numeric_series(name, value)
 
 
 def _pairs(ids, values) -> str:
