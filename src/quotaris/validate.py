@@ -58,6 +58,7 @@ __all__ = [
     "reject_rows",
     "require_columns",
     "session_days",
+    "stock_column",
     "text_column",
     "validate_tables",
 ]
@@ -589,10 +590,10 @@ def _check_close_block(
     )
 
 
-def check_special_treatment(frame, origin: Origin, instruments: InstrumentIndex) -> pd.DataFrame:
-    """Stocks' periods under special treatment: a known status from a start date while
-    listed to an end date (empty while it lasts), one period at a time per stock."""
-    require_columns(frame, origin, SPECIAL_TREATMENT_COLUMNS)
+def stock_column(
+    frame, origin: Origin, instruments: InstrumentIndex, why: str = ""
+) -> tuple[np.ndarray, np.ndarray]:
+    """The ``order_book_id`` column and its instruments' codes, every one a stock."""
     ids = text_column(frame, origin, "order_book_id")
     codes = codes_of(origin, "order_book_id", ids, instruments.ids)
     types = instruments.types[codes]
@@ -600,8 +601,16 @@ def check_special_treatment(frame, origin: Origin, instruments: InstrumentIndex)
         origin,
         "order_book_id",
         types != "CS",
-        lambda at: f"{ids[at]} is not a stock (its type is {types[at]})",
+        lambda at: f"{ids[at]} is not a stock (its type is {types[at]}){why}",
     )
+    return ids, codes
+
+
+def check_special_treatment(frame, origin: Origin, instruments: InstrumentIndex) -> pd.DataFrame:
+    """Stocks' periods under special treatment: a known status from a start date while
+    listed to an end date (empty while it lasts), one period at a time per stock."""
+    require_columns(frame, origin, SPECIAL_TREATMENT_COLUMNS)
+    ids, codes = stock_column(frame, origin, instruments)
     statuses = text_column(frame, origin, "status")
     reject_rows(
         origin,
@@ -897,15 +906,7 @@ def check_signal(
     require_columns(frame, origin, SIGNAL_COLUMNS)
     days = date_column(frame, origin, "date")
     check_sessions(origin, "date", days, sessions, calendar)
-    ids = text_column(frame, origin, "order_book_id")
-    codes = codes_of(origin, "order_book_id", ids, instruments.ids)
-    types = instruments.types[codes]
-    reject_rows(
-        origin,
-        "order_book_id",
-        types != "CS",
-        lambda at: f"{ids[at]} is not a stock (its type is {types[at]}); signals rate stocks",
-    )
+    ids, codes = stock_column(frame, origin, instruments, "; signals rate stocks")
     check_listing_window(origin, "date", days, codes, instruments)
     values = number_column(frame, origin, "value", allow_missing=False)
     check_unique(origin, ("date", "order_book_id"), (days, ids))
