@@ -263,6 +263,68 @@ def test_prices_are_the_gradient_of_the_lagrangian(small, make):
     np.testing.assert_allclose(prices, expected, rtol=1e-8, atol=1e-12)
 
 
+def programme_space(pool, helper, objective, m, cons, lower, groups):
+    n = len(pool)
+    counts = Counts(12, tuple(("银行", mask, 1) for mask in groups))
+    setting = Setting(
+        pool,
+        objective,
+        helper,
+        cons,
+        lower,
+        np.full(n, 0.2),
+        np.maximum(lower, m),
+        counts,
+        m,
+        False,
+    )
+    return Space(setting)
+
+
+PROGRAMMES = [
+    pytest.param(MinTrackingError(), 0.0, [], False, False, id="tracking"),
+    pytest.param(MinVariance(), 0.0, [], True, False, id="variance, a stock held"),
+    pytest.param(
+        MinTrackingError(),
+        0.02,
+        [IndustryConstraint("银行", lower_limit=0.05, upper_limit=0.15)],
+        False,
+        True,
+        id="tracking, industry limits and count",
+    ),
+]
+
+
+@pytest.mark.parametrize(("objective", "m", "cons", "held", "grouped"), PROGRAMMES)
+def test_the_direct_programmes_solve_the_compiled_problems(
+    constituents, objective, m, cons, held, grouped
+):
+    """A recognised form under linear constraints skips cvxpy: the support problem and
+    the relaxation written out for Clarabel find the compiled problems' optimum, and
+    their multipliers price the stocks alike."""
+    pool = constituents
+    helper = OptimizeHelper(pool, DATE, IndexBenchmark(INDEX), CovModel.FACTOR_MODEL_DAILY)
+    n = len(pool)
+    lower = np.where(np.arange(n) == 7, 0.04, 0.0) if held else np.zeros(n)
+    banks = helper.get_industry(IndustryClassification.SWS).to_numpy(dtype=object)[:n] == "银行"
+    groups = [banks] if grouped else []
+    space = programme_space(pool, helper, objective, m, cons, lower, groups)
+    assert space.programme is not None
+    compiled = programme_space(pool, helper, objective, m, cons, lower, groups)
+    compiled.programme = None
+    relaxed, expected = space.relax(), compiled.relax()
+    assert relaxed.value == pytest.approx(expected.value, rel=1e-6)
+    support = np.union1d(np.flatnonzero(banks)[:3], [0, 7, 11, 20, 31, 40, 52])
+    penalty = np.linspace(0, 1e-4, n)
+    for floor, costs in [(False, None), (True, None), (False, penalty)]:
+        direct = space.on(support, floor=floor, penalty=costs)
+        solved = compiled.on(support, floor=floor, penalty=costs)
+        assert direct.value == pytest.approx(solved.value, rel=1e-6)
+        np.testing.assert_allclose(direct.weights, solved.weights, atol=1e-5)
+        scale = np.abs(compiled.prices(solved)).max()
+        np.testing.assert_allclose(space.prices(direct), compiled.prices(solved), atol=1e-5 * scale)
+
+
 @pytest.mark.parametrize("support", [[0, 2, 5], [1, 3], list(range(8))])
 def test_the_least_value_on_a_support_bounds_its_optimum(small, support):
     """Below the optimum with the minimum positions, and equal to it where no bound binds."""

@@ -41,6 +41,7 @@ import scipy.sparse as sp
 from ..exception import OptimizerWarning
 from ..objective import MaxInformationRatio, MaxSharpeRatio
 from .counting import Counts
+from .quadratic import LinearRows, SupportProgramme, relaxation
 
 __all__ = ["Form", "Relaxed", "Setting", "Space", "Trial"]
 
@@ -292,8 +293,15 @@ class Space:
         self._penalised: cp.Problem | None = None
         # Interior-point solves are exact enough to compare supports by; past a few
         # hundred stocks the first-order solver, started from the last solution, is faster.
-        small = n <= CLARABEL_STOCKS and cp.CLARABEL in cp.installed_solvers()
+        small = n <= CLARABEL_STOCKS
         self.solver = cp.CLARABEL if small else setting.objective.get_preferred_solver()
+        # A recognised form under linear constraints: the problem on a support is a small
+        # quadratic programme of its own.
+        self.programme = None
+        if self.form is not None and not isinstance(self.zeta, cp.Variable):
+            linear = LinearRows.of(self.rows, self.g)
+            if linear is not None:
+                self.programme = SupportProgramme(self.form, float(self.zeta), linear)
         # The Lagrangian over the pool, its multipliers set from a solve on a support:
         # its gradient prices the stocks outside.
         self._priced = [
@@ -318,8 +326,11 @@ class Space:
             return None
         inside = np.zeros(setting.n, dtype=bool)
         inside[support] = True
-        self.low.value = np.where(inside, setting.floor if floor else setting.lower, 0.0)
-        self.high.value = np.where(inside, setting.upper, 0.0)
+        low = np.where(inside, setting.floor if floor else setting.lower, 0.0)
+        high = np.where(inside, setting.upper, 0.0)
+        if self.programme is not None:
+            return self._on_programme(support, low, high, penalty)
+        self.low.value, self.high.value = low, high
         problem = self.problem
         if penalty is not None:
             if self._penalised is None:
@@ -337,6 +348,19 @@ class Space:
         scale = float(self.zeta.value) if isinstance(self.zeta, cp.Variable) else self.zeta
         value = float(self.expression.value)
         return Trial(support, held / held.sum(), value, float(scale), duals)
+
+    def _on_programme(self, support, low, high, penalty) -> Trial | None:
+        self.solves += 1
+        found = self.programme.solve(support, low[support], high[support], penalty)
+        if found is None:
+            return None
+        on_support, duals = found
+        held = np.zeros(self.setting.n)
+        held[support] = np.clip(on_support, 0, None)
+        if held.sum() <= 0:
+            return None
+        zeta = float(self.zeta)
+        return Trial(support, held / held.sum(), self.form.value(held, zeta), zeta, duals)
 
     def least(self, support) -> float:
         """A lower bound on the optimum on ``support`` (indices): the recognised form's
@@ -455,18 +479,28 @@ class Space:
 
     def relax(self, zeta=None, internal=True) -> Relaxed | None:
         """The relaxation solved, or None when it has no solution."""
-        problem, g, z, _ = self.holdings_problem(zeta=zeta, internal=internal)
         self.solves += 1
+        if zeta is None and internal and self.programme is not None and self.in_perspective:
+            found = relaxation(self.setting, self.form, float(self.zeta), self.programme.rows)
+            return None if found is None else _relaxed(*found)
+        problem, g, z, _ = self.holdings_problem(zeta=zeta, internal=internal)
         # The perspective's cones slow the first-order solver down many times.
         solvers = [self.setting.objective.get_preferred_solver()]
-        if (self.in_perspective or zeta is not None) and cp.CLARABEL in cp.installed_solvers():
+        if self.in_perspective or zeta is not None:
             solvers.insert(0, cp.CLARABEL)
         if not any(solve(problem, solver) for solver in solvers) or g.value is None:
             return None
-        weights = np.clip(g.value, 0, None)
-        total = weights.sum()
-        weights = weights / total if total > 0 else weights
         upper = self.setting.upper
-        least = np.divide(weights, upper, out=np.zeros(len(weights)), where=upper > 0)
-        indicators = least if z is None else z.value
-        return Relaxed(float(problem.value), weights, np.clip(indicators, 0, 1))
+        indicators = None if z is None else z.value
+        return _relaxed(float(problem.value), g.value, indicators, upper)
+
+
+def _relaxed(value: float, weights: np.ndarray, indicators, upper=None) -> Relaxed:
+    """A relaxation's solution with the weights made to add up to 1; without its
+    indicators, each is taken as the least its weight needs, weight / upper."""
+    weights = np.clip(weights, 0, None)
+    total = weights.sum()
+    weights = weights / total if total > 0 else weights
+    if indicators is None:
+        indicators = np.divide(weights, upper, out=np.zeros(len(weights)), where=upper > 0)
+    return Relaxed(value, weights, np.clip(indicators, 0, 1))
