@@ -264,10 +264,12 @@ class Relaxed:
 class Space:
     """The problems of one call: on a support, relaxed, mixed-integer.
 
-    The problem on a support is one compiled problem over the whole pool
-    whose bounds are parameters: moving to another support sets them and solves
-    again, without compiling anew.  The same with a penalty per stock is compiled
-    only when first asked for: the parameter slows every compilation down.
+    A recognised form under linear constraints solves the problem on a support
+    and the relaxation as programmes of its own (:mod:`.quadratic`).  Otherwise
+    the problem on a support is one compiled problem over the whole pool whose
+    bounds are parameters: moving to another support sets them and solves again,
+    without compiling anew.  The same with a penalty per stock is compiled only
+    when first asked for: the parameter slows every compilation down.
     """
 
     def __init__(self, setting: Setting) -> None:
