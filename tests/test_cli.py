@@ -465,3 +465,12 @@ def test_holdings_limits_from_the_command_line_hold_and_say_how(
     # With --output the description goes to stderr.
     line = next(x for x in capsys.readouterr().err.splitlines() if "holdings limits" in x)
     assert re.search(r"heuristic|exact|continuous", line) and "差距" in line
+
+
+def test_a_backtest_with_holdings_limits_says_how_they_were_solved(demo, capsys):
+    argv = ["backtest", "--index-pool", "000300.XSHG", "--objective", "min_tracking_error"]
+    period = ["--start", "2023-01-01", "--end", "2023-03-31", "--rebalance", "monthly"]
+    limits = ["--benchmark", "000300.XSHG", "--max-holdings", "30", "--min-weight", "0.01"]
+    assert main([*argv, *period, *limits]) == EXIT_OK
+    line = next(x for x in capsys.readouterr().out.splitlines() if "holdings limits" in x)
+    assert re.fullmatch(r".*: holdings limits: heuristic on 3 dates, largest gap \d+\.\d%", line)

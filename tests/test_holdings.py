@@ -478,7 +478,8 @@ def test_prepared_calls_solve_with_new_bounds(constituents):
         prepared.solve({"000001.XSHG.X": (0, 0.1)})
 
 
-def test_a_backtest_keeps_to_the_counts_on_every_date(demo):
+def test_a_backtest_keeps_to_the_counts_on_every_date(demo, tmp_path):
+    """And says, date by date, how they were solved and how far from the bound."""
     strategy = Strategy(
         INDEX,
         MinTrackingError(),
@@ -490,3 +491,12 @@ def test_a_backtest_keeps_to_the_counts_on_every_date(demo):
     held = result.weights.gt(0)
     assert not result.failures and (held.sum(axis=1) <= 25).all()
     assert (result.weights.where(held).min(axis=1) >= 0.02 - 1e-9).all()
+    reports = result.holdings
+    pd.testing.assert_index_equal(reports.index, result.weights.index)
+    assert (reports["method"] == "heuristic").all()
+    np.testing.assert_array_equal(reports["holdings"], held.sum(axis=1))
+    gaps = (reports["objective"] - reports["bound"]) / reports["objective"]
+    np.testing.assert_allclose(reports["gap"], gaps, rtol=1e-9)
+    assert f"holdings limits: heuristic on {len(reports)} dates" in result.summary()
+    loaded = type(result).load(result.save(tmp_path / "run"))
+    pd.testing.assert_frame_equal(loaded.holdings, reports)

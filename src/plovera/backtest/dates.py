@@ -54,6 +54,8 @@ class DateOutcome:
     optimised_again: bool = False
     #: The stocks the market held back, by ``kind`` and ``weight`` (``pins.py``).
     pins: pd.DataFrame = field(default_factory=lambda: NO_PINS)
+    #: How holdings constraints were solved (a ``plovera.holdings.HoldingsReport``).
+    holdings: object = None
 
 
 @dataclass
@@ -125,6 +127,7 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
         solve_started = time.perf_counter()
         weights = portfolio_optimize(*arguments)
         solve_seconds = time.perf_counter() - solve_started
+        report = holdings_report(weights)
         weights = problem.rules.apply(pd.Series(weights, dtype=float), problem.pins)
         view = RiskView.of(date, weights.index.tolist(), problem.benchmark, strategy.cov_model)
         volatility, tracking_error = view.ex_ante(weights)
@@ -148,7 +151,13 @@ def optimise_date(strategy: Strategy, date, holdings: pd.Series | None, first: b
         optimise_seconds=solve_seconds,
         other_seconds=total - solve_seconds,
         pins=problem.rules.record(problem.pins),
+        holdings=report,
     )
+
+
+def holdings_report(weights) -> object:
+    """The report a call with holdings constraints puts on its weights, else None."""
+    return getattr(weights, "attrs", {}).get("holdings")
 
 
 def _diagnosis(strategy: Strategy, date, problem: _DateProblem) -> str:
@@ -279,6 +288,7 @@ def settle(
         with one_blas_thread():
             weights = prepared.problem.solve(bnds or None)
         solve_seconds = time.perf_counter() - started
+        report = holdings_report(weights)
         weights = prepared.rules.apply(pd.Series(weights, dtype=float), pins)
         volatility, tracking_error = prepared.view.ex_ante(weights)
     except Exception as error:
@@ -302,4 +312,5 @@ def settle(
         optimise_seconds=prepared.optimise_seconds + solve_seconds,
         other_seconds=prepared.other_seconds + time.perf_counter() - started - solve_seconds,
         pins=prepared.rules.record(pins),
+        holdings=report,
     )

@@ -17,7 +17,7 @@ from .account import Account
 from .dates import DateOutcome
 from .pins import PIN_COLUMNS
 from .prices import Prices
-from .result import FLAT_COST, BacktestResult, Failure
+from .result import FLAT_COST, HOLDINGS_COLUMNS, BacktestResult, Failure
 
 __all__ = ["Ledger"]
 
@@ -50,6 +50,7 @@ class Ledger:
         self.costs: dict = {}
         self.cost_kinds: dict = {}
         self.ex_ante: dict = {}
+        self.holdings: dict = {}
         self.failures: list[Failure] = []
         self.first_error: BaseException | None = None
         self.optimise_seconds = 0.0
@@ -66,6 +67,8 @@ class Ledger:
         if len(outcome.pins):
             pins = outcome.pins.rename_axis("order_book_id").reset_index()
             self.pins.append(pins.assign(date=outcome.date))
+        if outcome.holdings is not None:
+            self.holdings[outcome.date] = outcome.holdings
 
     def fail(self, outcome: DateOutcome) -> None:
         error = outcome.error
@@ -152,6 +155,7 @@ class Ledger:
             ),
             timings=timings,
             pins=_pins(self.pins),
+            holdings=_holdings(self.holdings),
             shares=None if self.account is None else _shares(self.shares),
             cash=None if self.account is None else _dated(self.cash, "cash"),
             capital=None if self.account is None else self.account.capital,
@@ -177,6 +181,18 @@ def _pins(pins: list[pd.DataFrame]) -> pd.DataFrame:
     table = pd.concat(pins, ignore_index=True)
     table["date"] = _stamps(table["date"])
     return table[list(PIN_COLUMNS)]
+
+
+def _holdings(reports: dict) -> pd.DataFrame | None:
+    """How each date's holdings constraints were solved; None for a run without them."""
+    if not reports:
+        return None
+    rows = [
+        {column: getattr(report, column) for column in HOLDINGS_COLUMNS}
+        for report in reports.values()
+    ]
+    table = pd.DataFrame(rows, index=_stamps(reports), columns=list(HOLDINGS_COLUMNS))
+    return table.astype({"objective": float, "bound": float, "gap": float})
 
 
 def _shares(shares: dict) -> pd.DataFrame:

@@ -27,7 +27,14 @@ from ..exception import InvalidArgument
 from ..trading.costs import COST_KINDS
 from .pins import PIN_COLUMNS, PIN_KINDS
 
-__all__ = ["FLAT_COST", "STATISTICS", "BacktestResult", "Failure", "format_statistic"]
+__all__ = [
+    "FLAT_COST",
+    "HOLDINGS_COLUMNS",
+    "STATISTICS",
+    "BacktestResult",
+    "Failure",
+    "format_statistic",
+]
 
 #: The one kind of cost of a run charged at a flat rate.
 FLAT_COST = "flat"
@@ -51,6 +58,20 @@ STATISTICS = (
     *(f"{kind}_cost" for kind in COST_KINDS),
 )
 
+#: What ``holdings`` records of each date's holdings constraints (``HoldingsReport``).
+HOLDINGS_COLUMNS = (
+    "method",
+    "holdings",
+    "objective",
+    "bound",
+    "gap",
+    "proven_optimal",
+    "solves",
+    "seconds",
+    "soft_dropped",
+    "note",
+)
+
 _FILES = ("weights.parquet", "daily.parquet", "rebalances.parquet", "failures.parquet")
 #: Costs by kind; runs saved before it had only flat-rate costs.
 _COSTS_FILE = "costs.parquet"
@@ -58,6 +79,8 @@ _COSTS_FILE = "costs.parquet"
 _PINS_FILE = "pins.parquet"
 #: The shares held after each rebalance, in runs with a capital.
 _SHARES_FILE = "shares.parquet"
+#: How each date's holdings constraints were solved, in runs with them.
+_HOLDINGS_FILE = "holdings.parquet"
 #: The file whose presence marks a directory as a saved backtest.
 _MARKER = "backtest.json"
 
@@ -96,6 +119,14 @@ class BacktestResult:
     after each rebalance, dates by stocks) and ``cash`` (yuan left after each
     rebalance's trades and costs); its ``weights`` are the shares' and its NAV
     is in fractions of the capital.
+
+    A run with holdings constraints (``plovera.MaxHoldings``,
+    ``plovera.MinPosition``) also has ``holdings``: by rebalance date, how they
+    were solved (``method``: "exact", "heuristic" or "continuous"), the stocks
+    held, the objective, its bound and their ``gap`` (NaN where no bound is
+    known), whether proven optimal, the solves, seconds, whether the soft
+    constraints were dropped and a note, as ``plovera.holdings.HoldingsReport``
+    gives them.
     """
 
     name: str
@@ -112,6 +143,7 @@ class BacktestResult:
     shares: pd.DataFrame | None = None
     cash: pd.Series | None = None
     capital: float | None = None
+    holdings: pd.DataFrame | None = None
 
     def __post_init__(self) -> None:
         if self.costs_by_kind is None:
@@ -192,8 +224,22 @@ class BacktestResult:
             f"information ratio {stats.information_ratio:.2f}, "
             f"maximum drawdown {stats.max_drawdown:.1%}, costs {self.costs.sum():.1%} in all"
         )
+        if self.holdings is not None:
+            line += f"; {self.holdings_summary()}"
         failed = len(self.failures)
         return line + (f"; {failed} dates failed and kept their holdings" if failed else "")
+
+    def holdings_summary(self) -> str | None:
+        """How the holdings constraints were solved over the run and the largest gap
+        between a date's objective and its bound; None for a run without them."""
+        if self.holdings is None:
+            return None
+        methods = self.holdings["method"].value_counts()
+        line = "holdings limits: " + ", ".join(
+            f"{method} on {count} dates" for method, count in methods.items()
+        )
+        gap = self.holdings["gap"].max()
+        return line + ("" if math.isnan(gap) else f", largest gap {gap:.1%}")
 
     @property
     def returns(self) -> pd.Series:
@@ -311,6 +357,8 @@ class BacktestResult:
         self.pins.to_parquet(directory / _PINS_FILE, index=False)
         if self.shares is not None:
             self.shares.rename_axis("date").to_parquet(directory / _SHARES_FILE)
+        if self.holdings is not None:
+            self.holdings.rename_axis("date").to_parquet(directory / _HOLDINGS_FILE)
         failures = pd.DataFrame(
             {
                 "date": pd.to_datetime([str(f.date) for f in self.failures]),
@@ -344,7 +392,7 @@ class BacktestResult:
             _dated_frame(_read(directory / name, pd.read_parquet))
             for name in ("weights.parquet", "daily.parquet", "rebalances.parquet")
         )
-        costs_by_kind = pins = shares = None
+        costs_by_kind = pins = shares = holdings = None
         if (directory / _COSTS_FILE).exists():
             costs_by_kind = _dated_frame(_read(directory / _COSTS_FILE, pd.read_parquet))
         if (directory / _PINS_FILE).exists():
@@ -352,6 +400,8 @@ class BacktestResult:
             pins["date"] = pd.DatetimeIndex(pins["date"]).as_unit("ns")
         if (directory / _SHARES_FILE).exists():
             shares = _dated_frame(_read(directory / _SHARES_FILE, pd.read_parquet))
+        if (directory / _HOLDINGS_FILE).exists():
+            holdings = _dated_frame(_read(directory / _HOLDINGS_FILE, pd.read_parquet))
         table = _read(directory / "failures.parquet", pd.read_parquet)
         failures = [
             Failure(row.date.date(), row.error_type, row.message, row.diagnosis)
@@ -372,6 +422,7 @@ class BacktestResult:
             shares=shares,
             cash=rebalances.get("cash"),
             capital=meta.get("capital"),
+            holdings=holdings,
         )
 
 

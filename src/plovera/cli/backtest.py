@@ -306,6 +306,8 @@ def print_statistics(results: dict[str, BacktestResult], out: TextIO) -> None:
     table = pd.DataFrame({name: result.stats() for name, result in results.items()})
     out.write(table.to_string(float_format=lambda value: f"{value:.4f}") + "\n")
     for name, result in results.items():
+        if result.holdings is not None:
+            print(f"{name}: {result.holdings_summary()}", file=out)
         for failure in result.failures:
             print(f"{name}: {failure.date} kept its holdings: {failure.message}", file=out)
 
