@@ -9,6 +9,7 @@ import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
+import scipy.sparse as sp
 
 import quotaris
 from plovera import (
@@ -26,6 +27,7 @@ from plovera import (
     OptimizerWarning,
     RiskParity,
     Strategy,
+    WildcardIndustryConstraint,
     diagnose,
     portfolio_optimize,
     run_backtest,
@@ -33,7 +35,7 @@ from plovera import (
 from plovera.const import CovModel, IndustryClassification
 from plovera.helper import OptimizeHelper
 from plovera.holdings import PreparedHoldings, last_report
-from plovera.holdings.counting import Counts, shortfall
+from plovera.holdings.counting import Counts, needed_names, shortfall
 from plovera.holdings.problem import Setting, Space
 from plovera.holdings.search import _minimum
 from plovera.prepared import prepare_optimize
@@ -85,6 +87,52 @@ def test_counting_decides_as_enumeration_does(seed):
     if found is not None and found.min_weight is not None:
         assert enumerated(lower, upper, found.min_weight, max_names, groups)
         assert not enumerated(lower, upper, found.min_weight + 2e-6, max_names, groups)
+
+
+def has_portfolio(support, matrix, offset, equal, upper, floor):
+    """Whether weights on ``support``, each in [floor, upper], add up to 1 and meet the rows."""
+    from scipy.optimize import linprog
+
+    if not len(support):
+        return False
+    a, b = matrix[:, support], -offset
+    equalities = np.vstack([np.ones(len(support)), a[equal]])
+    found = linprog(
+        np.zeros(len(support)),
+        A_ub=a[~equal] if (~equal).any() else None,
+        b_ub=b[~equal] if (~equal).any() else None,
+        A_eq=equalities,
+        b_eq=np.append(1.0, b[equal]),
+        bounds=list(zip(floor[support], upper[support], strict=True)),
+    )
+    return found.status == 0
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_what_the_other_limits_need_bounds_every_portfolio(seed):
+    """Industries' lower and upper weights: no portfolio holds fewer stocks than they
+    are said to need, and none exists where a group is said to be crowded."""
+    rng = np.random.default_rng(seed)
+    n = 7
+    industry = rng.integers(0, 4, n)  # the fourth has no limits
+    upper = rng.choice([0.15, 0.3, 0.6, 1.0], n)
+    floor = np.full(n, float(rng.choice([0.0, 0.1, 0.3])))
+    rows, offset, equal = [], [], []
+    for k in range(3):
+        members = (industry == k).astype(float)
+        low, high = sorted(rng.uniform(0, 0.5, 2))
+        rows += [-members, members]  # low - Σ g <= 0 and Σ g - high <= 0
+        offset += [low, -high]
+        equal += [False, False]
+    matrix, offset, equal = np.array(rows), np.array(offset), np.array(equal)
+    needs = needed_names(sp.csc_matrix(matrix), offset, equal, upper, floor)
+    sizes = [
+        len(support)
+        for size in range(1, n + 1)
+        for support in itertools.combinations(range(n), size)
+        if has_portfolio(list(support), matrix, offset, equal, upper, floor)
+    ]
+    assert not sizes or (min(sizes) >= needs.names and not needs.crowded)
 
 
 # --- the constraint objects ---------------------------------------------------------
@@ -459,6 +507,47 @@ def test_impossible_combinations_are_named_with_their_numbers(
     named = next(c for c in found.conflicts if c.name.startswith(name))
     assert not found.feasible and named.limit == pytest.approx(limit)
     assert named.relaxed == pytest.approx(relaxed, abs=1e-5)
+
+
+NEEDED = [
+    pytest.param("names", 15, "合计至少需要持有 \\d+ 只股票，多于 15 只", id="too few names"),
+    pytest.param("minimum", 0.03, "其下限要求持有的只数多于其上限", id="too large a minimum"),
+]
+
+
+@pytest.mark.parametrize(("limited", "limit", "message"), NEEDED)
+def test_limits_the_industry_weights_cannot_meet_are_named(demo, limited, limit, message):
+    """Industries held near the index's weights: each needs a stock, and a minimum
+    position above an industry's upper weight leaves it none.  The refusal says so and
+    the diagnosis relaxes the limit: the relaxed count has a portfolio; the relaxed
+    minimum is refused no more for that reason (the heuristic may still find none so
+    close to the edge), and a little above it is."""
+    pool = sorted(quotaris.index_weights(INDEX, DATE).index)
+    neutral = WildcardIndustryConstraint(lower_limit=-0.005, upper_limit=0.005, relative=True)
+
+    def cons(value):
+        if limited == "names":
+            return [neutral, MaxHoldings(int(value))]
+        return [neutral, MaxHoldings(120), MinPosition(value)]
+
+    with pytest.raises(OptimizationFailed, match=message):
+        portfolio_optimize(pool, DATE, MinTrackingError(), None, cons(limit), INDEX)
+    found = diagnose(pool, DATE, MinTrackingError(), None, cons(limit), INDEX)
+    [named] = found.conflicts
+    assert not found.feasible and named.limit == limit and named.relaxed is not None
+    if limited == "names":
+        weights = portfolio_optimize(
+            pool, DATE, MinTrackingError(), None, cons(named.relaxed), INDEX
+        )
+        assert (weights > 0).sum() <= named.relaxed < len(pool)
+        return
+    assert 0 < named.relaxed < limit
+    with pytest.raises(OptimizationFailed, match=message):
+        portfolio_optimize(pool, DATE, MinTrackingError(), None, cons(named.relaxed * 1.01), INDEX)
+    try:
+        portfolio_optimize(pool, DATE, MinTrackingError(), None, cons(named.relaxed), INDEX)
+    except OptimizationFailed as error:
+        assert not re.search(message, str(error))
 
 
 # --- prepared problems and backtests ----------------------------------------------------

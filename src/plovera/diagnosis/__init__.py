@@ -48,6 +48,10 @@ def diagnose(
     rest is diagnosed without them, and when it holds, bounds that leave no
     portfolio keeping to their counts and minimum positions are named as a
     conflict with the least count, and the largest minimum, that would do.
+    Limits that the other constraints cannot meet (industry weights that need
+    more stocks than the count allows) are named by their relaxation, with an
+    indicator per stock in [0, 1]: the least count, or the largest minimum,
+    that gives it a solution is at least what the problem needs.
 
     At most 40 solves are made, all with Clarabel. Before each filter step
     one solve per member found is kept back for the relaxations (at most
@@ -96,7 +100,7 @@ def diagnose(
     found = search(collector, solver)
     if holdings and found.feasible_with_soft:
         lower, upper = bounds if bounds is not None else (np.zeros(len(ids)), np.ones(len(ids)))
-        return diagnose_holdings(ids, lower, upper, helper, holdings) or found
+        return diagnose_holdings(ids, lower, upper, helper, holdings, objective, cons) or found
     return found
 
 

@@ -15,7 +15,7 @@ import dataclasses
 
 import numpy as np
 
-__all__ = ["Counts", "Shortfall", "shortfall"]
+__all__ = ["Counts", "Needs", "Shortfall", "needed_names", "shortfall"]
 
 # Sums this close to 1 add up to 1: the bounds are read as given.
 TOLERANCE = 1e-9
@@ -157,3 +157,66 @@ def _largest_min_weight(lower, upper, m, counts: Counts) -> float | None:
         else:
             high = middle
     return low
+
+
+@dataclasses.dataclass(frozen=True)
+class Needs:
+    """What the other constraints' linear limits ask of the stocks held: at least
+    ``names`` in all, from ``limits`` lower limits on stocks no two share; and
+    ``crowded``, the groups of stocks whose lower limit needs more of them held
+    than their upper limit can take at the least weight a holding has."""
+
+    names: int
+    limits: int
+    crowded: int
+
+
+def needed_names(
+    matrix, offset: np.ndarray, equal: np.ndarray, upper: np.ndarray, floor: np.ndarray
+) -> Needs:
+    """What the linear rows ``matrix @ g + offset`` (= 0 where ``equal``, else <= 0) ask
+    of a portfolio whose holdings are each within [``floor``, ``upper``].
+
+    A row whose stocks all enter with one sign is a lower limit on them when it
+    asks for a positive sum (an industry's lower weight: ``Σ_S g >= L``), and
+    an upper limit when it caps the sum (``Σ_S g <= U``); an equality is both.
+    A lower limit needs at least the fewest of its stocks whose largest
+    contributions (coefficient times upper bound) reach it; an upper limit
+    takes at most the most of its stocks whose least contributions (times the
+    floor) stay within it.  Lower limits on stocks no two share (one per
+    industry) need their stocks together: the largest such needs are added up.
+    """
+    rows = matrix.tocsr()
+    needs, takes = [], {}
+    for r in range(rows.shape[0]):
+        start, stop = rows.indptr[r], rows.indptr[r + 1]
+        stocks, coefficients = rows.indices[start:stop], rows.data[start:stop]
+        kept = coefficients != 0
+        stocks, coefficients = stocks[kept], coefficients[kept]
+        if not len(stocks):
+            continue
+        # a·g + b <= 0 with a <= 0 and b > 0 asks for Σ(−a)g >= b, with a >= 0 and
+        # b < 0 caps Σ a·g at −b; an equality asks both of |a|.
+        sign = -1.0 if np.all(coefficients < 0) else 1.0 if np.all(coefficients > 0) else 0.0
+        if not sign:
+            continue
+        weights, target = sign * coefficients, -sign * offset[r]
+        support = frozenset(stocks.tolist())
+        if target > 0 and (sign < 0 or equal[r]):
+            reached = np.cumsum(np.sort(weights * upper[stocks])[::-1])
+            count = int(np.searchsorted(reached, target * (1 - TOLERANCE))) + 1
+            if count <= len(reached):
+                needs.append((count, support))
+        if target >= 0 and (sign > 0 or equal[r]):
+            least = np.cumsum(np.sort(weights * floor[stocks]))
+            room = int(np.searchsorted(least, target * (1 + TOLERANCE), side="right"))
+            takes[support] = min(room, takes.get(support, room))
+    crowded = sum(count > takes.get(support, count) for count, support in needs)
+    names = limits = 0
+    taken: set = set()
+    # The largest needs first, and of equal needs those on the fewest stocks.
+    for count, support in sorted(needs, key=lambda item: (-item[0], len(item[1]))):
+        if not support & taken:
+            names, limits = names + count, limits + 1
+            taken |= support
+    return Needs(names, limits, crowded)

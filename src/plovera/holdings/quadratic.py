@@ -44,25 +44,26 @@ class LinearRows:
     sizes: list[int]
 
     @classmethod
-    def of(cls, rows: list, g: cp.Variable) -> LinearRows | None:
-        """The rows of ``rows`` (cvxpy constraints over ``g`` alone), or None when one of
-        them is not a linear equality or inequality in ``g``."""
+    def of(cls, rows: list, g: cp.Variable, every: bool = True) -> LinearRows | None:
+        """The rows of ``rows`` (cvxpy constraints); None when one of them is not a
+        linear equality or inequality in ``g`` alone, or, not ``every``, those that are."""
         blocks, offsets, equal, sizes = [], [], [], []
         g.value = np.zeros(g.size)
         for row in rows:
             expression = row.expr if isinstance(row, _LINEAR) else None
-            if expression is None or not expression.is_affine():
-                return None
-            if [v.id for v in expression.variables()] != [g.id]:
-                return None
-            jacobian = expression.grad.get(g)
+            alone = expression is not None and [v.id for v in expression.variables()] == [g.id]
+            jacobian = expression.grad.get(g) if alone and expression.is_affine() else None
             if jacobian is None:
-                return None
+                if every:
+                    return None
+                continue
             # cvxpy's gradients and duals run over a row's entries column by column.
             blocks.append(sp.csr_matrix(jacobian).T)
             offsets.append(np.ravel(expression.value, order="F"))
             equal.append(np.full(expression.size, isinstance(row, cp.constraints.Equality)))
             sizes.append(expression.size)
+        if not blocks:
+            return None
         return cls(
             sp.vstack(blocks, format="csc"),
             np.concatenate(offsets).astype(float),

@@ -38,6 +38,8 @@ ROUNDS = 30
 ENTERING, LEAVING = 3, 3
 # A penalty that removes less than this share of the stocks grows fourfold.
 STALL = 0.9
+# Weights below this are zero to the interior-point solver.
+SOLVER_ZERO = 1e-7
 # Improvements smaller than this, relative to the objective, are the solver's rounding.
 RELATIVE_GAIN = 1e-6
 
@@ -121,18 +123,27 @@ def _shrink(space: Space, trial: Trial, relaxed: Relaxed, cut: float) -> Trial |
     scale = max(abs(trial.value), abs(relaxed.value), 1e-12)
     held = _held(trial, cut, setting)
     strength = 0.5 * scale / len(held)
-    before = trial.weights
+    before, last = trial.weights, trial
     for _ in range(ROUNDS):
         penalty = strength / (before + epsilon)
         penalised = space.on(held, floor=False, penalty=penalty * trial.zeta)
+        if penalised is None and cut > SOLVER_ZERO:
+            # Dropping the small holdings broke a constraint (an industry's lower weight
+            # that a small holding met): from here on only the solver's zeros leave.
+            cut = SOLVER_ZERO
+            held = _held(last, cut, setting)
+            penalised = space.on(held, floor=False, penalty=penalty * trial.zeta)
         if penalised is None:
             return None
+        for least in dict.fromkeys((cut, SOLVER_ZERO)):
+            kept = _held(penalised, least, setting)
+            found = space.on(kept, floor=False) if setting.fits(kept) else None
+            if found is not None:
+                return found
         kept = _held(penalised, cut, setting)
-        if setting.fits(kept):
-            return space.on(kept, floor=False) or penalised
         if len(kept) > STALL * len(held):
             strength *= 4
-        held, before = kept, penalised.weights
+        held, before, last = kept, penalised.weights, penalised
     return None
 
 

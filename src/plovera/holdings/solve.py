@@ -14,9 +14,10 @@ from .. import optimize, prepared
 from ..const import CovModel
 from ..exception import InvalidArgument, OptimizationFailed, OptimizerWarning
 from ..objective import MaxInformationRatio, MaxSharpeRatio, RiskParity
-from .counting import Counts, shortfall
+from .counting import Counts, Needs, needed_names, shortfall
 from .exact import exact, exact_solvers
 from .problem import Setting, Space, Trial
+from .quadratic import LinearRows
 from .rules import Rules, split
 from .search import heuristic
 
@@ -24,8 +25,10 @@ __all__ = [
     "HoldingsReport",
     "PreparedHoldings",
     "last_report",
+    "needs_of",
     "portfolio_optimize",
     "prepare_optimize",
+    "setting_of",
 ]
 
 # "auto" solves exactly when at most this many stocks can be held.
@@ -174,32 +177,64 @@ def _attempt(call: _Call, rules: Rules, cons: list, soft_dropped: bool = False) 
     found = shortfall(call.ids, lower, upper, m, counts)
     if found is not None:
         raise _NoPortfolio(f"{rules.describe()}：{found.message}")
-    floor = np.maximum(lower, m)
-    eligible = (upper >= floor) & (upper > 0)
+    setting = setting_of(call.ids, call.objective, call.helper, cons, lower, upper, m, counts)
+    eligible = setting.upper > 0
     binding = m > 0 or (counts.max_names is not None and eligible.sum() > counts.max_names)
     binding = binding or any(eligible[mask].sum() > count for _, mask, count in counts.groups)
     if not binding:
         weights = pd.Series(call.plain(cons), dtype=float)
         return _reported(weights, "continuous", rules, call.started, None, soft_dropped)
-    setting = Setting(
-        ids=call.ids,
-        objective=call.objective,
-        helper=call.helper,
-        cons=cons,
-        lower=lower,
-        upper=np.where(eligible, upper, 0.0),
-        floor=floor,
-        counts=counts,
-        min_weight=m,
-        variable_scale=isinstance(call.objective, MaxInformationRatio | MaxSharpeRatio),
-    )
     if isinstance(call.objective, RiskParity):
         return _risk_parity(call, setting, rules, cons, soft_dropped)
     return _search(call, setting, rules, soft_dropped)
 
 
+def setting_of(ids, objective, helper, cons, lower, upper, min_weight, counts) -> Setting:
+    """The data of a call: a stock whose upper bound cannot reach the minimum position
+    (or is 0) cannot be held, and gets an upper bound of 0."""
+    floor = np.maximum(lower, min_weight)
+    eligible = (upper >= floor) & (upper > 0)
+    return Setting(
+        ids=ids,
+        objective=objective,
+        helper=helper,
+        cons=cons,
+        lower=lower,
+        upper=np.where(eligible, upper, 0.0),
+        floor=floor,
+        counts=counts,
+        min_weight=min_weight,
+        variable_scale=isinstance(objective, MaxInformationRatio | MaxSharpeRatio),
+    )
+
+
+def needs_of(space: Space, floor: np.ndarray | None = None) -> Needs | None:
+    """What the call's linear limits (industries' weights, say) ask of the stocks held,
+    each at least ``floor`` (the setting's by default); None when nothing is known."""
+    setting = space.setting
+    if setting.variable_scale:
+        return None  # the limits scale with the portfolio's scale: not read here
+    linear = LinearRows.of(space.rows, space.g, every=False)
+    if linear is None:
+        return None
+    floor = setting.floor if floor is None else floor
+    return needed_names(linear.matrix, linear.offset, linear.equal, setting.upper, floor)
+
+
 def _search(call: _Call, setting: Setting, rules: Rules, soft_dropped: bool) -> pd.Series:
     space = Space(setting)
+    count = setting.counts.max_names
+    needs = needs_of(space)
+    if needs is not None and count is not None and needs.names > count:
+        raise _NoPortfolio(
+            f"{rules.describe()}：其他约束中 {needs.limits} 个下限（各在不同的股票上）"
+            f"合计至少需要持有 {needs.names} 只股票，多于 {count} 只"
+        )
+    if needs is not None and needs.crowded:
+        raise _NoPortfolio(
+            f"{rules.describe()}：其他约束中有 {needs.crowded} 组股票，其下限要求持有的只数"
+            f"多于其上限在最小持仓 {rules.min_weight:.2%} 下所能容纳的只数"
+        )
     relaxed = space.relax()
     if relaxed is None:
         raise _NoPortfolio(f"{rules.describe()}：连同其他约束无解（松弛问题无解）")
