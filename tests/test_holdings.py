@@ -550,6 +550,30 @@ def test_limits_the_industry_weights_cannot_meet_are_named(demo, limited, limit,
         assert not re.search(message, str(error))
 
 
+class AtMostTheSecond:
+    """The first stock of the pool held at most as much as the second."""
+
+    hard = True
+
+    def to_constraints(self, g, zeta, helper):
+        return [g[0] <= g[1]]
+
+
+def test_a_count_the_relaxation_cannot_meet_is_named_with_the_least_it_needs(constituents):
+    """Five names would do by the bounds (the first may take 60%), but held at most as
+    much as the second (10%), the first leaves 90% to stocks of 10%: the relaxation
+    names the count, and the relaxed count has a portfolio."""
+    bnds = {"*": (0, 0.1), constituents[0]: (0, 0.6)}
+    cons = [AtMostTheSecond(), MaxHoldings(5)]
+    with pytest.raises(OptimizationFailed):
+        portfolio_optimize(constituents, DATE, MinVariance(), bnds, cons)
+    [named] = diagnose(constituents, DATE, MinVariance(), bnds, cons).conflicts
+    assert "松弛问题至少需要 10 只" in named.name and named.relaxed == 10
+    relaxed = [AtMostTheSecond(), MaxHoldings(10)]
+    weights = portfolio_optimize(constituents, DATE, MinVariance(), bnds, relaxed)
+    np.testing.assert_allclose(np.sort(weights.to_numpy())[-10:], 0.1, atol=1e-6)
+
+
 # --- prepared problems and backtests ----------------------------------------------------
 
 
