@@ -37,6 +37,7 @@ from plovera.helper import OptimizeHelper
 from plovera.holdings import PreparedHoldings, last_report
 from plovera.holdings.counting import Counts, needed_names, shortfall
 from plovera.holdings.problem import Setting, Space
+from plovera.holdings.quadratic import LinearRows
 from plovera.holdings.search import _minimum
 from plovera.prepared import prepare_optimize
 
@@ -111,7 +112,8 @@ def has_portfolio(support, matrix, offset, equal, upper, floor):
 @pytest.mark.parametrize("seed", range(20))
 def test_what_the_other_limits_need_bounds_every_portfolio(seed):
     """Industries' lower and upper weights: no portfolio holds fewer stocks than they
-    are said to need, and none exists where a group is said to be crowded."""
+    are said to need, none exists where a group is said to be crowded, and the screen
+    of supports lets every support with a portfolio through."""
     rng = np.random.default_rng(seed)
     n = 7
     industry = rng.integers(0, 4, n)  # the fourth has no limits
@@ -126,12 +128,15 @@ def test_what_the_other_limits_need_bounds_every_portfolio(seed):
         equal += [False, False]
     matrix, offset, equal = np.array(rows), np.array(offset), np.array(equal)
     needs = needed_names(sp.csc_matrix(matrix), offset, equal, upper, floor)
-    sizes = [
-        len(support)
-        for size in range(1, n + 1)
-        for support in itertools.combinations(range(n), size)
-        if has_portfolio(list(support), matrix, offset, equal, upper, floor)
-    ]
+    rows = LinearRows(sp.csc_matrix(matrix), offset, equal, [len(offset)])
+    sizes = []
+    for size in range(1, n + 1):
+        for support in map(list, itertools.combinations(range(n), size)):
+            inside = np.isin(np.arange(n), support)
+            reachable = rows.reachable(np.where(inside, floor, 0), np.where(inside, upper, 0))
+            if has_portfolio(support, matrix, offset, equal, upper, floor):
+                assert reachable, support  # the screen never turns a portfolio away
+                sizes.append(size)
     assert not sizes or (min(sizes) >= needs.names and not needs.crowded)
 
 

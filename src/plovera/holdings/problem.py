@@ -300,10 +300,12 @@ class Space:
         # A recognised form under linear constraints: the problem on a support is a small
         # quadratic programme of its own.
         self.programme = None
-        if self.form is not None and not isinstance(self.zeta, cp.Variable):
-            linear = LinearRows.of(self.rows, self.g)
-            if linear is not None:
-                self.programme = SupportProgramme(self.form, float(self.zeta), linear)
+        #: The call's linear constraints (at a fixed scale), to screen supports by.
+        self.linear = None
+        if not isinstance(self.zeta, cp.Variable):
+            self.linear = LinearRows.of(self.rows, self.g, every=False)
+            if self.form is not None and self.linear is not None and self.linear.complete:
+                self.programme = SupportProgramme(self.form, float(self.zeta), self.linear)
         # The Lagrangian over the pool, its multipliers set from a solve on a support:
         # its gradient prices the stocks outside.
         self._priced = [
@@ -363,6 +365,17 @@ class Space:
             return None
         zeta = float(self.zeta)
         return Trial(support, held / held.sum(), self.form.value(held, zeta), zeta, duals)
+
+    def reachable(self, support, floor: bool = True) -> bool:
+        """Whether each of the call's linear constraints, alone, can be met on
+        ``support`` (indices): a quick screen before a solve."""
+        if self.linear is None:
+            return True
+        setting = self.setting
+        inside = np.zeros(setting.n, dtype=bool)
+        inside[support] = True
+        low = np.where(inside, setting.floor if floor else setting.lower, 0.0)
+        return self.linear.reachable(low, np.where(inside, setting.upper, 0.0))
 
     def least(self, support) -> float:
         """A lower bound on the optimum on ``support`` (indices): the recognised form's

@@ -31,6 +31,8 @@ __all__ = ["LinearRows", "SupportProgramme", "relaxation"]
 
 _SOLVED = (clarabel.SolverStatus.Solved, clarabel.SolverStatus.AlmostSolved)
 _LINEAR = cp.constraints.Inequality | cp.constraints.Equality
+# Rows within this of being met, relative to their size, are met.
+TOLERANCE = 1e-9
 
 
 @dataclasses.dataclass
@@ -42,12 +44,28 @@ class LinearRows:
     offset: np.ndarray
     equal: np.ndarray
     sizes: list[int]
+    #: Whether these are all the constraints they were read from.
+    complete: bool = True
+
+    def __post_init__(self) -> None:
+        self._positive = self.matrix.maximum(0).tocsr()
+        self._negative = self.matrix.minimum(0).tocsr()
+
+    def reachable(self, low: np.ndarray, high: np.ndarray) -> bool:
+        """Whether each row, alone, can be met by weights within [low, high]: where not,
+        no portfolio within them meets them all."""
+        least = self._positive @ low + self._negative @ high + self.offset
+        most = self._positive @ high + self._negative @ low + self.offset
+        slack = TOLERANCE * (1.0 + np.abs(self.offset))
+        return bool(np.all(least <= slack) and np.all(most[self.equal] >= -slack[self.equal]))
 
     @classmethod
     def of(cls, rows: list, g: cp.Variable, every: bool = True) -> LinearRows | None:
         """The rows of ``rows`` (cvxpy constraints); None when one of them is not a
-        linear equality or inequality in ``g`` alone, or, not ``every``, those that are."""
+        linear equality or inequality in ``g`` alone, or, not ``every``, those that are
+        (None when none is)."""
         blocks, offsets, equal, sizes = [], [], [], []
+        complete = True
         g.value = np.zeros(g.size)
         for row in rows:
             expression = row.expr if isinstance(row, _LINEAR) else None
@@ -56,6 +74,7 @@ class LinearRows:
             if jacobian is None:
                 if every:
                     return None
+                complete = False
                 continue
             # cvxpy's gradients and duals run over a row's entries column by column.
             blocks.append(sp.csr_matrix(jacobian).T)
@@ -69,6 +88,7 @@ class LinearRows:
             np.concatenate(offsets).astype(float),
             np.concatenate(equal),
             sizes,
+            complete,
         )
 
 

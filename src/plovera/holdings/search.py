@@ -204,6 +204,20 @@ def _curvature(space: Space) -> np.ndarray:
     return np.maximum(form.c * ((form.loadings**2).sum(axis=1) + form.delta), 1e-300)
 
 
+def _exchanges(space: Space, held, cheapest, stock) -> list[np.ndarray]:
+    """``stock`` in place of each of the ``LEAVING`` cheapest holdings (in ``cheapest``)
+    whose leaving keeps every linear constraint within reach: a small holding is often
+    all an industry's lower weight has."""
+    found = []
+    for out in cheapest:
+        support = np.append(np.setdiff1d(held, [out]), stock)
+        if space.reachable(support):
+            found.append(support)
+            if len(found) == LEAVING:
+                break
+    return found
+
+
 def _swap(space: Space, trial: Trial, deadline: float, max_solves: int) -> Trial:
     setting = space.setting
     eligible = setting.upper > 0
@@ -220,7 +234,7 @@ def _swap(space: Space, trial: Trial, deadline: float, max_solves: int) -> Trial
         entering = outside[np.argsort(-promise, kind="stable")][:ENTERING]
         free = held[~setting.forced[held]]
         cost = (trial.weights[free] * trial.zeta) ** 2 * curvature[free]
-        leaving = free[np.argsort(cost, kind="stable")][:LEAVING]
+        cheapest = free[np.argsort(cost, kind="stable")]
         moves = []
         room = len(entering) if count is None else count - len(held)
         if room > 0:
@@ -232,10 +246,10 @@ def _swap(space: Space, trial: Trial, deadline: float, max_solves: int) -> Trial
                 size //= 2
             moves.extend(np.append(held, stock) for stock in entering)
         for stock in entering:
-            moves.extend(np.append(np.setdiff1d(held, [out]), stock) for out in leaving)
+            moves.extend(_exchanges(space, held, cheapest, stock))
         better = None
         for support in moves:
-            if not setting.fits(support):
+            if not setting.fits(support) or not space.reachable(support):
                 continue
             if time.perf_counter() >= deadline or space.solves >= max_solves:
                 break

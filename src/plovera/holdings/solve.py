@@ -17,7 +17,6 @@ from ..objective import MaxInformationRatio, MaxSharpeRatio, RiskParity
 from .counting import Counts, Needs, needed_names, shortfall
 from .exact import exact, exact_solvers
 from .problem import Setting, Space, Trial
-from .quadratic import LinearRows
 from .rules import Rules, split
 from .search import heuristic
 
@@ -211,12 +210,9 @@ def setting_of(ids, objective, helper, cons, lower, upper, min_weight, counts) -
 def needs_of(space: Space, floor: np.ndarray | None = None) -> Needs | None:
     """What the call's linear limits (industries' weights, say) ask of the stocks held,
     each at least ``floor`` (the setting's by default); None when nothing is known."""
-    setting = space.setting
-    if setting.variable_scale:
-        return None  # the limits scale with the portfolio's scale: not read here
-    linear = LinearRows.of(space.rows, space.g, every=False)
+    setting, linear = space.setting, space.linear
     if linear is None:
-        return None
+        return None  # none, or they scale with a variable scale: not read here
     floor = setting.floor if floor is None else floor
     return needed_names(linear.matrix, linear.offset, linear.equal, setting.upper, floor)
 
