@@ -282,6 +282,50 @@ def test_the_heuristic_gap_bounds_its_distance_from_the_best(small, kind, cap, m
     assert found - best <= report.gap * abs(found) + 1e-4 * best
 
 
+INDUSTRIES = ["建筑装饰", "家用电器", "电力设备"]
+
+
+@pytest.fixture(scope="module")
+def best_with_industries(small):
+    """The best tracking error of three names of the small pool with 10% or more in
+    each of ``INDUSTRIES``, by enumeration."""
+    pool, helper = small
+    names = helper.get_industry(IndustryClassification.SWS).to_numpy(dtype=object)[: len(pool)]
+    sigma = covariance(helper.get_union_factor_model())
+    b = helper.benchmark_weight.to_numpy()
+    best = np.inf
+    for chosen in map(list, itertools.combinations(range(len(pool)), 3)):
+        if not set(INDUSTRIES) <= set(names[chosen]):
+            continue  # an industry without a stock cannot reach 10%
+        w = cp.Variable(3)
+        full = np.zeros((len(b), 3))
+        full[chosen, range(3)] = 1
+        rows = [cp.sum(w) == 1, w >= 0, w <= 0.6]
+        rows += [(names[chosen] == industry).astype(float) @ w >= 0.1 for industry in INDUSTRIES]
+        problem = cp.Problem(cp.Minimize(cp.quad_form(full @ w - b, cp.psd_wrap(sigma))), rows)
+        problem.solve(solver=cp.CLARABEL)
+        if problem.status == cp.OPTIMAL:
+            best = min(best, problem.value)
+    return names, best
+
+
+@pytest.mark.parametrize("method", ["exact", "heuristic"])
+def test_industry_lower_weights_enter_the_bound_and_keep_it_below_the_best(
+    small, best_with_industries, method
+):
+    """Three industries each need a stock of three names: the bound knows it, and
+    stays below the best portfolio."""
+    pool, _ = small
+    names, best = best_with_industries
+    cons = [IndustryConstraint(INDUSTRIES, lower_limit=0.1), MaxHoldings(3, method=method)]
+    weights = portfolio_optimize(pool, DATE, MinTrackingError(), {"*": (0, 0.6)}, cons, INDEX)
+    report = weights.attrs["holdings"]
+    assert report.bound <= best * (1 + 1e-6) and report.objective >= best * (1 - 1e-6)
+    assert set(INDUSTRIES) <= set(names[weights.to_numpy() > 0]) and (weights > 0).sum() == 3
+    if method == "exact":
+        assert report.proven_optimal and report.objective == pytest.approx(best, rel=1e-4)
+
+
 def space_of(pool, helper, objective, m=0.0, max_names=3):
     n = len(pool)
     setting = Setting(

@@ -162,13 +162,16 @@ def _largest_min_weight(lower, upper, m, counts: Counts) -> float | None:
 @dataclasses.dataclass(frozen=True)
 class Needs:
     """What the other constraints' linear limits ask of the stocks held: at least
-    ``names`` in all, from ``limits`` lower limits on stocks no two share; and
+    ``names`` in all, from ``limits`` lower limits on stocks no two share;
     ``crowded``, the groups of stocks whose lower limit needs more of them held
-    than their upper limit can take at the least weight a holding has."""
+    than their upper limit can take at the least weight a holding has; and each
+    lower limit's need (``groups``), which holds every portfolio's indicators."""
 
     names: int
     limits: int
     crowded: int
+    #: Each lower limit's need: (the fewest of its stocks held, those stocks).
+    groups: tuple[tuple[int, frozenset], ...] = ()
 
 
 def needed_names(
@@ -219,4 +222,4 @@ def needed_names(
         if not support & taken:
             names, limits = names + count, limits + 1
             taken |= support
-    return Needs(names, limits, crowded)
+    return Needs(names, limits, crowded, tuple(needs))

@@ -17,7 +17,7 @@ from ..objective import RiskParity
 from .counting import Counts, shortfall
 from .problem import Space
 from .rules import Rules, split
-from .solve import needs_of, setting_of
+from .solve import setting_of
 
 __all__ = ["diagnose_holdings", "without_holdings"]
 
@@ -114,7 +114,7 @@ def _with_others(call, rules: Rules, counts: Counts, hard: bool) -> Conflict | N
         return True if feasibility.status in (cp.OPTIMAL, cp.OPTIMAL_INACCURATE) else None
 
     m, count = rules.min_weight, rules.max_names
-    needs = None if count is None else needs_of(space(count, m))
+    needs = None if count is None else space(count, m).needs()
     if needs is not None and needs.names > count:
         return Conflict(
             f"最多持有股票数（其他约束中 {needs.limits} 个下限合计至少需要 {needs.names} 只股票）",
@@ -128,7 +128,7 @@ def _with_others(call, rules: Rules, counts: Counts, hard: bool) -> Conflict | N
         held = space(count, m)
 
         def fits(minimum: float) -> bool:
-            return not needs_of(held, np.maximum(lower, minimum)).crowded
+            return not held.needs(np.maximum(lower, minimum)).crowded
 
         allowed = _largest(fits, m) if fits(0.0) else None
         return Conflict(

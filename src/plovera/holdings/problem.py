@@ -40,7 +40,7 @@ import scipy.sparse as sp
 
 from ..exception import OptimizerWarning
 from ..objective import MaxInformationRatio, MaxSharpeRatio
-from .counting import Counts
+from .counting import Counts, Needs, needed_names
 from .quadratic import LinearRows, SupportProgramme, relaxation
 
 __all__ = ["Form", "Relaxed", "Setting", "Space", "Trial"]
@@ -366,6 +366,16 @@ class Space:
         zeta = float(self.zeta)
         return Trial(support, held / held.sum(), self.form.value(held, zeta), zeta, duals)
 
+    def needs(self, floor: np.ndarray | None = None) -> Needs | None:
+        """What the call's linear constraints (industries' weights, say) ask of the stocks
+        held, each at least ``floor`` (the setting's by default); None when they are not
+        read (none is linear, or they scale with a variable scale)."""
+        if self.linear is None:
+            return None
+        setting, rows = self.setting, self.linear
+        floor = setting.floor if floor is None else floor
+        return needed_names(rows.matrix, rows.offset, rows.equal, setting.upper, floor)
+
     def reachable(self, support, floor: bool = True) -> bool:
         """Whether each of the call's linear constraints, alone, can be met on
         ``support`` (indices): a quick screen before a solve."""
@@ -475,6 +485,10 @@ class Space:
             indicators = [(z, 1)]
         if forced.any():
             constraints.append(z[forced] == 1)
+        needs = self.needs()
+        for count, stocks in () if needs is None else needs.groups:
+            # Met by every portfolio: the stocks a lower limit needs are held.
+            constraints.append(cp.sum(z[sorted(stocks)]) >= count)
         for indicator, unit in indicators:
             if setting.counts.max_names is not None:
                 constraints.append(cp.sum(indicator) <= setting.counts.max_names * unit)
@@ -496,7 +510,9 @@ class Space:
         """The relaxation solved, or None when it has no solution."""
         self.solves += 1
         if zeta is None and internal and self.programme is not None and self.in_perspective:
-            found = relaxation(self.setting, self.form, float(self.zeta), self.programme.rows)
+            needs = self.needs().groups
+            rows = self.programme.rows
+            found = relaxation(self.setting, self.form, float(self.zeta), rows, needs)
             return None if found is None else _relaxed(*found)
         problem, g, z, _ = self.holdings_problem(zeta=zeta, internal=internal)
         # The perspective's cones slow the first-order solver down many times.

@@ -150,15 +150,17 @@ class SupportProgramme:
         return np.asarray(solution.x)[:k], np.split(duals, split)
 
 
-def relaxation(setting, form, zeta: float, rows: LinearRows):
+def relaxation(setting, form, zeta: float, rows: LinearRows, needs=()):
     """``(value, weights g, indicators z)`` of the relaxation with the specific risk in
     perspective, or None when it has no solution.
 
     Over ``[g, z, s, y]`` (n, n, n and factors): minimise ``ℓ·g + c·(‖y − zeta·h‖² +
     δ·s − 2·zeta·(δb)·g)`` plus a constant, with ``y = Lᵀg``, the call's rows, the
     bounds ``zeta·lower <= g <= zeta·upper·z``, ``g >= zeta·floor·z`` with a minimum
-    position, ``z <= 1`` (1 where a stock must be held), the counts on ``z`` and
-    ``s·z >= g²`` as a cone per stock (which also keeps ``s`` and ``z`` nonnegative).
+    position, ``z <= 1`` (1 where a stock must be held), the counts on ``z``, the
+    stocks the call's lower limits ``needs`` (``(count, stocks)``: ``Σ z >= count``
+    over them) and ``s·z >= g²`` as a cone per stock (which also keeps ``s`` and ``z``
+    nonnegative).
     """
     n, factors = setting.n, form.loadings.shape[1]
     c, delta = form.c, form.delta
@@ -199,6 +201,10 @@ def relaxation(setting, form, zeta: float, rows: LinearRows):
     if setting.counts.max_names is not None:
         counted.append((np.ones(n), setting.counts.max_names))
     counted.extend((mask.astype(float), count) for _, mask, count in setting.counts.groups)
+    for count, stocks in needs:
+        mask = np.zeros(n)
+        mask[sorted(stocks)] = -1.0
+        counted.append((mask, -count))
     for mask, count in counted:
         below.append(rows_of(sp.csc_matrix(mask), at=n))
         below_rhs.append(np.array([float(count)]))

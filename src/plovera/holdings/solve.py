@@ -14,7 +14,7 @@ from .. import optimize, prepared
 from ..const import CovModel
 from ..exception import InvalidArgument, OptimizationFailed, OptimizerWarning
 from ..objective import MaxInformationRatio, MaxSharpeRatio, RiskParity
-from .counting import Counts, Needs, needed_names, shortfall
+from .counting import Counts, shortfall
 from .exact import exact, exact_solvers
 from .problem import Setting, Space, Trial
 from .rules import Rules, split
@@ -24,7 +24,6 @@ __all__ = [
     "HoldingsReport",
     "PreparedHoldings",
     "last_report",
-    "needs_of",
     "portfolio_optimize",
     "prepare_optimize",
     "setting_of",
@@ -207,20 +206,10 @@ def setting_of(ids, objective, helper, cons, lower, upper, min_weight, counts) -
     )
 
 
-def needs_of(space: Space, floor: np.ndarray | None = None) -> Needs | None:
-    """What the call's linear limits (industries' weights, say) ask of the stocks held,
-    each at least ``floor`` (the setting's by default); None when nothing is known."""
-    setting, linear = space.setting, space.linear
-    if linear is None:
-        return None  # none, or they scale with a variable scale: not read here
-    floor = setting.floor if floor is None else floor
-    return needed_names(linear.matrix, linear.offset, linear.equal, setting.upper, floor)
-
-
 def _search(call: _Call, setting: Setting, rules: Rules, soft_dropped: bool) -> pd.Series:
     space = Space(setting)
     count = setting.counts.max_names
-    needs = needs_of(space)
+    needs = space.needs()
     if needs is not None and count is not None and needs.names > count:
         raise _NoPortfolio(
             f"{rules.describe()}：其他约束中 {needs.limits} 个下限（各在不同的股票上）"
