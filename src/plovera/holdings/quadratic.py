@@ -16,6 +16,11 @@ costs a few milliseconds rather than tens.
 The relaxation (:func:`relaxation`) is written out the same way, with the
 specific risk in perspective: only the rows it needs (cvxpy's compilation
 keeps every bound of every variable) and no compilation.
+
+The linear rows (:class:`LinearRows`) are read also where only some of the
+constraints are linear: each must stay within reach of a support's bounds
+(a screen before a solve), and what they ask of the stocks held is counted
+(:func:`~plovera.holdings.counting.needed_names`).
 """
 
 from __future__ import annotations
