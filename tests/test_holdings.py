@@ -561,6 +561,7 @@ def test_impossible_combinations_are_named_with_their_numbers(
 NEEDED = [
     pytest.param("names", 15, "合计至少需要持有 \\d+ 只股票，多于 15 只", id="too few names"),
     pytest.param("minimum", 0.03, "其下限要求持有的只数多于其上限", id="too large a minimum"),
+    pytest.param("minimum alone", 0.03, "其下限要求持有的只数多于其上限", id="no count"),
 ]
 
 
@@ -577,7 +578,8 @@ def test_limits_the_industry_weights_cannot_meet_are_named(demo, limited, limit,
     def cons(value):
         if limited == "names":
             return [neutral, MaxHoldings(int(value))]
-        return [neutral, MaxHoldings(120), MinPosition(value)]
+        count = [MaxHoldings(120)] if limited == "minimum" else []
+        return [neutral, *count, MinPosition(value)]
 
     with pytest.raises(OptimizationFailed, match=message):
         portfolio_optimize(pool, DATE, MinTrackingError(), None, cons(limit), INDEX)

@@ -114,8 +114,9 @@ def _with_others(call, rules: Rules, counts: Counts, hard: bool) -> Conflict | N
         return True if feasibility.status in (cp.OPTIMAL, cp.OPTIMAL_INACCURATE) else None
 
     m, count = rules.min_weight, rules.max_names
-    needs = None if count is None else space(count, m).needs()
-    if needs is not None and needs.names > count:
+    held = space(count, m)
+    needs = held.needs()
+    if needs is not None and count is not None and needs.names > count:
         return Conflict(
             f"最多持有股票数（其他约束中 {needs.limits} 个下限合计至少需要 {needs.names} 只股票）",
             float(count),
@@ -125,7 +126,6 @@ def _with_others(call, rules: Rules, counts: Counts, hard: bool) -> Conflict | N
             hard=hard,
         )
     if needs is not None and needs.crowded:
-        held = space(count, m)
 
         def fits(minimum: float) -> bool:
             return not held.needs(np.maximum(lower, minimum)).crowded
