@@ -35,6 +35,7 @@ from plovera import (
 from plovera.const import CovModel, IndustryClassification
 from plovera.helper import OptimizeHelper
 from plovera.holdings import PreparedHoldings, last_report
+from plovera.holdings import solve as holdings_solve
 from plovera.holdings.counting import Counts, needed_names, shortfall
 from plovera.holdings.problem import Setting, Space
 from plovera.holdings.quadratic import LinearRows
@@ -623,6 +624,20 @@ def test_a_count_the_relaxation_cannot_meet_is_named_with_the_least_it_needs(con
     relaxed = [AtMostTheSecond(), MaxHoldings(10)]
     weights = portfolio_optimize(constituents, DATE, MinVariance(), bnds, relaxed)
     np.testing.assert_allclose(np.sort(weights.to_numpy())[-10:], 0.1, atol=1e-6)
+
+
+def test_a_large_pool_is_searched_among_the_stocks_the_relaxation_leans_on(
+    constituents, monkeypatch
+):
+    """As a 5,000-stock pool is, here with a threshold of 30 stocks for 60: the same
+    bound, the counts kept, about as good a portfolio as the whole pool's search."""
+    arguments = (constituents, DATE, MinTrackingError(), {"*": (0, 0.3)}, [MaxHoldings(8)])
+    whole = portfolio_optimize(*arguments, INDEX).attrs["holdings"]
+    monkeypatch.setattr(holdings_solve, "SEARCHED_STOCKS", 30)
+    weights = portfolio_optimize(*arguments, INDEX)
+    report = weights.attrs["holdings"]
+    assert (weights > 0).sum() <= 8 and report.bound == pytest.approx(whole.bound, rel=1e-9)
+    assert whole.bound <= report.objective <= whole.objective * 1.05
 
 
 # --- prepared problems and backtests ----------------------------------------------------

@@ -16,6 +16,7 @@ from ..diagnosis.report import Conflict, Diagnosis
 from ..objective import RiskParity
 from .counting import Counts, shortfall
 from .problem import Space
+from .quadratic import CLARABEL_OPTIONS
 from .rules import Rules, split
 from .solve import setting_of
 
@@ -106,7 +107,7 @@ def _with_others(call, rules: Rules, counts: Counts, hard: bool) -> Conflict | N
         problem, *_ = space(max_names, min_weight).holdings_problem()
         feasibility = cp.Problem(cp.Minimize(0), problem.constraints)
         try:
-            feasibility.solve(solver=cp.CLARABEL)
+            feasibility.solve(solver=cp.CLARABEL, **CLARABEL_OPTIONS)
         except cp.SolverError:
             return None
         if feasibility.status in _INFEASIBLE:

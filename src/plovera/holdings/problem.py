@@ -41,7 +41,7 @@ import scipy.sparse as sp
 from ..exception import OptimizerWarning
 from ..objective import MaxInformationRatio, MaxSharpeRatio
 from .counting import Counts, Needs, needed_names
-from .quadratic import LinearRows, SupportProgramme, relaxation
+from .quadratic import CLARABEL_OPTIONS, LinearRows, SupportProgramme, relaxation
 
 __all__ = ["Form", "Relaxed", "Setting", "Space", "Trial"]
 
@@ -107,6 +107,8 @@ def assemble(setting: Setting, g, zeta, internal: bool = True):
 def solve(problem: cp.Problem, solver) -> bool:
     """Whether ``problem`` was solved; an infeasible one or a solver failure is not."""
     options = {"max_iters": MAX_ITERATIONS} if solver == cp.SCS else {}
+    if solver == cp.CLARABEL:
+        options = CLARABEL_OPTIONS
     try:
         with warnings.catch_warnings():
             # An inaccurate solution is used as portfolio_optimize uses one, unwarned here.

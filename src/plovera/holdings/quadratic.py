@@ -32,7 +32,11 @@ import cvxpy as cp
 import numpy as np
 import scipy.sparse as sp
 
-__all__ = ["LinearRows", "SupportProgramme", "relaxation"]
+__all__ = ["CLARABEL_OPTIONS", "LinearRows", "SupportProgramme", "relaxation"]
+
+# Clarabel's multithreaded factorisation, its default past some size, is several times
+# slower on these problems (two cores, one cone over the factors) than the sequential one.
+CLARABEL_OPTIONS = {"direct_solve_method": "qdldl"}
 
 _SOLVED = (clarabel.SolverStatus.Solved, clarabel.SolverStatus.AlmostSolved)
 _LINEAR = cp.constraints.Inequality | cp.constraints.Equality
@@ -107,8 +111,7 @@ class SupportProgramme:
         self.rows = rows
         self._equal = np.flatnonzero(rows.equal)
         self._unequal = np.flatnonzero(~rows.equal)
-        self._settings = clarabel.DefaultSettings()
-        self._settings.verbose = False
+        self._settings = _settings()
 
     def solve(self, support, low, high, penalty=None):
         """``(weights on support, the multipliers of each constraint)`` of the problem
@@ -240,11 +243,16 @@ def relaxation(setting, form, zeta: float, rows: LinearRows, needs=()):
     q = np.concatenate(
         [form.ell - 2 * c * zeta * delta * form.b, np.zeros(n), c * delta, -2 * c * zeta * form.h]
     )
-    settings = clarabel.DefaultSettings()
-    settings.verbose = False
-    solution = clarabel.DefaultSolver(quadratic, q, a, b, cones, settings).solve()
+    solution = clarabel.DefaultSolver(quadratic, q, a, b, cones, _settings()).solve()
     if solution.status not in _SOLVED:
         return None
     constant = form.k + c * zeta**2 * (form.h @ form.h + delta @ form.b**2 + form.o)
     x = np.asarray(solution.x)
     return solution.obj_val + constant, x[g], x[z]
+
+
+def _settings() -> clarabel.DefaultSettings:
+    settings = clarabel.DefaultSettings()
+    settings.verbose = False
+    settings.direct_solve_method = CLARABEL_OPTIONS["direct_solve_method"]
+    return settings
