@@ -51,7 +51,7 @@ SOLVED = (cp.OPTIMAL, cp.OPTIMAL_INACCURATE)
 # How closely a recognised form must reproduce the objective, relative to its terms.
 FORM_TOLERANCE = 1e-7
 # Problems on a support up to this many stocks are solved by the interior-point solver.
-CLARABEL_STOCKS = 500
+CLARABEL_STOCKS = 1000
 _EQUALITY = cp.constraints.Equality
 
 

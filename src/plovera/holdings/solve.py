@@ -34,7 +34,7 @@ AUTO_EXACT_STOCKS = 20
 # Problems on a support the heuristic may solve.
 HEURISTIC_SOLVES = 30
 # Past this many stocks, the heuristic searches among the relaxation's leading ones.
-SEARCHED_STOCKS = 500
+SEARCHED_STOCKS = 600
 # Objective values this close, relative to their size, are one optimum.
 SAME_VALUE = 1e-6
 # What portfolio_optimize warns when it drops the soft constraints.
