@@ -15,7 +15,7 @@ from ..const import CovModel
 from ..exception import InvalidArgument, OptimizationFailed, OptimizerWarning
 from ..objective import MaxInformationRatio, MaxSharpeRatio, RiskParity
 from .counting import Counts, shortfall
-from .exact import exact, exact_solvers
+from .exact import PROVEN_GAP, exact, exact_solvers
 from .problem import Relaxed, Setting, Space, Trial
 from .rules import Rules, split
 from .search import heuristic
@@ -252,8 +252,10 @@ def _search(call: _Call, setting: Setting, rules: Rules, soft_dropped: bool) -> 
             bound = max(bound, found.bound)
         if found.trial is not None:
             exact_value = found.trial.value
-            # Values this close are the same optimum, to the solvers' accuracy.
-            tolerance = SAME_VALUE * max(abs(found.trial.value), 1e-300)
+            # Values this close are the same optimum, to the solvers' accuracy: within the
+            # gap the exact solver proved, when it proved one (its values are that loose).
+            same = PROVEN_GAP if found.proven else SAME_VALUE
+            tolerance = same * max(abs(found.trial.value), 1e-300)
             if trial is None or found.trial.value <= trial.value + tolerance:
                 trial, method, proven = found.trial, "exact", found.proven
         elif found.proven and trial is None:
