@@ -116,7 +116,7 @@ def _with_others(call, rules: Rules, counts: Counts, hard: bool) -> Conflict | N
 
     m, count = rules.min_weight, rules.max_names
     held = space(count, m)
-    needs = held.needs()
+    needs = held.needs
     if needs is not None and count is not None and needs.names > count:
         return Conflict(
             f"最多持有股票数（其他约束中 {needs.limits} 个下限合计至少需要 {needs.names} 只股票）",
@@ -129,7 +129,7 @@ def _with_others(call, rules: Rules, counts: Counts, hard: bool) -> Conflict | N
     if needs is not None and needs.crowded:
 
         def fits(minimum: float) -> bool:
-            return not held.needs(np.maximum(lower, minimum)).crowded
+            return not held.needs_at(np.maximum(lower, minimum)).crowded
 
         allowed = _largest(fits, m) if fits(0.0) else None
         return Conflict(

@@ -32,6 +32,7 @@ as it is, and their bound is the weaker one.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import warnings
 
 import cvxpy as cp
@@ -106,9 +107,7 @@ def assemble(setting: Setting, g, zeta, internal: bool = True):
 
 def solve(problem: cp.Problem, solver) -> bool:
     """Whether ``problem`` was solved; an infeasible one or a solver failure is not."""
-    options = {"max_iters": MAX_ITERATIONS} if solver == cp.SCS else {}
-    if solver == cp.CLARABEL:
-        options = CLARABEL_OPTIONS
+    options = {cp.SCS: {"max_iters": MAX_ITERATIONS}, cp.CLARABEL: CLARABEL_OPTIONS}.get(solver, {})
     try:
         with warnings.catch_warnings():
             # An inaccurate solution is used as portfolio_optimize uses one, unwarned here.
@@ -368,15 +367,21 @@ class Space:
         zeta = float(self.zeta)
         return Trial(support, held / held.sum(), self.form.value(held, zeta), zeta, duals)
 
-    def needs(self, floor: np.ndarray | None = None) -> Needs | None:
+    @functools.cached_property
+    def needs(self) -> Needs | None:
         """What the call's linear constraints (industries' weights, say) ask of the stocks
-        held, each at least ``floor`` (the setting's by default); None when they are not
-        read (none is linear, or they scale with a variable scale)."""
+        held, each at least its floor: read once for the refusals, the relaxation and
+        the mixed-integer problem."""
+        return self.needs_at(self.setting.floor)
+
+    def needs_at(self, floor: np.ndarray) -> Needs | None:
+        """What the call's linear constraints ask of the stocks held, each at least
+        ``floor``; None when they are not read (none is linear, or they scale with a
+        variable scale)."""
         if self.linear is None:
             return None
-        setting, rows = self.setting, self.linear
-        floor = setting.floor if floor is None else floor
-        return needed_names(rows.matrix, rows.offset, rows.equal, setting.upper, floor)
+        rows = self.linear
+        return needed_names(rows.matrix, rows.offset, rows.equal, self.setting.upper, floor)
 
     def reachable(self, support, floor: bool = True) -> bool:
         """Whether each of the call's linear constraints, alone, can be met on
@@ -487,7 +492,7 @@ class Space:
             indicators = [(z, 1)]
         if forced.any():
             constraints.append(z[forced] == 1)
-        needs = self.needs()
+        needs = self.needs
         for count, stocks in () if needs is None else needs.groups:
             # Met by every portfolio: the stocks a lower limit needs are held.
             constraints.append(cp.sum(z[sorted(stocks)]) >= count)
@@ -512,7 +517,7 @@ class Space:
         """The relaxation solved, or None when it has no solution."""
         self.solves += 1
         if zeta is None and internal and self.programme is not None and self.in_perspective:
-            needs = self.needs().groups
+            needs = self.needs.groups
             rows = self.programme.rows
             found = relaxation(self.setting, self.form, float(self.zeta), rows, needs)
             return None if found is None else _relaxed(*found)

@@ -135,7 +135,8 @@ def _shrink(space: Space, trial: Trial, relaxed: Relaxed, cut: float) -> Trial |
             penalised = space.on(held, floor=False, penalty=penalty * trial.zeta)
         if penalised is None:
             return None
-        for least in dict.fromkeys((cut, SOLVER_ZERO)):
+        # The stocks above the cut, then (if the constraints need them) the small ones too.
+        for least in (cut,) if cut == SOLVER_ZERO else (cut, SOLVER_ZERO):
             kept = _held(penalised, least, setting)
             found = space.on(kept, floor=False) if setting.fits(kept) else None
             if found is not None:

@@ -211,7 +211,7 @@ def setting_of(ids, objective, helper, cons, lower, upper, min_weight, counts) -
 def _search(call: _Call, setting: Setting, rules: Rules, soft_dropped: bool) -> pd.Series:
     space = Space(setting)
     count = setting.counts.max_names
-    needs = space.needs()
+    needs = space.needs
     if needs is not None and count is not None and needs.names > count:
         raise _NoPortfolio(
             f"{rules.describe()}：其他约束中 {needs.limits} 个下限（各在不同的股票上）"
